@@ -1,0 +1,132 @@
+// CXmlDocument: reads, navigates, edits and writes small XML files.
+//
+// The whole document is kept as one text in the program's encoding (UTF-8, see
+// platform/codepage.h) together with an index of where each element lies in that text, so that
+// reading is a single scan and an edit replaces a stretch of text and shifts the index.
+// Damaged documents are tolerated: Parse() reports false, indexes what it could recognise and
+// logs what it met in the result log (a text of empty XML elements, one per event, capped at
+// 1000 characters).
+//
+// Not thread-safe: one document is used by one thread at a time. Failures are return values
+// (false or an empty text); nothing throws.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CXmlDocument {
+public:
+    // Option flags (independent bits).
+    enum Flags : int {
+        kIgnoreCase = 0x0008,        // compare element and attribute names without case
+        kTrimWhitespace = 0x0002,    // GetText trims white space
+        kCollapseWhitespace = 0x0004,  // GetText collapses runs of white space
+        kUtf16LeFile = 0x0080,       // file encoding: UTF-16 little-endian with mark
+        kUtf16BeFile = 0x0100,       // file encoding: UTF-16 big-endian with mark
+        kUtf8Preamble = 0x0200,      // file encoding: UTF-8 with byte-order mark
+        kReadingFile = 0x0010,       // document bound to a file read piece by piece (unused)
+        kWritingFile = 0x0020,       // ... written piece by piece (unused)
+        kAppendingFile = 0x0040,     // ... appended piece by piece (unused)
+        kFileEncodingFlags = kUtf16LeFile | kUtf16BeFile | kUtf8Preamble,
+    };
+
+    // Node types of the navigation state and of the result log.
+    enum NodeType : int {
+        kNodeElement = 1,
+        kNodeText = 2,
+        kNodeCdata = 8,
+        kNodeProcessingInstruction = 16,
+        kNodeComment = 32,
+        kNodeDocumentType = 128,
+    };
+
+    CXmlDocument();  // empty document, flags 0, empty result log
+    explicit CXmlDocument(int flags);
+
+    // Sets the document text (already in the program's encoding) and parses it.
+    // Returns whether it is well formed.
+    bool SetDoc(std::string text);
+    const std::string& GetDoc() const { return doc_; }
+
+    // Reads `path` into the document text (encoding detection and conversion), remembers the
+    // file encoding flags in the option flags, and parses. Returns false when the file cannot
+    // be read (the document stays empty, "file_error" is in the result log) or is not well
+    // formed (the index covers what could be recognised).
+    bool Load(const std::string& path);
+
+    // Writes the document text to `path` with the file encoding flags of the option flags.
+    bool Save(const std::string& path);
+
+    // The file-level conversions Load and Save use. `result` receives the log of this call
+    // (it starts empty at each call); `flags` receives (ReadTextFile) or gives (WriteTextFile)
+    // the file encoding flags.
+    static bool ReadTextFile(const std::string& path, std::string& text, std::string* result,
+                             int* flags);
+    static bool WriteTextFile(const std::string& path, const std::string& text,
+                              std::string* result, int* flags);
+
+    // Builds the element index from the document text and resets navigation. True when the
+    // document has exactly one root element and no damage was found.
+    bool Parse();
+    bool IsWellFormed() const;
+
+    // Navigation. FindElement searches the siblings after the current element (or, with no
+    // current element, the children of the parent position from the first) for the next element
+    // named `name`; an empty name matches any element. IntoElement and OutOfElement move one
+    // level down and up. Each returns false and changes nothing when it cannot move.
+    bool FindElement(std::string_view name = {});
+    bool IntoElement();
+    bool OutOfElement();
+    void ResetPos();  // back to the document: parent, current and child all none
+
+    // The current element's tag name, attribute (references resolved; empty when absent) and
+    // text (references resolved, CDATA taken literally, comments and processing instructions
+    // left out; empty when the element has child elements).
+    std::string GetTagName() const;
+    std::string GetAttribute(std::string_view name) const;
+    std::string GetText() const;
+
+    // Replaces the content of the current element (which must have no child elements) by the
+    // escaped text; an empty-element tag becomes a start and end tag. With `cdata`, the text is
+    // written as a CDATA section. Every later and enclosing element's position is adjusted.
+    bool SetText(std::string_view text, bool cdata = false);
+
+    // Adds an element at the end of the current level (after the last sibling) and makes it
+    // current; with `text`, it holds that text.
+    bool AddElement(std::string_view name, std::string_view text = {});
+    // Sets (adds or replaces) an attribute of the current element.
+    bool SetAttribute(std::string_view name, std::string_view value);
+    bool SetAttribute(std::string_view name, long long value);
+    // Finds by path: "/a/b" from the root, "//b" anywhere below, "a[2]" the second match,
+    // "a[@id='x']" by attribute value; relative paths start at the current position.
+    bool FindPath(std::string_view path);
+
+    int GetDocFlags() const { return flags_; }
+    void SetDocFlags(int flags) { flags_ = flags; }
+    // The result log of parsing and of the last Load/Save.
+    const std::string& GetResult() const { return result_; }
+
+    // Positions of the navigation state (0 for none); stable across edits.
+    uint32_t ParentPos() const { return parent_; }
+    uint32_t CurrentPos() const { return current_; }
+    uint32_t ChildPos() const { return child_; }
+    int NodeType() const { return node_type_; }
+
+    // Resolves the character and entity references of a text (numeric and the 253 named ones).
+    static std::string UnescapeText(std::string_view text);
+    // Escapes for element content (& < >) or, with `attribute`, also " and '.
+    static std::string EscapeText(std::string_view text, bool attribute = false);
+
+private:
+    struct Element;  // one record of the element index, defined in the implementation
+    // (private members are the implementation's choice)
+    std::string doc_;
+    std::string result_;
+    int flags_ = 0;
+    uint32_t parent_ = 0;
+    uint32_t current_ = 0;
+    uint32_t child_ = 0;
+    int node_type_ = 0;
+};
