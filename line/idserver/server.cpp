@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -22,8 +23,11 @@ bool Server::Start(const std::string& db_path, const ServerOptions& options) {
   stopping_ = false;
   receiver_done_ = false;
 
-  if (!store_.Open(db_path, options_.busy_timeout_ms)) {
-    error_ = store_.error();
+  if (!store_.Open(db_path, options_.busy_timeout_ms) ||
+      !checkpointer_.Open(db_path, options_.busy_timeout_ms) || !store_.DisableAutoCheckpoint()) {
+    error_ = store_.error().empty() ? checkpointer_.error() : store_.error();
+    store_.Close();
+    checkpointer_.Close();
     return false;
   }
   sockaddr_in local{};
@@ -32,6 +36,7 @@ bool Server::Start(const std::string& db_path, const ServerOptions& options) {
   if (inet_pton(AF_INET, options_.address.c_str(), &local.sin_addr) != 1) {
     error_ = "not an IPv4 address: " + options_.address;
     store_.Close();
+    checkpointer_.Close();
     return false;
   }
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -48,11 +53,13 @@ bool Server::Start(const std::string& db_path, const ServerOptions& options) {
     if (wake_fd_ >= 0) close(wake_fd_);
     fd_ = wake_fd_ = -1;
     store_.Close();
+    checkpointer_.Close();
     return false;
   }
   port_ = ntohs(local.sin_port);
   worker_ = std::thread(&Server::Work, this);
   receiver_ = std::thread(&Server::Receive, this);
+  checkpoint_thread_ = std::thread(&Server::Checkpoints, this);
   return true;
 }
 
@@ -70,6 +77,10 @@ void Server::Stop() {
   }
   ready_.notify_all();
   if (worker_.joinable()) worker_.join();
+  stop_checkpoints_.notify_all();
+  if (checkpoint_thread_.joinable()) checkpoint_thread_.join();
+  checkpointer_.Checkpoint();
+  checkpointer_.Close();
   close(fd_);
   close(wake_fd_);
   fd_ = wake_fd_ = -1;
@@ -119,6 +130,17 @@ void Server::Receive() {
     }
     ready_.notify_one();
     for (const Pending* pending : refused) Answer(pending->peer, kServerBusy);
+  }
+}
+
+void Server::Checkpoints() {
+  std::unique_lock lock(mutex_);
+  while (!receiver_done_) {
+    stop_checkpoints_.wait_for(lock, std::chrono::milliseconds(100));
+    if (receiver_done_) break;
+    lock.unlock();
+    checkpointer_.Checkpoint();
+    lock.lock();
   }
 }
 

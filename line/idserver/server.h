@@ -5,7 +5,8 @@
 // ("req_msg_error", nothing recorded) and queues the rest; when the queue is full it answers
 // "server_busy". A worker thread takes everything queued, runs it as one SQLite transaction and
 // answers each request after the transaction is on disk, so an answered install survives a
-// crash or power loss. Installs are serialised: of concurrent installs of one identity exactly
+// crash or power loss. A third thread checkpoints the journal on its own connection, so no
+// commit waits for a checkpoint. Installs are serialised: of concurrent installs of one identity exactly
 // one is accepted.
 //
 // Start and Stop are called from one controlling thread; the destructor stops the server.
@@ -62,9 +63,11 @@ class Server {
   void Receive();
   void Work();
   void Answer(const sockaddr_in& peer, std::string_view errs);
+  void Checkpoints();
 
   ServerOptions options_;
   Store store_;
+  Store checkpointer_;
   std::string error_;
   int fd_ = -1;
   int wake_fd_ = -1;
@@ -76,6 +79,8 @@ class Server {
   bool receiver_done_ = false;
   std::thread receiver_;
   std::thread worker_;
+  std::thread checkpoint_thread_;
+  std::condition_variable stop_checkpoints_;
 };
 
 }  // namespace idserver

@@ -114,8 +114,15 @@ struct Store::Statements {
   sqlite3_stmt* range_has = nullptr;
   sqlite3_stmt* install_get = nullptr;
   sqlite3_stmt* install_put = nullptr;
+  sqlite3_stmt* begin = nullptr;
+  sqlite3_stmt* commit = nullptr;
+  sqlite3_stmt* rollback = nullptr;
+  sqlite3_stmt* savepoint = nullptr;
+  sqlite3_stmt* release = nullptr;
+  sqlite3_stmt* rollback_to = nullptr;
   ~Statements() {
-    for (sqlite3_stmt* st : {order_id, pool_has, range_has, install_get, install_put})
+    for (sqlite3_stmt* st : {order_id, pool_has, range_has, install_get, install_put, begin, commit,
+                             rollback, savepoint, release, rollback_to})
       sqlite3_finalize(st);
   }
 };
@@ -143,6 +150,12 @@ bool Store::Exec(const char* sql) {
   error_ = message ? message : sqlite3_errmsg(db_);
   sqlite3_free(message);
   return false;
+}
+
+bool Store::Step(sqlite3_stmt* st) {
+  int rc = sqlite3_step(st);
+  sqlite3_reset(st);
+  return rc == SQLITE_DONE;
 }
 
 sqlite3_stmt* Store::Prepare(const char* sql) {
@@ -183,11 +196,22 @@ bool Store::Open(const std::string& path, int busy_timeout_ms) {
       !(st_->range_has = Prepare("SELECT 1 FROM mac_ranges WHERE order_id = ?1 AND "
                                  "first <= ?2 AND last >= ?2 LIMIT 1")) ||
       !(st_->install_get = Prepare("SELECT uuid FROM installs WHERE type = ?1 AND value = ?2")) ||
-      !(st_->install_put = Prepare(put.c_str()))) {
+      !(st_->install_put = Prepare(put.c_str())) ||
+      !(st_->begin = Prepare("BEGIN IMMEDIATE")) || !(st_->commit = Prepare("COMMIT")) ||
+      !(st_->rollback = Prepare("ROLLBACK")) || !(st_->savepoint = Prepare("SAVEPOINT one")) ||
+      !(st_->release = Prepare("RELEASE one")) ||
+      !(st_->rollback_to = Prepare("ROLLBACK TO one"))) {
     Close();
     return false;
   }
   return true;
+}
+
+bool Store::DisableAutoCheckpoint() { return db_ && Exec("PRAGMA wal_autocheckpoint=0;"); }
+
+bool Store::Checkpoint() {
+  return db_ && sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                          nullptr) == SQLITE_OK;
 }
 
 bool Store::OrderId(const std::string& name, int64_t& id) {
@@ -454,20 +478,20 @@ void Store::InstallBatch(const std::vector<InstallRequest>& requests,
                          std::vector<std::string>& answers) {
   answers.assign(requests.size(), kDbError);
   if (!db_ || requests.empty()) return;
-  if (!Exec("BEGIN IMMEDIATE")) return;
+  if (!Step(st_->begin)) return;
   for (size_t i = 0; i < requests.size(); ++i) {
-    if (!Exec("SAVEPOINT one")) break;
+    if (!Step(st_->savepoint)) break;
     std::string answer;
     if (InstallOne(requests[i], answer)) {
       answers[i] = answer;
     } else {
       answers[i] = kDbError;
-      Exec("ROLLBACK TO one");
+      Step(st_->rollback_to);
     }
-    Exec("RELEASE one");
+    Step(st_->release);
   }
-  if (!Exec("COMMIT")) {
-    Exec("ROLLBACK");
+  if (!Step(st_->commit)) {
+    Step(st_->rollback);
     answers.assign(requests.size(), kDbError);
   }
 }

@@ -54,6 +54,11 @@ class Store {
   // install is on disk). False with error() set on failure.
   bool Open(const std::string& path, int busy_timeout_ms = 5000);
   void Close();
+  // Leaves WAL checkpoints to Checkpoint(), called by another connection, so that commits never
+  // wait for one.
+  bool DisableAutoCheckpoint();
+  // Copies committed WAL frames into the database file without blocking writers.
+  bool Checkpoint();
   const std::string& error() const { return error_; }
 
   // Admin operations. False with error() set on failure (an order that exists or is missing).
@@ -74,6 +79,7 @@ class Store {
 
  private:
   bool Exec(const char* sql);
+  bool Step(sqlite3_stmt* st);  // runs a statement without rows and resets it
   sqlite3_stmt* Prepare(const char* sql);
   bool OrderId(const std::string& name, int64_t& id);
   // One install inside the open transaction; false when SQLite failed.
