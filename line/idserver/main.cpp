@@ -6,6 +6,6 @@
 #include "admin.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  return idserver::RunCommand(args, std::cout, std::cerr);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return idserver::RunCommand(args, std::cout, std::cerr);
 }

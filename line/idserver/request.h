@@ -9,12 +9,12 @@
 namespace idserver {
 
 struct InstallRequest {
-  std::string order_name;  // UTF-8
-  std::string type;
-  std::string content;
-  std::optional<std::string> content2;
-  std::string last_ok_uuid;
-  std::string current_uuid;
+    std::string order_name;  // UTF-8
+    std::string type;
+    std::string content;
+    std::optional<std::string> content2;
+    std::string last_ok_uuid;
+    std::string current_uuid;
 };
 
 // Parses one datagram. True only for a strict JSON object {"msg":"install_res","body":{...}}

@@ -43,12 +43,12 @@ std::string FormatGuidText(const platform::Guid& guid);
 std::string MakeGuidText();
 
 struct InstallRequest {
-  std::string type;             // kTypeP2pId or kTypeMac
-  std::string order_name_utf8;  // the production order name, already in UTF-8
-  std::string content;          // the identity, as typed
-  std::optional<std::string> content2;  // the unit's second identity; no member when absent
-  std::string last_ok_uuid;     // the caller's last accepted request identifier, or empty
-  std::string current_uuid;     // this request's identifier
+    std::string type;                     // kTypeP2pId or kTypeMac
+    std::string order_name_utf8;          // the production order name, already in UTF-8
+    std::string content;                  // the identity, as typed
+    std::optional<std::string> content2;  // the unit's second identity; no member when absent
+    std::string last_ok_uuid;             // the caller's last accepted request identifier, or empty
+    std::string current_uuid;             // this request's identifier
 };
 
 // The exact datagram text of an install request: compact JSON, the members of every object in

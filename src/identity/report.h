@@ -19,8 +19,8 @@ namespace identity {
 // The server settings. The client is enabled exactly when the host is not empty and is not
 // "127.0.0.1" (compared without regard to case).
 struct ServerSettings {
-  std::string host;
-  uint16_t port = 0;
+    std::string host;
+    uint16_t port = 0;
 };
 bool IdentityServerEnabled(std::string_view host);
 
@@ -46,10 +46,9 @@ bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::s
 // transaction, so a failed insert keeps the earlier row. Any other result leaves the pending
 // reports alone. Returns the result name of the install (see install.h); record-store failures
 // are not reported. Blocks for up to `timeout_ms`.
-std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server,
-                          std::string& last_ok_uuid, const std::string& type,
-                          const std::string& order_name, const std::string& content,
-                          const std::optional<std::string>& content2,
+std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::string& last_ok_uuid,
+                          const std::string& type, const std::string& order_name,
+                          const std::string& content, const std::optional<std::string>& content2,
                           int timeout_ms = kServerTimeoutMs);
 
 }  // namespace identity

@@ -10,10 +10,10 @@
 namespace platform {
 
 struct Guid {
-  uint32_t data1 = 0;
-  uint16_t data2 = 0;
-  uint16_t data3 = 0;
-  uint8_t data4[8] = {};
+    uint32_t data1 = 0;
+    uint16_t data2 = 0;
+    uint16_t data3 = 0;
+    uint8_t data4[8] = {};
 };
 
 bool NewGuid(Guid& out);
