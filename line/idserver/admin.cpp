@@ -110,6 +110,8 @@ int Serve(const std::string& db, const Parsed& parsed, std::ostream& out, std::o
             return 2;
         }
     }
+    // A closed standard output (a log reader gone) must not end the server.
+    signal(SIGPIPE, SIG_IGN);
     // The threads inherit the blocked signals; this thread waits for them.
     sigset_t signals;
     sigemptyset(&signals);

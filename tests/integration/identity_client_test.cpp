@@ -196,6 +196,9 @@ class RealServer {
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
+        // A clean stop: no crash and, in sanitizer builds, no leak report.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "zq-idserver status " << status;
     }
     uint16_t port() const { return port_; }
 
