@@ -173,9 +173,11 @@ TEST_F(SystemConfigTest, ElementsAreFoundOnlyInTheirOrder) {
     EXPECT_EQ(s_.id_server_port, 0);  // the search had passed it
     EXPECT_TRUE(s_.id_server_enabled);
     EXPECT_EQ(s_.user_password, "pw");
+    // FunctionCode is looked for before Format and found; the search for Format then starts
+    // after FunctionCode and has passed it, so Format keeps its start value.
     EXPECT_FALSE(s_.option_flags[kMainBoardName]);
-    EXPECT_FALSE(s_.option_flags[kFormat]);
-    EXPECT_TRUE(s_.option_flags[kFunctionCode]);  // stands before Format: not seen
+    EXPECT_FALSE(s_.option_flags[kFunctionCode]);
+    EXPECT_TRUE(s_.option_flags[kFormat]);
     EXPECT_FALSE(s_.option_flags[kAngleRotation]);
 }
 
