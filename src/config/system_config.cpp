@@ -1,10 +1,10 @@
 #include "config/system_config.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <strings.h>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <system_error>
+#include <vector>
 
 #include "platform/folders.h"
 #include "xml/xml_document.h"
