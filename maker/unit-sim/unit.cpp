@@ -394,7 +394,7 @@ uint32_t Unit::Command(uint32_t command) {
         default:
             return zqproto::kUnknownCode;
     }
-    state_.commands.push_back(command);
+    LogCommandLocked(command);
     return zqproto::kOk;
 }
 
@@ -404,14 +404,14 @@ uint32_t Unit::Ptz(uint32_t command, std::span<const uint8_t> data) {
             return zqproto::kBadSize;
         std::lock_guard<std::mutex> lock(mutex_);
         state_.focusLocked = true;
-        state_.commands.push_back(command);
+        LogCommandLocked(command);
         return zqproto::kOk;
     }
     if (command != zqproto::kPtzLensCalibration)
         return zqproto::kUnknownCode;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        state_.commands.push_back(command);
+        LogCommandLocked(command);
         if (!config_.lensCalibration || state_.calibrating)
             return zqproto::kFailed;
         state_.calibrating = true;
@@ -419,6 +419,15 @@ uint32_t Unit::Ptz(uint32_t command, std::span<const uint8_t> data) {
     }
     EmitCalibrationAlarm(true, 0);
     return zqproto::kOk;
+}
+
+void Unit::LogCommandLocked(uint32_t command) {
+    // The log is for tests and demos: it keeps the latest commands, not all of them forever.
+    if (state_.commands.size() >= kCommandLogSize) {
+        state_.commands.erase(state_.commands.begin(),
+                              state_.commands.begin() + kCommandLogSize / 2);
+    }
+    state_.commands.push_back(command);
 }
 
 void Unit::Subscribe(const std::shared_ptr<AlarmSink>& sink) {

@@ -96,7 +96,7 @@ struct UnitState {
     int sessions = 0;  // logged-in sessions now
     int logins = 0;    // successful logins so far
     bool lockedOut = false;
-    std::vector<uint32_t> commands;  // every command and PTZ command received, in order
+    std::vector<uint32_t> commands;  // the latest commands and PTZ commands received, in order
 };
 
 // Where a session receives the unit's alarms: frames queued by any thread, then `wake` is called.
@@ -149,6 +149,8 @@ class Unit {
 
   private:
     using Clock = std::chrono::steady_clock;
+    static constexpr size_t kCommandLogSize = 1024;
+    void LogCommandLocked(uint32_t command);
     void ResetSettingsLocked();
     ZQNetSysParamRecord SystemLocked() const;
     void SetClockLocked(std::time_t utc);
