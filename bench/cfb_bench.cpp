@@ -23,7 +23,8 @@ using Clock = std::chrono::steady_clock;
 // Best of several runs of `run` (after `prepare`, which is not timed), in seconds.
 double Best(const std::function<void()>& prepare, const std::function<void()>& run,
             std::size_t size) {
-    int runs = static_cast<int>(std::clamp<std::size_t>((64u << 20) / std::max<std::size_t>(size, 1), 3, 200));
+    int runs = static_cast<int>(
+        std::clamp<std::size_t>((64u << 20) / std::max<std::size_t>(size, 1), 3, 200));
     double best = 1e9;
     for (int i = 0; i < runs; ++i) {
         prepare();
@@ -35,7 +36,9 @@ double Best(const std::function<void()>& prepare, const std::function<void()>& r
 }
 
 bool ok = true;
-void Expect(bool condition) { ok = ok && condition; }
+void Expect(bool condition) {
+    ok = ok && condition;
+}
 
 }  // namespace
 
@@ -58,22 +61,24 @@ int main(int argc, char** argv) {
         int fd = ::open(plain_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
         Expect(fd >= 0);
 
-        double cfb_write = Best([&] { Expect(doc.WriteStream(u"Workbook", nullptr, 0) == 1); },
-                                [&] { Expect(doc.WriteStream(u"Workbook", data.data(), size) == 1); },
-                                size);
-        double plain_write = Best([&] { Expect(::ftruncate(fd, 0) == 0); },
-                                  [&] { Expect(::pwrite(fd, data.data(), size, 0) == static_cast<ssize_t>(size)); },
-                                  size);
+        double cfb_write =
+            Best([&] { Expect(doc.WriteStream(u"Workbook", nullptr, 0) == 1); },
+                 [&] { Expect(doc.WriteStream(u"Workbook", data.data(), size) == 1); }, size);
+        double plain_write =
+            Best([&] { Expect(::ftruncate(fd, 0) == 0); },
+                 [&] { Expect(::pwrite(fd, data.data(), size, 0) == static_cast<ssize_t>(size)); },
+                 size);
         std::vector<std::uint8_t> back;
-        double cfb_read = Best([&] { back = {}; },
-                               [&] { Expect(doc.ReadStream(u"Workbook", back) == 1); }, size);
+        double cfb_read =
+            Best([&] { back = {}; }, [&] { Expect(doc.ReadStream(u"Workbook", back) == 1); }, size);
         Expect(back == data);
-        double plain_read = Best([&] { back = {}; },
-                                 [&] {
-                                     back.resize(size);
-                                     Expect(::pread(fd, back.data(), size, 0) == static_cast<ssize_t>(size));
-                                 },
-                                 size);
+        double plain_read =
+            Best([&] { back = {}; },
+                 [&] {
+                     back.resize(size);
+                     Expect(::pread(fd, back.data(), size, 0) == static_cast<ssize_t>(size));
+                 },
+                 size);
         ::close(fd);
         doc.Close();
 

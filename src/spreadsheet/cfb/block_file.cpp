@@ -12,7 +12,9 @@
 
 namespace cfb {
 
-BlockFile::~BlockFile() { Close(); }
+BlockFile::~BlockFile() {
+    Close();
+}
 
 bool BlockFile::Create(const std::string& path) {
     Close();
@@ -60,7 +62,8 @@ bool BlockFile::Read(std::uint64_t offset, void* buffer, std::size_t length) {
             std::memset(out, 0, length);
             return true;
         }
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
         ssize_t got = ::pread(fd_, out, chunk, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) {
             continue;
@@ -132,7 +135,8 @@ bool BlockFile::WriteGather(std::vector<Piece>& pieces) {
             std::uint64_t skip = std::min<std::uint64_t>(done, pieces[k].length);
             done -= skip;
             if (skip < pieces[k].length &&
-                !Write(pieces[k].offset + skip, static_cast<const unsigned char*>(pieces[k].data) + skip,
+                !Write(pieces[k].offset + skip,
+                       static_cast<const unsigned char*>(pieces[k].data) + skip,
                        static_cast<std::size_t>(pieces[k].length - skip))) {
                 return false;
             }
@@ -143,9 +147,11 @@ bool BlockFile::WriteGather(std::vector<Piece>& pieces) {
 }
 
 bool BlockFile::Copy(std::uint64_t from, std::uint64_t to, std::uint64_t length) {
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
+    std::vector<unsigned char> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
     while (length > 0) {
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
         if (!Read(from, buffer.data(), chunk) || !Write(to, buffer.data(), chunk)) {
             return false;
         }

@@ -13,7 +13,7 @@
 namespace cfb {
 
 class BlockFile {
-public:
+  public:
     BlockFile() = default;
     ~BlockFile();
     BlockFile(const BlockFile&) = delete;
@@ -44,7 +44,7 @@ public:
     bool Copy(std::uint64_t from, std::uint64_t to, std::uint64_t length);
     bool Truncate(std::uint64_t size);
 
-private:
+  private:
     int fd_ = -1;
     bool writable_ = false;
     std::uint64_t size_ = 0;

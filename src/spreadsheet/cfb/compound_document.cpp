@@ -39,7 +39,9 @@ constexpr std::uint8_t kTypeRoot = 5;
 
 constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint16_t Get16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
 std::uint32_t Get32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -54,7 +56,9 @@ void Put32(std::uint8_t* p, std::uint32_t v) {
     }
 }
 
-std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
+    return (a + b - 1) / b;
+}
 
 // The directory's own order: shorter names first, then by UTF-16 code unit.
 bool DirectoryLess(const std::u16string& a, const std::u16string& b) {
@@ -347,7 +351,8 @@ bool CompoundDocument::Impl::Load() {
     }
     std::uint16_t major = Get16(header + 26);
     sector_shift = Get16(header + 30);
-    if (Get16(header + 28) != 0xFFFE || Get16(header + 32) != 6 || Get32(header + 56) != kMiniCutoff ||
+    if (Get16(header + 28) != 0xFFFE || Get16(header + 32) != 6 ||
+        Get32(header + 56) != kMiniCutoff ||
         !((major == 3 && sector_shift == 9) || (major == 4 && sector_shift == 12))) {
         return false;
     }
@@ -455,7 +460,8 @@ bool CompoundDocument::Impl::Load() {
                                                        CeilDiv(root.size, kMiniSectorSize));
     mini_stream.assign(mini_count * kMiniSectorSize, 0);
     for (std::size_t i = 0; i < root_chain.size() && i * sector_size < mini_stream.size(); ++i) {
-        std::size_t length = std::min<std::size_t>(sector_size, mini_stream.size() - i * sector_size);
+        std::size_t length =
+            std::min<std::size_t>(sector_size, mini_stream.size() - i * sector_size);
         if (!file.Read(Offset(root_chain[i]), mini_stream.data() + i * sector_size, length)) {
             return false;
         }
@@ -802,7 +808,8 @@ bool CompoundDocument::Impl::Commit(std::uint32_t target, const std::uint8_t* da
     std::size_t root_sectors = static_cast<std::size_t>(CeilDiv(root.size, sector_size));
     fat.ResizeChain(root.start, root_sectors);
     mini_dirty.resize(root_sectors, true);
-    fat.ResizeChain(mini_fat_start, static_cast<std::size_t>(CeilDiv(mini.next.size(), PerSector())));
+    fat.ResizeChain(mini_fat_start,
+                    static_cast<std::size_t>(CeilDiv(mini.next.size(), PerSector())));
     fat.ResizeChain(directory_start,
                     static_cast<std::size_t>(CeilDiv(entries.size(), sector_size / kEntrySize)));
     SizeFat();
@@ -817,7 +824,8 @@ bool CompoundDocument::Impl::Commit(std::uint32_t target, const std::uint8_t* da
         }
         // Sectors appended by this change hold nothing yet; they are written below.
         std::uint64_t from = moves.pairs[i].first;
-        std::uint64_t run = std::min<std::uint64_t>(j - i, from < disk_sectors ? disk_sectors - from : 0);
+        std::uint64_t run =
+            std::min<std::uint64_t>(j - i, from < disk_sectors ? disk_sectors - from : 0);
         if (run > 0 && !file.Copy(Offset(moves.pairs[i].first), Offset(moves.pairs[i].second),
                                   run << sector_shift)) {
             return false;
@@ -1057,9 +1065,13 @@ bool CompoundDocument::Open(const std::string& path) {
     return true;
 }
 
-void CompoundDocument::Close() { impl_ = std::make_unique<Impl>(); }
+void CompoundDocument::Close() {
+    impl_ = std::make_unique<Impl>();
+}
 
-bool CompoundDocument::IsOpen() const { return impl_->open; }
+bool CompoundDocument::IsOpen() const {
+    return impl_->open;
+}
 
 int CompoundDocument::ChangeStorage(std::u16string_view path) {
     if (!impl_->open) {

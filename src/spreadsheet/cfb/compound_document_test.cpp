@@ -39,12 +39,14 @@ Bytes ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::uint32_t Get32(const Bytes& b, std::size_t at) {
     return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-           static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+           static_cast<std::uint32_t>(b[at + 2]) << 16 |
+           static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) {
@@ -109,7 +111,7 @@ void ExpectCompact(const fs::path& path) {
 }
 
 class CompoundDocumentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("cfb_test_" + std::to_string(::getpid()) + "_" +
@@ -166,8 +168,8 @@ TEST_F(CompoundDocumentTest, StreamsOfEverySizeReadBackAndSitOnTheRightSideOfThe
         std::size_t size;
         std::uint64_t mini_stream;  // the Root Entry's size afterwards
     };
-    const Case cases[] = {{0, 0},       {1, 64},       {64, 64},     {65, 128}, {4095, 4096},
-                          {4096, 0},    {4097, 0},     {10000, 0},   {65536, 0}};
+    const Case cases[] = {{0, 0},    {1, 64},   {64, 64},   {65, 128}, {4095, 4096},
+                          {4096, 0}, {4097, 0}, {10000, 0}, {65536, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         Bytes data = Pattern(c.size, static_cast<std::uint32_t>(c.size));
@@ -323,14 +325,15 @@ TEST_F(CompoundDocumentTest, NestedStoragesAndPaths) {
     EXPECT_EQ(Read(doc, u"\\One\\Two\\Data"), data);
     Bytes ignored;
     EXPECT_EQ(doc.ReadStream(u"..\\..\\Top", ignored), cfb::kSuccess);
-    EXPECT_EQ(doc.ReadStream(u"..\\..\\..\\Top", ignored), cfb::kSuccess);  // the root has no parent
+    EXPECT_EQ(doc.ReadStream(u"..\\..\\..\\Top", ignored),
+              cfb::kSuccess);  // the root has no parent
 
     struct Case {
         std::u16string path;
         int result;
     };
-    const Case reads[] = {{u"Missing", cfb::kNoStream}, {u"Nowhere\\Data", cfb::kNoStorage},
-                          {u"..", cfb::kNoStream},      {u"Data\\", cfb::kNoEntry},
+    const Case reads[] = {{u"Missing", cfb::kNoStream},    {u"Nowhere\\Data", cfb::kNoStorage},
+                          {u"..", cfb::kNoStream},         {u"Data\\", cfb::kNoEntry},
                           {u"\\One\\Two", cfb::kNoStream}, {u"\\Top\\x", cfb::kNoStorage}};
     for (const Case& c : reads) {
         SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
@@ -543,32 +546,32 @@ TEST_F(CompoundDocumentTest, DamagedStructureIsRefusedWithNothingLoaded) {
         {"file cut inside the header", [](RawFile& r) { r.bytes.resize(300); }},
         {"FAT sector count beyond the file", [](RawFile& r) { Put32(r.bytes, 44, 1000); }},
         {"FAT sector outside the file", [](RawFile& r) { Put32(r.bytes, 76, 5000); }},
-        {"chain loops", [](RawFile& r) {
+        {"chain loops",
+         [](RawFile& r) {
              std::uint32_t a = Start(r, 1);
              Put32(r.bytes, FatAt(r, a + 3), a);
          }},
         {"chain leaves the file", [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1)), 99999); }},
-        {"chain runs into free space", [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1)), kFree); }},
-        {"chains cross", [](RawFile& r) {
-             Put32(r.bytes, FatAt(r, Start(r, 1) + 1), Start(r, 2) + 2);
-         }},
-        {"stream larger than its chain", [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 9000); }},
-        {"stream larger than the file", [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 0x7FFFFFFF); }},
-        {"mini chain leaves the mini stream", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 3) + 116, 5000);
-         }},
-        {"small stream larger than its mini chain", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 3) + 120, 4000);
-         }},
-        {"directory link loops", [](RawFile& r) {
+        {"chain runs into free space",
+         [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1)), kFree); }},
+        {"chains cross",
+         [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1) + 1), Start(r, 2) + 2); }},
+        {"stream larger than its chain",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 9000); }},
+        {"stream larger than the file",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 0x7FFFFFFF); }},
+        {"mini chain leaves the mini stream",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 3) + 116, 5000); }},
+        {"small stream larger than its mini chain",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 3) + 120, 4000); }},
+        {"directory link loops",
+         [](RawFile& r) {
              Put32(r.bytes, EntryAt(r, 2) + 68, 0);  // B's left sibling: the Root Entry
          }},
-        {"directory link points to itself", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 2) + 72, 2);
-         }},
-        {"directory link outside the directory", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 0) + 76, 77);
-         }},
+        {"directory link points to itself",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 2) + 72, 2); }},
+        {"directory link outside the directory",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 0) + 76, 77); }},
         {"root entry of the wrong type", [](RawFile& r) { r.bytes[EntryAt(r, 0) + 66] = 1; }},
     };
     {

@@ -51,7 +51,8 @@ std::string Utf8(const std::u16string& name) {
 void WriteFile(const fs::path& path, const Bytes& data) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
 }
 
 // Every storage and stream under `storage`, as folders and files under `folder`.
@@ -89,7 +90,7 @@ void ExpectOlefileReads(const fs::path& file, const fs::path& folder, bool compa
 }
 
 class CfbInteropTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("cfb_interop_" + std::to_string(::getpid()) + "_" +
@@ -99,7 +100,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-public:
+  public:
     // Writes a stream into the document and the same bytes into the expected folder.
     void Put(cfb::CompoundDocument& doc, const fs::path& folder, const std::u16string& path,
              const Bytes& data) {
@@ -119,7 +120,7 @@ public:
         WriteFile(file, data);
     }
 
-protected:
+  protected:
     fs::path dir_;
 };
 
