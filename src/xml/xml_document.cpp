@@ -1101,7 +1101,19 @@ bool CXmlDocument::ReadTextFile(const std::string& path, std::string& text, std:
             return finish(false);
         }
     }
-    std::string_view bytes(raw);
+    return finish(DecodeText(raw, text, &log, &file_flags));
+}
+
+bool CXmlDocument::DecodeText(std::string_view bytes, std::string& text, std::string* result,
+                              int* flags) {
+    std::string local_log;
+    std::string& log = result != nullptr ? *result : local_log;
+    int file_flags = 0;
+    text.clear();
+    auto finish = [&](bool ok) {
+        if (flags != nullptr) *flags = file_flags;
+        return ok;
+    };
     std::string encoding;
     bool utf16 = false;
     bool big_endian = false;

@@ -70,6 +70,10 @@ public:
     // the file encoding flags.
     static bool ReadTextFile(const std::string& path, std::string& text, std::string* result,
                              int* flags);
+    // The decoding half of ReadTextFile: the bytes of a file (mark, declared or detected
+    // encoding) into the program's encoding. Appends its events to *result. Always true.
+    static bool DecodeText(std::string_view bytes, std::string& text, std::string* result,
+                           int* flags);
     static bool WriteTextFile(const std::string& path, const std::string& text,
                               std::string* result, int* flags);
 
