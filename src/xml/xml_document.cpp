@@ -838,16 +838,20 @@ bool CXmlDocument::ReplaceText(uint32_t at, uint32_t old_length, std::string_vie
     return true;
 }
 
-// "<a/>" becomes "<a></a>".
+// "<a/>" becomes "<a></a>" (every slash before the ">" goes: "<a//>" would stay empty).
 bool CXmlDocument::OpenEmptyElement(uint32_t pos) {
     const Element r = Rec(pos);
     const std::string_view name = NameAt(r.start + 1);
-    if (name.size() + 3 > kMaxEndTag || r.StartTagLength() < 3) return false;
+    const std::string_view tag = StartTag(pos);
+    if (name.size() + 3 > kMaxEndTag || tag.size() < 3) return false;
+    uint32_t slashes = 0;
+    while (slashes + 2 < tag.size() && tag[tag.size() - 2 - slashes] == '/') ++slashes;
     std::string tail = "></";
     tail += name;
     tail += '>';
-    if (!ReplaceText(r.start + r.StartTagLength() - 2, 2, tail, pos)) return false;
-    Rec(pos).SetTagLengths(r.StartTagLength() - 1, static_cast<uint32_t>(name.size() + 3));
+    const uint32_t at = r.start + r.StartTagLength() - 1 - slashes;
+    if (!ReplaceText(at, slashes + 1, tail, pos)) return false;
+    Rec(pos).SetTagLengths(r.StartTagLength() - slashes, static_cast<uint32_t>(name.size() + 3));
     return true;
 }
 

@@ -218,8 +218,8 @@ TEST(XmlFile, SaveReplacesTheFileWholeAndKeepsItsMode) {
 TEST(XmlParse, WellFormedDocumentsLogNothing) {
     const char* cases[] = {
         "<a/>",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE a [<!ENTITY x \"y>\">]>\n"
-        "<!-- c --><a b='>' c=\"&lt;\"><b/>text<![CDATA[<not/>]]><?pi x?></a>\n",
+        ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE a [<!ENTITY x \"y>\">]>\n"
+         "<!-- c --><a b='>' c=\"&lt;\"><b/>text<![CDATA[<not/>]]><?pi x?></a>\n"),
         "<a><b><c></c></b><b/></a>",
         "<ns:a xml:lang='en'><ns:b-c.d/></ns:a>",
     };
@@ -532,6 +532,30 @@ TEST(XmlText, EveryNamedReferenceResolvesToItsCodePoint) {
     }
 }
 
+TEST(XmlText, AttributesQuotedUnquotedAndResolved) {
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.SetDoc("<a x=1 flag z='&lt;&#65;\"' w = \"two words\" u=v/>"));
+    ASSERT_TRUE(doc.FindElement());
+    struct Case {
+        const char* name;
+        const char* value;
+    };
+    const Case cases[] = {{"x", "1"}, {"flag", ""}, {"z", "<A\""}, {"w", "two words"},
+                          {"u", "v"}, {"X", ""},    {"none", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(doc.GetAttribute(c.name), c.value);
+    }
+    ASSERT_TRUE(doc.SetAttribute("x", "a'b"));
+    ASSERT_TRUE(doc.SetAttribute("flag", "on"));
+    ASSERT_TRUE(doc.SetAttribute("u", ""));
+    EXPECT_EQ(doc.GetDoc(),
+              "<a x=\"a&apos;b\" flag=\"on\" z='&lt;&#65;\"' w = \"two words\" u=\"\"/>");
+    EXPECT_EQ(doc.GetAttribute("x"), "a'b");
+    EXPECT_EQ(doc.GetAttribute("flag"), "on");
+    EXPECT_EQ(doc.GetAttribute("w"), "two words");
+}
+
 TEST(XmlText, Escaping) {
     EXPECT_EQ(CXmlDocument::EscapeText("a<b>&\"'"), "a&lt;b&gt;&amp;\"'");
     EXPECT_EQ(CXmlDocument::EscapeText("a<b>&\"'", true), "a&lt;b&gt;&amp;&quot;&apos;");
@@ -568,6 +592,28 @@ TEST(XmlEdit, SetTextExpandsAnEmptyElementAndLaterElementsKeepWorking) {
     EXPECT_EQ(doc.GetTagName(), "cfg");
     ExpectIndexMatchesText(doc);
     EXPECT_TRUE(doc.Parse());
+}
+
+TEST(XmlEdit, SetTextOpensEveryFormOfEmptyElementTag) {
+    struct Case {
+        const char* before;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"<r><a/></r>", "<r><a>x</a></r>"},
+        {"<r><a k='1' /></r>", "<r><a k='1' >x</a></r>"},
+        {"<r><a//></r>", "<r><a>x</a></r>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        CXmlDocument doc;
+        ASSERT_TRUE(doc.SetDoc(c.before));
+        ASSERT_TRUE(doc.FindPath("/r/a"));
+        ASSERT_TRUE(doc.SetText("x"));
+        EXPECT_EQ(doc.GetDoc(), c.after);
+        EXPECT_EQ(doc.GetText(), "x");
+        ExpectIndexMatchesText(doc);
+    }
 }
 
 TEST(XmlEdit, SetTextRefusesElementsWithChildrenAndFilesBeingRead) {
