@@ -32,9 +32,11 @@ std::string Flat() {
 std::string Deep() {
     std::string s = "<?xml version=\"1.0\"?>\n<root>";
     while (s.size() < kTarget) {
-        for (int d = 0; d < 200; ++d) s += "<n d=\"" + std::to_string(d) + "\">t";
+        for (int d = 0; d < 200; ++d)
+            s += "<n d=\"" + std::to_string(d) + "\">t";
         s += "<leaf/>";
-        for (int d = 0; d < 200; ++d) s += "</n>";
+        for (int d = 0; d < 200; ++d)
+            s += "</n>";
         s += '\n';
     }
     s += "</root>\n";
@@ -65,7 +67,8 @@ void Compare(const char* name, const std::string& text) {
     xmlDocPtr lx = nullptr;
     const double libxml = Best(
         [&] {
-            if (lx) xmlFreeDoc(lx);
+            if (lx)
+                xmlFreeDoc(lx);
             lx = nullptr;
         },
         [&] {
@@ -73,27 +76,32 @@ void Compare(const char* name, const std::string& text) {
                                XML_PARSE_HUGE | XML_PARSE_NONET);
             return lx != nullptr;
         });
-    if (lx) xmlFreeDoc(lx);
+    if (lx)
+        xmlFreeDoc(lx);
 
     std::string buffer;
     pugi::xml_document pd;
-    const double pugi = Best([&] { buffer = text; pd.reset(); },
-                             [&] { return static_cast<bool>(pd.load_buffer_inplace(
-                                       buffer.data(), buffer.size())); });
+    const double pugi = Best(
+        [&] {
+            buffer = text;
+            pd.reset();
+        },
+        [&] { return static_cast<bool>(pd.load_buffer_inplace(buffer.data(), buffer.size())); });
 
     const double mb = static_cast<double>(text.size()) / (1 << 20);
     std::printf("%s: %.1f MB, %zu elements\n", name, mb, doc.IndexSize() - 1);
     std::printf("  CXmlDocument %8.2f ms  %7.0f MB/s\n", ours * 1e3, mb / ours);
-    std::printf("  libxml2      %8.2f ms  %7.0f MB/s   CXmlDocument/libxml2 = %.2f\n",
-                libxml * 1e3, mb / libxml, ours / libxml);
-    std::printf("  pugixml      %8.2f ms  %7.0f MB/s   CXmlDocument/pugixml = %.2f\n",
-                pugi * 1e3, mb / pugi, ours / pugi);
+    std::printf("  libxml2      %8.2f ms  %7.0f MB/s   CXmlDocument/libxml2 = %.2f\n", libxml * 1e3,
+                mb / libxml, ours / libxml);
+    std::printf("  pugixml      %8.2f ms  %7.0f MB/s   CXmlDocument/pugixml = %.2f\n", pugi * 1e3,
+                mb / pugi, ours / pugi);
     const size_t reserved = text.size() / 64 + 8;
-    std::printf("  index: %zu records used, %zu reserved = %.1f MB (first reservation %zu, "
-                "bound by the rule %zu)\n",
-                doc.IndexSize(), doc.IndexCapacity(),
-                static_cast<double>(doc.IndexCapacity()) * 32 / (1 << 20), reserved,
-                std::max(reserved, doc.IndexSize() + doc.IndexSize() / 2 + 8));
+    std::printf(
+        "  index: %zu records used, %zu reserved = %.1f MB (first reservation %zu, "
+        "bound by the rule %zu)\n",
+        doc.IndexSize(), doc.IndexCapacity(),
+        static_cast<double>(doc.IndexCapacity()) * 32 / (1 << 20), reserved,
+        std::max(reserved, doc.IndexSize() + doc.IndexSize() / 2 + 8));
 }
 
 }  // namespace

@@ -21,15 +21,15 @@ class CXmlDocument {
 public:
     // Option flags (independent bits).
     enum Flags : int {
-        kIgnoreCase = 0x0008,        // compare element and attribute names without case
-        kTrimWhitespace = 0x0002,    // GetText trims white space
+        kIgnoreCase = 0x0008,          // compare element and attribute names without case
+        kTrimWhitespace = 0x0002,      // GetText trims white space
         kCollapseWhitespace = 0x0004,  // GetText collapses runs of white space
-        kUtf16LeFile = 0x0080,       // file encoding: UTF-16 little-endian with mark
-        kUtf16BeFile = 0x0100,       // file encoding: UTF-16 big-endian with mark
-        kUtf8Preamble = 0x0200,      // file encoding: UTF-8 with byte-order mark
-        kReadingFile = 0x0010,       // document bound to a file read piece by piece (unused)
-        kWritingFile = 0x0020,       // ... written piece by piece (unused)
-        kAppendingFile = 0x0040,     // ... appended piece by piece (unused)
+        kUtf16LeFile = 0x0080,         // file encoding: UTF-16 little-endian with mark
+        kUtf16BeFile = 0x0100,         // file encoding: UTF-16 big-endian with mark
+        kUtf8Preamble = 0x0200,        // file encoding: UTF-8 with byte-order mark
+        kReadingFile = 0x0010,         // document bound to a file read piece by piece (unused)
+        kWritingFile = 0x0020,         // ... written piece by piece (unused)
+        kAppendingFile = 0x0040,       // ... appended piece by piece (unused)
         kFileEncodingFlags = kUtf16LeFile | kUtf16BeFile | kUtf8Preamble,
     };
 
@@ -74,8 +74,8 @@ public:
     // encoding) into the program's encoding. Appends its events to *result. Always true.
     static bool DecodeText(std::string_view bytes, std::string& text, std::string* result,
                            int* flags);
-    static bool WriteTextFile(const std::string& path, const std::string& text,
-                              std::string* result, int* flags);
+    static bool WriteTextFile(const std::string& path, const std::string& text, std::string* result,
+                              int* flags);
 
     // Builds the element index from the document text and resets navigation. True when the
     // document has exactly one root element and no damage was found.

@@ -21,7 +21,8 @@ std::string Walk(CXmlDocument& doc) {
             ++depth;
             continue;
         }
-        if (!doc.OutOfElement()) break;
+        if (!doc.OutOfElement())
+            break;
         --depth;
     }
     doc.ResetPos();
@@ -31,7 +32,8 @@ std::string Walk(CXmlDocument& doc) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     const int options[] = {0, CXmlDocument::kIgnoreCase,
                            CXmlDocument::kTrimWhitespace | CXmlDocument::kCollapseWhitespace};
     const int flags = options[data[0] % 3];
@@ -42,11 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string log;
     int file_flags = 0;
     CXmlDocument::DecodeText(bytes, text, &log, &file_flags);
-    if (log.size() > 2000) std::abort();
+    if (log.size() > 2000)
+        std::abort();
 
     CXmlDocument doc(flags | file_flags);
     const bool well_formed = doc.SetDoc(text);
-    if (doc.GetResult().size() > 1000 + 200) std::abort();
+    if (doc.GetResult().size() > 1000 + 200)
+        std::abort();
     Walk(doc);
     const char* paths[] = {"//a", "/r/a[2]", "//*[@a='1']", "a/b", "//b[3]/*"};
     for (const char* path : paths) {
@@ -72,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (well_formed) {
         CXmlDocument fresh(doc.GetDocFlags());
         fresh.SetDoc(doc.GetDoc());
-        if (Walk(fresh) != edited) std::abort();
+        if (Walk(fresh) != edited)
+            std::abort();
     }
     return 0;
 }
