@@ -797,6 +797,19 @@ TEST(XmlBadInput, DeepNestingAndLoneEndTagsStayLinear) {
     EXPECT_EQ(children, depth);
 }
 
+TEST(XmlBadInput, TagsTooLongForTheIndexAreDamage) {
+    // Start tags have 22 bits for their length, end tags 10.
+    const std::string big = "<a><b v='" + std::string(5u << 20, 'x') + "'/><c/></a>";
+    CXmlDocument doc;
+    EXPECT_FALSE(doc.SetDoc(big));
+    EXPECT_EQ(doc.GetResult(), "<first_tag_syntax type=\"start_tag\" tagname=\"b\" offset=\"3\"/>");
+    EXPECT_EQ(Dump(doc), "a []\n c []\n");
+    const std::string fits = "<a><b v='" + std::string((4u << 20) - 20, 'x') + "'/></a>";
+    EXPECT_TRUE(doc.SetDoc(fits));
+    ASSERT_TRUE(doc.FindPath("/a/b"));
+    EXPECT_EQ(doc.GetAttribute("v").size(), (4u << 20) - 20);
+}
+
 TEST(XmlBadInput, BinaryNoiseIsHandled) {
     std::mt19937 rng(7);
     for (int round = 0; round < 200; ++round) {
