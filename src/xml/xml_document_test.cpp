@@ -146,6 +146,8 @@ TEST(XmlFile, ReadsEveryEncodingAndWritesItBack) {
         EXPECT_EQ(doc.GetDoc(), c.text);
         EXPECT_EQ(doc.GetDocFlags() & CXmlDocument::kFileEncodingFlags, c.flags);
         EXPECT_NE(doc.GetResult().find(c.events), std::string::npos) << doc.GetResult();
+        EXPECT_TRUE(doc.Parse());  // a new parse keeps the reading events
+        EXPECT_NE(doc.GetResult().find(c.events), std::string::npos) << doc.GetResult();
 
         const std::string out = dir.File("out.xml");
         ASSERT_TRUE(doc.Save(out)) << doc.GetResult();
