@@ -811,7 +811,8 @@ std::string CXmlDocument::GetText() const {
         const Markup m = ScanMarkup(lt);
         const size_t next = std::min(std::max(m.end, lt + 1), end);
         if (m.kind == Kind::kCdata) {
-            out.append(doc_, lt + 9, m.end - 3 - (lt + 9));
+            const size_t cdata_end = std::min(m.end - 3, end);
+            if (cdata_end > lt + 9) out.append(doc_, lt + 9, cdata_end - (lt + 9));
         } else if (m.kind == Kind::kBad) {
             out.append(doc_, lt, next - lt);  // not markup after all: kept as it stands
         }
