@@ -1,1 +1,36 @@
+# libZQExcel.so: the class ZQExcel over the workbook records and the compound document. Only
+# ZQExcel's own symbols are exported (hidden visibility, static parts' symbols excluded, and a
+# version script); installed with its header, a CMake package and a pkg-config file.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+add_library(ZQExcel SHARED ZQExcel.cpp)
+zq_warnings(ZQExcel)
+target_include_directories(ZQExcel PRIVATE ${CMAKE_SOURCE_DIR}/src
+                           INTERFACE $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/src>
+                                     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_link_libraries(ZQExcel PRIVATE zqbiff zqcfb)
+set_target_properties(ZQExcel PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+                      VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+                      PUBLIC_HEADER ZQExcel.h
+                      LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ZQExcel.map)
+target_link_options(ZQExcel PRIVATE -Wl,--exclude-libs,ALL
+                    -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/ZQExcel.map)
+set_target_properties(zqcfb PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+install(TARGETS ZQExcel EXPORT ZQExcelTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT ZQExcelTargets NAMESPACE ZQExcel:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
+configure_package_config_file(ZQExcelConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfig.cmake
+                              INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
+configure_file(ZQExcel.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
 add_subdirectory(zqxls)
+
+zq_test(zqexcel_test SOURCES ZQExcel_test.cpp LIBS ZQExcel)
