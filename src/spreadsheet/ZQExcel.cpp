@@ -269,7 +269,7 @@ bool GetText(void* sheet, int row, int col, Char* text, long capacity) {
     const Biff::Cell* c = Grid(sheet)->touch(row, col);
     if (!c) return false;
     if (c->index() == Biff::kUndefined) {
-        if (capacity < 1) return false;
+        if (capacity == 0) return false;
         text[0] = 0;
         return true;
     }
