@@ -150,7 +150,7 @@ bool ZQExcel::Detach() {
 
 int ZQExcel::CreateExcel(const char* path) {
     if (!path || !*path || std::strlen(path) > kNarrowPathMax) return 0;
-    if (Exists(path)) std::remove(path);
+    if (Exists(path)) ::unlink(path);
     Detach();
     if (workbook_->doc) workbook_->doc->Close();
     workbook_->book.reset(1);
@@ -169,7 +169,7 @@ int ZQExcel::CreateExcel(const char16_t* path) {
     std::u16string wide = WideText(path);
     if (wide.empty() || wide.size() > kWidePathMax) return 0;
     std::string file = FilePath(wide);
-    if (Exists(file)) std::remove(file.c_str());
+    if (Exists(file)) ::unlink(file.c_str());
     Detach();
     if (workbook_->doc) workbook_->doc->Close();
     workbook_->book.reset(1);

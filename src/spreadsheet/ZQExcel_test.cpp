@@ -314,7 +314,8 @@ TEST_F(ZQExcelTest, CopiesShareOneWorkbookSavedOnce) {
         int32_t i = 0;
         EXPECT_TRUE(a.Get(0, 0, i));
         EXPECT_EQ(i, 5);
-        a = a;
+        ZQExcel& same = a;
+        a = same;  // self-assignment changes nothing
         {
             ZQExcel d;
             d = b;

@@ -161,7 +161,7 @@ void BOF::decode() {
 }
 
 void BOF::encode() {
-    data.clear();
+    begin();
     Put16(data, version);
     Put16(data, type);
     Put16(data, build);
@@ -178,7 +178,7 @@ void Window1::decode() {
 }
 
 void Window1::encode() {
-    data.clear();
+    begin();
     for (uint16_t v : {x, y, width, height, flags, activeSheet, firstVisibleTab, selectedTabs, tabRatio}) Put16(data, v);
 }
 
@@ -196,7 +196,7 @@ void Font::decode() {
 }
 
 void Font::encode() {
-    data.clear();
+    begin();
     for (uint16_t v : {height, options, colour, weight, escapement}) Put16(data, v);
     for (uint8_t v : {underline, family, charset, reserved}) Put8(data, v);
     WriteXLString(data, name, false);
@@ -216,7 +216,7 @@ void XF::decode() {
 }
 
 void XF::encode() {
-    data.clear();
+    begin();
     Put16(data, font);
     Put16(data, format);
     Put16(data, protection);
@@ -238,7 +238,7 @@ void Style::decode() {
 }
 
 void Style::encode() {
-    data.clear();
+    begin();
     Put16(data, xf);
     if (xf & 0x8000) {
         Put8(data, builtinId);
@@ -255,7 +255,7 @@ void BoundSheet::decode() {
 }
 
 void BoundSheet::encode() {
-    data.clear();
+    begin();
     Put32(data, position);
     Put16(data, visibilityAndType);
     WriteXLString(data, name, false);
@@ -355,7 +355,7 @@ void SharedStringTable::decode() {
 }
 
 void SharedStringTable::encode() {
-    data.clear();
+    begin();
     continues.clear();
     Put32(data, total);
     Put32(data, unique);
@@ -408,7 +408,7 @@ void Index::decode() {
 }
 
 void Index::encode() {
-    data.clear();
+    begin();
     for (uint32_t v : {reserved, firstRow, lastRowPlus1, reserved2}) Put32(data, v);
     for (uint32_t v : dbcells) Put32(data, v);
 }
@@ -422,7 +422,7 @@ void Dimensions::decode() {
 }
 
 void Dimensions::encode() {
-    data.clear();
+    begin();
     Put32(data, firstRow);
     Put32(data, lastRowPlus1);
     Put16(data, firstCol);
@@ -441,7 +441,7 @@ void Window2::decode() {
 }
 
 void Window2::encode() {
-    data.clear();
+    begin();
     Put16(data, flags);
     Put16(data, topRow);
     Put16(data, leftCol);
@@ -459,7 +459,7 @@ void Row::decode() {
 }
 
 void Row::encode() {
-    data.clear();
+    begin();
     for (uint16_t v : {row, firstCol, lastColPlus1, height, reserved1, reserved2, flags, xf}) Put16(data, v);
 }
 
@@ -470,7 +470,7 @@ void DBCell::decode() {
 }
 
 void DBCell::encode() {
-    data.clear();
+    begin();
     Put32(data, firstRowOffset);
     for (uint16_t v : offsets) Put16(data, v);
 }
@@ -484,7 +484,7 @@ void CellRecord::decode() {
 }
 
 void CellRecord::encode() {
-    data.clear();
+    begin();
     Put16(data, row);
     Put16(data, col);
     Put16(data, xf);
@@ -544,7 +544,7 @@ void MulBlank::decode() {
 }
 
 void MulBlank::encode() {
-    data.clear();
+    begin();
     Put16(data, row);
     Put16(data, firstCol);
     for (uint16_t v : xfs) Put16(data, v);
@@ -563,7 +563,7 @@ void MulRK::decode() {
 }
 
 void MulRK::encode() {
-    data.clear();
+    begin();
     Put16(data, row);
     Put16(data, firstCol);
     for (const Value& v : values) {

@@ -52,8 +52,9 @@ public:
     // Reads header, data and following CONTINUE data (their start positions go to `continues`),
     // then the typed fields.
     virtual size_t read(const uint8_t* in, size_t size);
-    // Rebuilds the data from the typed fields and appends the record: cut at the remembered
-    // continuation positions, or else into pieces of 8224 bytes, each further piece a CONTINUE.
+    // Rebuilds the data from the typed fields and appends the record: cut at the continuation
+    // positions remembered (from reading a record kept as raw data, or chosen while encoding the
+    // shared string table), or else into pieces of 8224 bytes, each further piece a CONTINUE.
     virtual size_t write(std::vector<uint8_t>& out);
     virtual size_t dataSize() const { return data.size(); }
     // Bytes the record takes in the stream with its current data (all pieces with headers).
@@ -67,6 +68,11 @@ protected:
     // Typed records move their fields between `data` and members here.
     virtual void decode() {}
     virtual void encode() {}
+    // Starts re-encoding: clears the data and the continuation positions read with it.
+    void begin() {
+        data.clear();
+        continues.clear();
+    }
     // Field reader that yields zero past the end of the data.
     uint8_t u8(size_t at) const { return at < data.size() ? data[at] : 0; }
     uint16_t u16(size_t at) const { return at + 2 <= data.size() ? Get16(&data[at]) : 0; }
@@ -92,7 +98,7 @@ public:
     Eof() : Record(kCode) {}
 
 protected:
-    void encode() override { data.clear(); }
+    void encode() override { begin(); }
 };
 
 namespace Workbook {
