@@ -37,6 +37,9 @@ std::u16string WideText(const char16_t* text) {
 // A narrow path as the storage layer opens it: through the OEM code page to UTF-16, then to
 // the ANSI code page.
 std::string FilePath(const char* narrow) {
+    // With one code page for both the round trip changes nothing (and keeps file names that
+    // are not valid in it).
+    if (Biff::OemCodePage() == Biff::AnsiCodePage()) return narrow;
     Biff::Converter oem(Biff::OemCodePage()), ansi(Biff::AnsiCodePage());
     std::u16string wide;
     std::string path;

@@ -28,9 +28,22 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfigVersio
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
+# The pkg-config file finds the prefix from its own place, so that --prefix at install time holds.
+file(RELATIVE_PATH ZQ_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(ZQExcel.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 add_subdirectory(zqxls)
 
 zq_test(zqexcel_test SOURCES ZQExcel_test.cpp LIBS ZQExcel)
+zq_test(zqexcel_package_test SOURCES package/package_test.cpp LABEL integration)
+if(TARGET zqexcel_package_test)
+  add_dependencies(zqexcel_package_test ZQExcel zqxls)
+  # The consumer is built with this build's compiler and sanitizers, as the library was.
+  set(zq_consumer_flags "")
+  if(ZQ_SANITIZE)
+    set(zq_consumer_flags "-fsanitize=address,undefined")
+  endif()
+  target_compile_definitions(zqexcel_package_test PRIVATE ZQ_CXX="${CMAKE_CXX_COMPILER}"
+                             ZQ_CXX_FLAGS="${zq_consumer_flags}")
+endif()

@@ -143,7 +143,7 @@ TEST_F(Interop, XlrdReadsEveryCellType) {
             x.Set(1, c, doubles[c]);
             e.Number(1, c, doubles[c]);
         }
-        const char* narrow[] = {"plain", "Gr\xc3\xbc\xc3\x9f" "e", "\xe4\xb8\xad\xe6\x96\x87", "plain", "with \"quotes\", commas"};
+        const char* narrow[] = {"plain", ("Gr\xc3\xbc\xc3\x9f" "e"), "\xe4\xb8\xad\xe6\x96\x87", "plain", "with \"quotes\", commas"};
         for (int c = 0; c < 5; ++c) {
             x.Set(2, c, narrow[c]);
             e.Text(2, c, narrow[c]);
@@ -175,6 +175,15 @@ TEST_F(Interop, XlrdReadsEveryCellType) {
         e.Number(2100, 255, 1);
     }
     ExpectXlrdReads(xls, e, 2101, 256);
+}
+
+TEST_F(Interop, XlrdReadsAnEmptyWorkbook) {
+    const std::string xls = Path("empty.xls");
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.CreateExcel(xls.c_str()), 1);
+    }
+    ExpectXlrdReads(xls, Expectation(), 0, 0);
 }
 
 TEST_F(Interop, XlrdReadsTheAnsiCodePage) {
