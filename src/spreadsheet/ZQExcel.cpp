@@ -140,19 +140,24 @@ void ZQExcel::Release() {
     delete wb;
 }
 
-// Makes sure this object has a workbook of its own (a shared one is left to the others).
-bool ZQExcel::Detach() {
-    if (workbook_ && workbook_->refs.load() > 1) {
-        workbook_->refs.fetch_sub(1);
-        workbook_ = nullptr;
-        current_sheet_ = nullptr;
-    }
-    if (!workbook_) workbook_ = new Workbook;
-    return true;
+void ZQExcel::Drop() {
+    if (workbook_ && workbook_->refs.fetch_sub(1) == 1) delete workbook_;
+    workbook_ = nullptr;
+    current_sheet_ = nullptr;
 }
 
+// A shared workbook is left to the other objects.
+void ZQExcel::Detach() {
+    if (workbook_ && workbook_->refs.load() > 1) Drop();
+    if (!workbook_) workbook_ = new Workbook;
+}
+
+// A path that the kept path could not hold whole is refused (the save would go elsewhere).
 int ZQExcel::CreateExcel(const char* path) {
-    if (!path || !*path || std::strlen(path) > kNarrowPathMax) return 0;
+    if (!path || !*path || std::strlen(path) > kNarrowPathMax) {
+        Drop();
+        return 0;
+    }
     if (Exists(path)) ::unlink(path);
     Detach();
     if (workbook_->doc) workbook_->doc->Close();
@@ -162,7 +167,7 @@ int ZQExcel::CreateExcel(const char* path) {
     std::memcpy(path_, path, std::strlen(path));
     wide_path_ = 0;
     if (!current_sheet_) {
-        Release();
+        Drop();
         return 0;
     }
     return 1;
@@ -170,7 +175,10 @@ int ZQExcel::CreateExcel(const char* path) {
 
 int ZQExcel::CreateExcel(const char16_t* path) {
     std::u16string wide = WideText(path);
-    if (wide.empty() || wide.size() > kWidePathMax) return 0;
+    if (wide.empty() || wide.size() > kWidePathMax) {
+        Drop();
+        return 0;
+    }
     std::string file = FilePath(wide);
     if (Exists(file)) ::unlink(file.c_str());
     Detach();
@@ -181,7 +189,7 @@ int ZQExcel::CreateExcel(const char16_t* path) {
     std::memcpy(wpath_, wide.data(), wide.size() * sizeof(char16_t));
     wide_path_ = 1;
     if (!current_sheet_) {
-        Release();
+        Drop();
         return 0;
     }
     return 1;
@@ -205,9 +213,7 @@ int ZQExcel::Load(const char* file) {
     if (!book.load(stream.data(), stream.size()) || book.sheetCount() == 0) {
         // Nothing to show and nothing that could be saved back: this object is left without a
         // workbook (dropped unsaved) and the file untouched.
-        if (workbook_ && workbook_->refs.fetch_sub(1) == 1) delete workbook_;
-        workbook_ = nullptr;
-        current_sheet_ = nullptr;
+        Drop();
         return 0;
     }
     Detach();

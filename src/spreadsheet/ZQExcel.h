@@ -88,8 +88,9 @@ public:
 private:
     struct Workbook;
 
-    void Release();
-    bool Detach();
+    void Release();  // drops this object's share; the last share saves and frees the workbook
+    void Drop();     // drops this object's share; the last share frees the workbook unsaved
+    void Detach();   // gives this object a workbook of its own
     int Load(const char* file);
 
     void* current_sheet_;   // cell grid of sheet 0 of the workbook

@@ -259,9 +259,15 @@ TEST_F(ZQExcelTest, WidePaths) {
     double d;
     EXPECT_TRUE(y.Get(0, 0, d));
     EXPECT_EQ(d, 1.5);
+    // A path the object could not keep whole is refused; after a failed create there is no
+    // workbook, and nothing is saved.
     std::u16string too_long(300, u'a');
     ZQExcel z;
+    ASSERT_EQ(z.CreateExcel(Path("kept.xls").c_str()), 1);
     EXPECT_EQ(z.CreateExcel(too_long.c_str()), 0);
+    EXPECT_EQ(z.GetRows(), 0);
+    z.Set(0, 0, int32_t{1});
+    EXPECT_EQ(z.GetRows(), 0);
     EXPECT_EQ(z.CreateExcel(std::string(600, 'a').c_str()), 0);
 }
 
@@ -354,6 +360,15 @@ TEST_F(ZQExcelTest, LastCreatePathWinsAfterALoad) {
     int32_t i = 0;
     EXPECT_TRUE(y.Get(0, 1, i));
     EXPECT_EQ(i, 2);
+}
+
+TEST_F(ZQExcelTest, FailedCreateSavesNothing) {
+    {
+        ZQExcel z;
+        ASSERT_EQ(z.CreateExcel(Path("kept.xls").c_str()), 1);
+        EXPECT_EQ(z.CreateExcel(std::string(600, 'a').c_str()), 0);
+    }
+    EXPECT_FALSE(fs::exists(Path("kept.xls")));
 }
 
 TEST_F(ZQExcelTest, SaveIntoAMissingFolderLeavesNothing) {

@@ -17,14 +17,6 @@ double GetDouble(const uint8_t* p) {
     std::memcpy(&d, &bits, 8);
     return d;
 }
-void Put8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
-void Put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
 void PutDouble(std::vector<uint8_t>& out, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, 8);

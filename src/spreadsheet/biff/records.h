@@ -24,9 +24,16 @@ inline constexpr size_t kMaxRecordData = 8224;
 uint16_t Get16(const uint8_t* p);
 uint32_t Get32(const uint8_t* p);
 double GetDouble(const uint8_t* p);
-void Put8(std::vector<uint8_t>& out, uint8_t v);
-void Put16(std::vector<uint8_t>& out, uint16_t v);
-void Put32(std::vector<uint8_t>& out, uint32_t v);
+inline void Put8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
+inline void Put16(std::vector<uint8_t>& out, uint16_t v) {
+    const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+    out.insert(out.end(), b, b + 2);
+}
+inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
+    const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                          static_cast<uint8_t>(v >> 24)};
+    out.insert(out.end(), b, b + 4);
+}
 void PutDouble(std::vector<uint8_t>& out, double v);
 void Patch32(std::vector<uint8_t>& out, size_t at, uint32_t v);
 
