@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +12,9 @@
 
 namespace cfb {
 
-BlockFile::~BlockFile() { Close(); }
+BlockFile::~BlockFile() {
+    Close();
+}
 
 bool BlockFile::Create(const std::string& path) {
     Close();
@@ -59,7 +62,8 @@ bool BlockFile::Read(std::uint64_t offset, void* buffer, std::size_t length) {
             std::memset(out, 0, length);
             return true;
         }
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, size_ - offset));
         ssize_t got = ::pread(fd_, out, chunk, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) {
             continue;
@@ -99,23 +103,55 @@ bool BlockFile::Write(std::uint64_t offset, const void* buffer, std::size_t leng
     return true;
 }
 
-bool BlockFile::WriteZeros(std::uint64_t offset, std::size_t length) {
-    static const unsigned char zeros[4096] = {};
-    while (length > 0) {
-        std::size_t chunk = std::min(length, sizeof zeros);
-        if (!Write(offset, zeros, chunk)) {
+bool BlockFile::WriteGather(std::vector<Piece>& pieces) {
+    if (!writable_) {
+        return false;
+    }
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+    constexpr std::size_t kMaxPieces = 512;
+    std::vector<iovec> iov;
+    for (std::size_t i = 0; i < pieces.size();) {
+        std::size_t j = i;
+        std::uint64_t end = pieces[i].offset;
+        iov.clear();
+        while (j < pieces.size() && pieces[j].offset == end && j - i < kMaxPieces) {
+            iov.push_back({const_cast<void*>(pieces[j].data), pieces[j].length});
+            end += pieces[j].length;
+            ++j;
+        }
+        ssize_t put;
+        do {
+            put = ::pwritev(fd_, iov.data(), static_cast<int>(iov.size()),
+                            static_cast<off_t>(pieces[i].offset));
+        } while (put < 0 && errno == EINTR);
+        if (put < 0) {
             return false;
         }
-        offset += chunk;
-        length -= chunk;
+        size_ = std::max(size_, pieces[i].offset + static_cast<std::uint64_t>(put));
+        // A short write: the rest piece by piece.
+        auto done = static_cast<std::uint64_t>(put);
+        for (std::size_t k = i; k < j; ++k) {
+            std::uint64_t skip = std::min<std::uint64_t>(done, pieces[k].length);
+            done -= skip;
+            if (skip < pieces[k].length &&
+                !Write(pieces[k].offset + skip,
+                       static_cast<const unsigned char*>(pieces[k].data) + skip,
+                       static_cast<std::size_t>(pieces[k].length - skip))) {
+                return false;
+            }
+        }
+        i = j;
     }
     return true;
 }
 
 bool BlockFile::Copy(std::uint64_t from, std::uint64_t to, std::uint64_t length) {
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
+    std::vector<unsigned char> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(length, 1 << 20)));
     while (length > 0) {
-        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
+        std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
         if (!Read(from, buffer.data(), chunk) || !Write(to, buffer.data(), chunk)) {
             return false;
         }

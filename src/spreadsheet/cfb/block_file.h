@@ -8,11 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace cfb {
 
 class BlockFile {
-public:
+  public:
     BlockFile() = default;
     ~BlockFile();
     BlockFile(const BlockFile&) = delete;
@@ -31,13 +32,19 @@ public:
 
     bool Read(std::uint64_t offset, void* buffer, std::size_t length);
     bool Write(std::uint64_t offset, const void* buffer, std::size_t length);
-    // Writes `length` zero bytes at `offset`.
-    bool WriteZeros(std::uint64_t offset, std::size_t length);
+    // One write of many pieces: pieces that follow each other in the file go out together.
+    // Pieces must not overlap; they are sorted by offset here.
+    struct Piece {
+        std::uint64_t offset;
+        const void* data;
+        std::size_t length;
+    };
+    bool WriteGather(std::vector<Piece>& pieces);
     // Copies `length` bytes from `from` to `to`; the two ranges must not overlap.
     bool Copy(std::uint64_t from, std::uint64_t to, std::uint64_t length);
     bool Truncate(std::uint64_t size);
 
-private:
+  private:
     int fd_ = -1;
     bool writable_ = false;
     std::uint64_t size_ = 0;

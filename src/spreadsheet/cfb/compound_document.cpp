@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "spreadsheet/cfb/block_file.h"
@@ -38,7 +39,9 @@ constexpr std::uint8_t kTypeRoot = 5;
 
 constexpr std::uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint16_t Get16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
 std::uint32_t Get32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -53,7 +56,9 @@ void Put32(std::uint8_t* p, std::uint32_t v) {
     }
 }
 
-std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
+    return (a + b - 1) / b;
+}
 
 // The directory's own order: shorter names first, then by UTF-16 code unit.
 bool DirectoryLess(const std::u16string& a, const std::u16string& b) {
@@ -254,6 +259,30 @@ struct CompoundDocument::Impl {
     std::vector<Entry> entries;  // [0] is the Root Entry; the others in directory order
     std::uint32_t current = 0;
 
+    // The writes of the change being made, issued together at its end.
+    std::vector<BlockFile::Piece> pending;
+    std::deque<std::vector<std::uint8_t>> owned;  // buffers of pending pieces
+
+    void Queue(std::uint64_t offset, const std::uint8_t* data, std::size_t length) {
+        if (length > 0) {
+            pending.push_back({offset, data, length});
+        }
+    }
+    void QueueZeros(std::uint64_t offset, std::size_t length) {
+        static const std::uint8_t zeros[4096] = {};
+        while (length > 0) {
+            std::size_t chunk = std::min(length, sizeof zeros);
+            Queue(offset, zeros, chunk);
+            offset += chunk;
+            length -= chunk;
+        }
+    }
+    std::uint8_t* QueueOwned(std::uint64_t offset, std::vector<std::uint8_t> bytes) {
+        owned.push_back(std::move(bytes));
+        Queue(offset, owned.back().data(), owned.back().size());
+        return owned.back().data();
+    }
+
     std::uint32_t PerSector() const { return sector_size / 4; }
     std::uint64_t Offset(std::uint32_t sector) const {
         return (static_cast<std::uint64_t>(sector) + 1) << sector_shift;
@@ -292,9 +321,9 @@ struct CompoundDocument::Impl {
 
     void SizeFat();
     bool Commit(std::uint32_t target, const std::uint8_t* data, std::size_t size);
-    bool WriteSectors(const std::vector<std::uint32_t>& chain, const std::uint8_t* data,
+    void WriteSectors(const std::vector<std::uint32_t>& chain, const std::uint8_t* data,
                       std::size_t size);
-    bool WriteMetadata();
+    void WriteMetadata();
     std::vector<std::uint8_t> DirectoryBytes() const;
 };
 
@@ -322,7 +351,8 @@ bool CompoundDocument::Impl::Load() {
     }
     std::uint16_t major = Get16(header + 26);
     sector_shift = Get16(header + 30);
-    if (Get16(header + 28) != 0xFFFE || Get16(header + 32) != 6 || Get32(header + 56) != kMiniCutoff ||
+    if (Get16(header + 28) != 0xFFFE || Get16(header + 32) != 6 ||
+        Get32(header + 56) != kMiniCutoff ||
         !((major == 3 && sector_shift == 9) || (major == 4 && sector_shift == 12))) {
         return false;
     }
@@ -430,7 +460,8 @@ bool CompoundDocument::Impl::Load() {
                                                        CeilDiv(root.size, kMiniSectorSize));
     mini_stream.assign(mini_count * kMiniSectorSize, 0);
     for (std::size_t i = 0; i < root_chain.size() && i * sector_size < mini_stream.size(); ++i) {
-        std::size_t length = std::min<std::size_t>(sector_size, mini_stream.size() - i * sector_size);
+        std::size_t length =
+            std::min<std::size_t>(sector_size, mini_stream.size() - i * sector_size);
         if (!file.Read(Offset(root_chain[i]), mini_stream.data() + i * sector_size, length)) {
             return false;
         }
@@ -777,7 +808,8 @@ bool CompoundDocument::Impl::Commit(std::uint32_t target, const std::uint8_t* da
     std::size_t root_sectors = static_cast<std::size_t>(CeilDiv(root.size, sector_size));
     fat.ResizeChain(root.start, root_sectors);
     mini_dirty.resize(root_sectors, true);
-    fat.ResizeChain(mini_fat_start, static_cast<std::size_t>(CeilDiv(mini.next.size(), PerSector())));
+    fat.ResizeChain(mini_fat_start,
+                    static_cast<std::size_t>(CeilDiv(mini.next.size(), PerSector())));
     fat.ResizeChain(directory_start,
                     static_cast<std::size_t>(CeilDiv(entries.size(), sector_size / kEntrySize)));
     SizeFat();
@@ -792,7 +824,8 @@ bool CompoundDocument::Impl::Commit(std::uint32_t target, const std::uint8_t* da
         }
         // Sectors appended by this change hold nothing yet; they are written below.
         std::uint64_t from = moves.pairs[i].first;
-        std::uint64_t run = std::min<std::uint64_t>(j - i, from < disk_sectors ? disk_sectors - from : 0);
+        std::uint64_t run =
+            std::min<std::uint64_t>(j - i, from < disk_sectors ? disk_sectors - from : 0);
         if (run > 0 && !file.Copy(Offset(moves.pairs[i].first), Offset(moves.pairs[i].second),
                                   run << sector_shift)) {
             return false;
@@ -819,9 +852,8 @@ bool CompoundDocument::Impl::Commit(std::uint32_t target, const std::uint8_t* da
     }
 
     // The data, the changed part of the mini stream, then the tables.
-    if (target != kNoEntryId && IsBig(entries[target]) &&
-        !WriteSectors(fat.Chain(entries[target].start), data, size)) {
-        return false;
+    if (target != kNoEntryId && IsBig(entries[target])) {
+        WriteSectors(fat.Chain(entries[target].start), data, size);
     }
     std::vector<std::uint32_t> root_chain = fat.Chain(root.start);
     for (std::size_t k = 0; k < root_chain.size(); ++k) {
@@ -830,22 +862,21 @@ bool CompoundDocument::Impl::Commit(std::uint32_t target, const std::uint8_t* da
         }
         std::size_t offset = k * sector_size;
         std::size_t length = std::min<std::size_t>(sector_size, mini_stream.size() - offset);
-        if (!file.Write(Offset(root_chain[k]), mini_stream.data() + offset, length) ||
-            (length < sector_size &&
-             !file.WriteZeros(Offset(root_chain[k]) + length, sector_size - length))) {
-            return false;
-        }
+        Queue(Offset(root_chain[k]), mini_stream.data() + offset, length);
+        QueueZeros(Offset(root_chain[k]) + length, sector_size - length);
     }
     mini_dirty.assign(root_chain.size(), false);
-    if (!WriteMetadata()) {
-        return false;
-    }
+    WriteMetadata();
+    bool written = file.WriteGather(pending);
+    pending.clear();
+    owned.clear();
     disk_sectors = fat.next.size();
-    return file.Truncate(Offset(static_cast<std::uint32_t>(fat.next.size())));
+    const std::uint64_t end = Offset(static_cast<std::uint32_t>(fat.next.size()));
+    return written && (file.size() == end || file.Truncate(end));
 }
 
 // Writes `size` bytes along a chain, in runs of consecutive sectors; the last sector is padded.
-bool CompoundDocument::Impl::WriteSectors(const std::vector<std::uint32_t>& chain,
+void CompoundDocument::Impl::WriteSectors(const std::vector<std::uint32_t>& chain,
                                           const std::uint8_t* data, std::size_t size) {
     std::size_t offset = 0;
     for (std::size_t i = 0; i < chain.size();) {
@@ -855,14 +886,11 @@ bool CompoundDocument::Impl::WriteSectors(const std::vector<std::uint32_t>& chai
         }
         std::size_t span = (j - i) * std::size_t{sector_size};
         std::size_t length = std::min(span, size - offset);
-        if (!file.Write(Offset(chain[i]), data + offset, length) ||
-            (length < span && !file.WriteZeros(Offset(chain[i]) + length, span - length))) {
-            return false;
-        }
+        Queue(Offset(chain[i]), data + offset, length);
+        QueueZeros(Offset(chain[i]) + length, span - length);
         offset += length;
         i = j;
     }
-    return true;
 }
 
 std::vector<std::uint8_t> CompoundDocument::Impl::DirectoryBytes() const {
@@ -939,48 +967,40 @@ std::vector<std::uint8_t> CompoundDocument::Impl::DirectoryBytes() const {
     return bytes;
 }
 
-bool CompoundDocument::Impl::WriteMetadata() {
+void CompoundDocument::Impl::WriteMetadata() {
     const std::uint32_t per = PerSector();
-    std::vector<std::uint8_t> sector(sector_size);
     auto table_sector = [&](const Table& table, std::size_t k) {
+        std::vector<std::uint8_t> sector(sector_size);
         for (std::uint32_t j = 0; j < per; ++j) {
             std::size_t i = k * per + j;
             Put32(sector.data() + 4 * j, i < table.next.size() ? table.next[i] : kFree);
         }
+        return sector;
     };
     for (std::size_t k = 0; k < fat_sectors.size(); ++k) {
         if (k < fat.dirty.size() && fat.dirty[k]) {
-            table_sector(fat, k);
-            if (!file.Write(Offset(fat_sectors[k]), sector.data(), sector_size)) {
-                return false;
-            }
+            QueueOwned(Offset(fat_sectors[k]), table_sector(fat, k));
         }
     }
     fat.dirty.assign(fat_sectors.size(), false);
     std::size_t listed = kHeaderDifatSlots;
     for (std::size_t k = 0; k < difat_sectors.size(); ++k) {
+        std::vector<std::uint8_t> sector(sector_size);
         for (std::uint32_t j = 0; j + 1 < per; ++j, ++listed) {
             Put32(sector.data() + 4 * j, listed < fat_sectors.size() ? fat_sectors[listed] : kFree);
         }
         Put32(sector.data() + 4 * (per - 1),
               k + 1 < difat_sectors.size() ? difat_sectors[k + 1] : kEnd);
-        if (!file.Write(Offset(difat_sectors[k]), sector.data(), sector_size)) {
-            return false;
-        }
+        QueueOwned(Offset(difat_sectors[k]), std::move(sector));
     }
     std::vector<std::uint32_t> chain = fat.Chain(mini_fat_start);
     for (std::size_t k = 0; k < chain.size(); ++k) {
-        table_sector(mini, k);
-        if (!file.Write(Offset(chain[k]), sector.data(), sector_size)) {
-            return false;
-        }
+        QueueOwned(Offset(chain[k]), table_sector(mini, k));
     }
     const std::uint32_t mini_fat_count = static_cast<std::uint32_t>(chain.size());
-    std::vector<std::uint8_t> directory = DirectoryBytes();
     chain = fat.Chain(directory_start);
-    if (!WriteSectors(chain, directory.data(), directory.size())) {
-        return false;
-    }
+    owned.push_back(DirectoryBytes());
+    WriteSectors(chain, owned.back().data(), owned.back().size());
 
     std::vector<std::uint8_t> header(sector_size, 0);
     std::memcpy(header.data(), header_start.data(), header_start.size());
@@ -995,7 +1015,7 @@ bool CompoundDocument::Impl::WriteMetadata() {
     for (std::size_t i = 0; i < kHeaderDifatSlots; ++i) {
         Put32(header.data() + 76 + 4 * i, i < fat_sectors.size() ? fat_sectors[i] : kFree);
     }
-    return file.Write(0, header.data(), header.size());
+    QueueOwned(0, std::move(header));
 }
 
 // ---- the interface ----------------------------------------------------------------------------
@@ -1045,9 +1065,13 @@ bool CompoundDocument::Open(const std::string& path) {
     return true;
 }
 
-void CompoundDocument::Close() { impl_ = std::make_unique<Impl>(); }
+void CompoundDocument::Close() {
+    impl_ = std::make_unique<Impl>();
+}
 
-bool CompoundDocument::IsOpen() const { return impl_->open; }
+bool CompoundDocument::IsOpen() const {
+    return impl_->open;
+}
 
 int CompoundDocument::ChangeStorage(std::u16string_view path) {
     if (!impl_->open) {

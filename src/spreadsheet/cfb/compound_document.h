@@ -56,7 +56,7 @@ struct EntryInfo {
 };
 
 class CompoundDocument {
-public:
+  public:
     CompoundDocument();
     ~CompoundDocument();
     CompoundDocument(const CompoundDocument&) = delete;
@@ -105,7 +105,7 @@ public:
     // kFileError.
     int ListStorage(std::u16string_view path, std::vector<EntryInfo>& entries);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

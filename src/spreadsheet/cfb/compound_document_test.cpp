@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -38,12 +39,14 @@ Bytes ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::uint32_t Get32(const Bytes& b, std::size_t at) {
     return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-           static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+           static_cast<std::uint32_t>(b[at + 2]) << 16 |
+           static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) {
@@ -108,7 +111,7 @@ void ExpectCompact(const fs::path& path) {
 }
 
 class CompoundDocumentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("cfb_test_" + std::to_string(::getpid()) + "_" +
@@ -165,8 +168,8 @@ TEST_F(CompoundDocumentTest, StreamsOfEverySizeReadBackAndSitOnTheRightSideOfThe
         std::size_t size;
         std::uint64_t mini_stream;  // the Root Entry's size afterwards
     };
-    const Case cases[] = {{0, 0},       {1, 64},       {64, 64},     {65, 128}, {4095, 4096},
-                          {4096, 0},    {4097, 0},     {10000, 0},   {65536, 0}};
+    const Case cases[] = {{0, 0},    {1, 64},   {64, 64},   {65, 128}, {4095, 4096},
+                          {4096, 0}, {4097, 0}, {10000, 0}, {65536, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
         Bytes data = Pattern(c.size, static_cast<std::uint32_t>(c.size));
@@ -322,14 +325,15 @@ TEST_F(CompoundDocumentTest, NestedStoragesAndPaths) {
     EXPECT_EQ(Read(doc, u"\\One\\Two\\Data"), data);
     Bytes ignored;
     EXPECT_EQ(doc.ReadStream(u"..\\..\\Top", ignored), cfb::kSuccess);
-    EXPECT_EQ(doc.ReadStream(u"..\\..\\..\\Top", ignored), cfb::kSuccess);  // the root has no parent
+    EXPECT_EQ(doc.ReadStream(u"..\\..\\..\\Top", ignored),
+              cfb::kSuccess);  // the root has no parent
 
     struct Case {
         std::u16string path;
         int result;
     };
-    const Case reads[] = {{u"Missing", cfb::kNoStream}, {u"Nowhere\\Data", cfb::kNoStorage},
-                          {u"..", cfb::kNoStream},      {u"Data\\", cfb::kNoEntry},
+    const Case reads[] = {{u"Missing", cfb::kNoStream},    {u"Nowhere\\Data", cfb::kNoStorage},
+                          {u"..", cfb::kNoStream},         {u"Data\\", cfb::kNoEntry},
                           {u"\\One\\Two", cfb::kNoStream}, {u"\\Top\\x", cfb::kNoStorage}};
     for (const Case& c : reads) {
         SCOPED_TRACE(std::string(c.path.begin(), c.path.end()));
@@ -363,6 +367,105 @@ TEST_F(CompoundDocumentTest, NestedStoragesAndPaths) {
     EXPECT_EQ(entries[0].name, u"Data");
     EXPECT_EQ(entries[0].size, 5000u);
     EXPECT_EQ(Read(doc, u"\\One\\Two\\Data"), data);
+}
+
+// Readers find entries by searching each storage's tree (shorter names first, then by upper-cased
+// unit), and may check that it is a red-black tree: both must hold for what is written here.
+TEST_F(CompoundDocumentTest, EachStorageIsASearchableRedBlackTree) {
+    for (int count : {1, 2, 3, 4, 7, 8, 20, 100}) {
+        SCOPED_TRACE(count);
+        cfb::CompoundDocument doc;
+        ASSERT_TRUE(doc.Create(path_));
+        for (int i = 0; i < count; ++i) {
+            std::string n = (i % 3 ? "B" : "a") + std::to_string(i * 37 % count);
+            ASSERT_EQ(doc.MakeStream(std::u16string(n.begin(), n.end())), cfb::kSuccess);
+            ASSERT_EQ(doc.MakeStream(u"Sub\\" + std::u16string(n.begin(), n.end())), cfb::kSuccess);
+        }
+        doc.Close();
+        RawFile raw(path_);
+        Bytes dir;
+        for (std::uint32_t s = raw.DirectorySector(); s < raw.Sectors(); s = raw.fat[s]) {
+            dir.insert(dir.end(), raw.bytes.begin() + RawFile::Offset(s),
+                       raw.bytes.begin() + RawFile::Offset(s) + 512);
+        }
+        auto key = [&](std::uint32_t id) {
+            std::u16string name = raw.EntryName(id);
+            for (auto& c : name) {
+                c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+            }
+            return std::make_pair(name.size(), name);
+        };
+        std::size_t reached = 0;
+        // Returns the black height of the subtree; checks order and colours on the way.
+        std::function<int(std::uint32_t, bool)> walk = [&](std::uint32_t id, bool parent_red) {
+            if (id == kFree) {
+                return 1;
+            }
+            ++reached;
+            const std::size_t at = id * 128;
+            bool red = dir[at + 67] == 0;
+            EXPECT_FALSE(red && parent_red) << "red node with a red parent";
+            std::uint32_t left = Get32(dir, at + 68), right = Get32(dir, at + 72);
+            if (left != kFree) {
+                EXPECT_LT(key(left), key(id));
+            }
+            if (right != kFree) {
+                EXPECT_LT(key(id), key(right));
+            }
+            int l = walk(left, red), r = walk(right, red);
+            EXPECT_EQ(l, r) << "black heights differ";
+            if (dir[at + 66] == 1) {
+                walk(Get32(dir, at + 76), false);
+            }
+            return l + (red ? 0 : 1);
+        };
+        std::uint32_t top = Get32(dir, 76);
+        EXPECT_EQ(dir[top * 128 + 67], 1) << "the tree's root is black";
+        walk(top, false);
+        EXPECT_EQ(reached, 2u * count + 1);
+    }
+}
+
+// Files laid out as other writers do (see tests/interop/cfb/make_fixtures.py): 4096-byte
+// sectors, a mini FAT spread over the file, free sectors and an unused directory entry inside,
+// entries out of order. The streams hold the generator's pattern, which Pattern() repeats.
+TEST_F(CompoundDocumentTest, FilesLaidOutByOthersReadExactly) {
+    struct Case {
+        const char* file;
+        std::u16string path;
+        std::size_t size;
+        std::uint32_t seed;
+    };
+    const Case cases[] = {
+        {"scattered_v3.cfb", u"Workbook", 6000, 1},
+        {"scattered_v3.cfb", u"\x05SummaryInformation", 300, 2},
+        {"scattered_v3.cfb", u"Sub\\inner", 4000, 3},
+        {"scattered_v3.cfb", u"\\Sub\\lower", 4000, 4},
+        {"scattered_v3.cfb", u"Sub\\Deeper\\empty", 0, 0},
+        {"scattered_v3.cfb", u"Sub\\Deeper\\big", 9000, 5},
+        {"scattered_v3.cfb", u"A", 1, 6},  // written as "a": names ignore case
+        {"scattered_v3.cfb", u"B", 4095, 7},
+        {"scattered_v3.cfb", u"c", 4096, 8},
+        {"sectors_4096.cfb", u"Workbook", 10000, 9},
+        {"sectors_4096.cfb", u"small", 300, 10},
+        {"sectors_4096.cfb", u"Storage\\inside", 5000, 11},
+    };
+    const fs::path fixtures = fs::path(ZQ_SOURCE_DIR) / "tests" / "interop" / "cfb" / "fixtures";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + std::string(c.path.begin(), c.path.end()));
+        fs::copy_file(fixtures / c.file, path_, fs::copy_options::overwrite_existing);
+        cfb::CompoundDocument doc;
+        ASSERT_TRUE(doc.Open(path_));
+        EXPECT_EQ(Read(doc, c.path), Pattern(c.size, c.seed));
+        // A change removes the free space these files hold and keeps the stream.
+        ASSERT_EQ(doc.MakeStream(u"New"), cfb::kSuccess);
+        doc.Close();
+        ASSERT_TRUE(doc.Open(path_));
+        EXPECT_EQ(Read(doc, c.path), Pattern(c.size, c.seed));
+        if (std::string(c.file) == "scattered_v3.cfb") {
+            ExpectCompact(path_);
+        }
+    }
 }
 
 // Enough entries in one storage for a deep tree: all of them are found again after reopening.
@@ -443,32 +546,32 @@ TEST_F(CompoundDocumentTest, DamagedStructureIsRefusedWithNothingLoaded) {
         {"file cut inside the header", [](RawFile& r) { r.bytes.resize(300); }},
         {"FAT sector count beyond the file", [](RawFile& r) { Put32(r.bytes, 44, 1000); }},
         {"FAT sector outside the file", [](RawFile& r) { Put32(r.bytes, 76, 5000); }},
-        {"chain loops", [](RawFile& r) {
+        {"chain loops",
+         [](RawFile& r) {
              std::uint32_t a = Start(r, 1);
              Put32(r.bytes, FatAt(r, a + 3), a);
          }},
         {"chain leaves the file", [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1)), 99999); }},
-        {"chain runs into free space", [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1)), kFree); }},
-        {"chains cross", [](RawFile& r) {
-             Put32(r.bytes, FatAt(r, Start(r, 1) + 1), Start(r, 2) + 2);
-         }},
-        {"stream larger than its chain", [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 9000); }},
-        {"stream larger than the file", [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 0x7FFFFFFF); }},
-        {"mini chain leaves the mini stream", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 3) + 116, 5000);
-         }},
-        {"small stream larger than its mini chain", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 3) + 120, 4000);
-         }},
-        {"directory link loops", [](RawFile& r) {
+        {"chain runs into free space",
+         [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1)), kFree); }},
+        {"chains cross",
+         [](RawFile& r) { Put32(r.bytes, FatAt(r, Start(r, 1) + 1), Start(r, 2) + 2); }},
+        {"stream larger than its chain",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 9000); }},
+        {"stream larger than the file",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 1) + 120, 0x7FFFFFFF); }},
+        {"mini chain leaves the mini stream",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 3) + 116, 5000); }},
+        {"small stream larger than its mini chain",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 3) + 120, 4000); }},
+        {"directory link loops",
+         [](RawFile& r) {
              Put32(r.bytes, EntryAt(r, 2) + 68, 0);  // B's left sibling: the Root Entry
          }},
-        {"directory link points to itself", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 2) + 72, 2);
-         }},
-        {"directory link outside the directory", [](RawFile& r) {
-             Put32(r.bytes, EntryAt(r, 0) + 76, 77);
-         }},
+        {"directory link points to itself",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 2) + 72, 2); }},
+        {"directory link outside the directory",
+         [](RawFile& r) { Put32(r.bytes, EntryAt(r, 0) + 76, 77); }},
         {"root entry of the wrong type", [](RawFile& r) { r.bytes[EntryAt(r, 0) + 66] = 1; }},
     };
     {
