@@ -373,7 +373,10 @@ namespace {
 
 class SaveContext {
 public:
-    SaveContext(Workbook::SharedStringTable& sst, Converter& ansi) : sst_(sst), ansi_(ansi) {}
+    SaveContext(Workbook::SharedStringTable& sst, Converter& ansi, size_t narrow, size_t wide) : sst_(sst), ansi_(ansi) {
+        narrow_.reserve(narrow);
+        wide_.reserve(wide);
+    }
 
     uint32_t narrow(const std::string& text) {
         ++sst_.total;
@@ -576,9 +579,21 @@ std::vector<uint8_t> Book::save() {
     globals_.boundSheets.resize(sheets_.size());
 
     // The sheets first (their cells fill the shared string table), at offsets relative to
-    // the end of the globals.
-    SaveContext ctx(globals_.sst, ansi);
+    // the end of the globals. Sized from a count of the cells.
+    size_t cells = 0, narrow = 0, wide = 0;
+    for (const auto& sheet : sheets_) {
+        const CellGrid& g = sheet->grid;
+        for (int r = 0; r < g.rows() && static_cast<size_t>(r) < g.storedRows(); ++r) {
+            for (const Cell& c : g.row(r)) {
+                cells += c.index() != kUndefined;
+                narrow += c.index() == kString;
+                wide += c.index() == kWideString;
+            }
+        }
+    }
+    SaveContext ctx(globals_.sst, ansi, narrow, wide);
     std::vector<uint8_t> body;
+    body.reserve(cells * 14 + 4096);
     std::vector<size_t> sheet_at, slots;
     for (size_t i = 0; i < sheets_.size(); ++i) {
         sheet_at.push_back(body.size());
