@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <string>
 
 #include "spreadsheet/ZQExcel.h"
@@ -18,7 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double Since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 struct Shape {
     int rows, cols;
@@ -40,14 +42,21 @@ Timing RunZQExcel(long cells, const std::string& path) {
     auto start = Clock::now();
     {
         ZQExcel x;
-        if (!x.CreateExcel(path.c_str())) return t;
+        if (!x.CreateExcel(path.c_str()))
+            return t;
         long n = 0;
         for (int r = 0; r < s.rows; ++r) {
             for (int c = 0; c < s.cols && n < cells; ++c, ++n) {
                 switch (c % 5) {
-                    case 0: x.Set(r, c, static_cast<int32_t>(r * 7 + c)); break;
-                    case 1: x.Set(r, c, (r % 10000) / 100.0 + c); break;
-                    case 2: x.Set(r, c, r / 7.0 + c); break;
+                    case 0:
+                        x.Set(r, c, static_cast<int32_t>(r * 7 + c));
+                        break;
+                    case 1:
+                        x.Set(r, c, (r % 10000) / 100.0 + c);
+                        break;
+                    case 2:
+                        x.Set(r, c, r / 7.0 + c);
+                        break;
                     case 3:
                         std::snprintf(buf, sizeof buf, "item %d", (r + c) % 100);
                         x.Set(r, c, buf);
@@ -61,19 +70,23 @@ Timing RunZQExcel(long cells, const std::string& path) {
     }
     t.write = Since(start);
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) t.size = st.st_size;
+    if (::stat(path.c_str(), &st) == 0)
+        t.size = st.st_size;
     // Reading ends before the object's destruction, which saves the workbook back.
     start = Clock::now();
     {
         ZQExcel x;
-        if (!x.LoadExcel(path.c_str())) return t;
+        if (!x.LoadExcel(path.c_str()))
+            return t;
         long sum = 0;
         double d;
         const int rows = x.GetRows(), cols = x.GetCols();
         for (int r = 0; r < rows; ++r) {
             for (int c = 0; c < cols; ++c) {
-                if (x.Get(r, c, d)) ++sum;
-                else if (x.Get(r, c, buf, sizeof buf) && buf[0]) ++sum;
+                if (x.Get(r, c, d))
+                    ++sum;
+                else if (x.Get(r, c, buf, sizeof buf) && buf[0])
+                    ++sum;
             }
         }
         t.checksum = sum;
@@ -85,18 +98,25 @@ Timing RunZQExcel(long cells, const std::string& path) {
 Timing RunPeer(const std::string& command) {
     Timing t;
     FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (!p) return t;
+    if (!p)
+        return t;
     char line[256];
     while (std::fgets(line, sizeof line, p)) {
         char key[32];
         double v;
-        if (std::sscanf(line, "%31s %lf", key, &v) != 2) continue;
-        if (!std::strcmp(key, "write")) t.write = v;
-        if (!std::strcmp(key, "read")) t.read = v;
-        if (!std::strcmp(key, "size")) t.size = static_cast<long>(v);
-        if (!std::strcmp(key, "checksum")) t.checksum = static_cast<long>(v);
+        if (std::sscanf(line, "%31s %lf", key, &v) != 2)
+            continue;
+        if (!std::strcmp(key, "write"))
+            t.write = v;
+        if (!std::strcmp(key, "read"))
+            t.read = v;
+        if (!std::strcmp(key, "size"))
+            t.size = static_cast<long>(v);
+        if (!std::strcmp(key, "checksum"))
+            t.checksum = static_cast<long>(v);
     }
-    if (::pclose(p) != 0) return Timing{};
+    if (::pclose(p) != 0)
+        return Timing{};
     return t;
 }
 
@@ -111,9 +131,11 @@ void Print(const char* name, const Timing& t, const Timing& ours) {
         std::printf("%-22s not available\n", name);
         return;
     }
-    std::printf("%-22s write %8.3f s  read %8.3f s  size %10ld B  cells %8ld", name, t.write, t.read, t.size, t.checksum);
+    std::printf("%-22s write %8.3f s  read %8.3f s  size %10ld B  cells %8ld", name, t.write,
+                t.read, t.size, t.checksum);
     if (&t != &ours)
-        std::printf("  | ZQExcel %.1fx faster writing, %.1fx faster reading", t.write / ours.write, t.read / ours.read);
+        std::printf("  | ZQExcel %.1fx faster writing, %.1fx faster reading", t.write / ours.write,
+                    t.read / ours.read);
     std::printf("\n");
 }
 
@@ -128,8 +150,11 @@ int main(int argc, char** argv) {
         std::printf("ZQExcel alone, write + read:\n");
         for (long cells : {10000L, 100000L, 1000000L, 10000000L}) {
             Timing t = RunZQExcel(cells, dir + "/scale.xls");
-            std::printf("%9ld cells  write %7.3f s  read %7.3f s  %6.0f ns/cell  size %10ld B  peak RSS %ld MB\n", cells,
-                        t.write, t.read, (t.write + t.read) * 1e9 / static_cast<double>(cells), t.size, PeakRssMb());
+            std::printf(
+                "%9ld cells  write %7.3f s  read %7.3f s  %6.0f ns/cell  size %10ld B  peak RSS "
+                "%ld MB\n",
+                cells, t.write, t.read, (t.write + t.read) * 1e9 / static_cast<double>(cells),
+                t.size, PeakRssMb());
             std::remove((dir + "/scale.xls").c_str());
         }
         ::rmdir(dir.c_str());
@@ -140,18 +165,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: zqexcel_bench [CELLS | --scaling]\n");
         return 2;
     }
-    std::printf("%ld cells (%d rows x %d columns; integers, two-decimal doubles, other doubles, repeated and unique strings)\n",
-                cells, ShapeOf(cells).rows, ShapeOf(cells).cols);
+    std::printf(
+        "%ld cells (%d rows x %d columns; integers, two-decimal doubles, other doubles, repeated "
+        "and unique strings)\n",
+        cells, ShapeOf(cells).rows, ShapeOf(cells).cols);
     Timing ours = RunZQExcel(cells, dir + "/zqexcel.xls");
     Timing xlwt, sheetjs;
     if (::access("/usr/bin/python3", X_OK) == 0)
-        xlwt = RunPeer("/usr/bin/python3 '" + src + "/bench/xlwt_xlrd_bench.py' " + std::to_string(cells) + " '" + dir + "/xlwt.xls'");
+        xlwt = RunPeer("/usr/bin/python3 '" + src + "/bench/xlwt_xlrd_bench.py' " +
+                       std::to_string(cells) + " '" + dir + "/xlwt.xls'");
     if (::access((src + "/bench/sheetjs/node_modules/xlsx").c_str(), F_OK) == 0)
-        sheetjs = RunPeer("node '" + src + "/bench/sheetjs/bench.js' " + std::to_string(cells) + " '" + dir + "/sheetjs.xls'");
+        sheetjs = RunPeer("node '" + src + "/bench/sheetjs/bench.js' " + std::to_string(cells) +
+                          " '" + dir + "/sheetjs.xls'");
     Print("ZQExcel", ours, ours);
     Print("python3-xlwt / xlrd", xlwt, ours);
     Print("SheetJS (biff8)", sheetjs, ours);
-    for (const char* f : {"/zqexcel.xls", "/xlwt.xls", "/sheetjs.xls"}) std::remove((dir + f).c_str());
+    for (const char* f : {"/zqexcel.xls", "/xlwt.xls", "/sheetjs.xls"})
+        std::remove((dir + f).c_str());
     ::rmdir(dir.c_str());
     return ours.write < 0 || ours.read < 0 ? 1 : 0;
 }

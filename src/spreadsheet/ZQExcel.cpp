@@ -28,9 +28,11 @@ bool Exists(const std::string& path) {
 }
 
 std::u16string WideText(const char16_t* text) {
-    if (!text) return {};
+    if (!text)
+        return {};
     size_t n = 0;
-    while (text[n]) ++n;
+    while (text[n])
+        ++n;
     return std::u16string(text, n);
 }
 
@@ -39,11 +41,13 @@ std::u16string WideText(const char16_t* text) {
 std::string FilePath(const char* narrow) {
     // With one code page for both the round trip changes nothing (and keeps file names that
     // are not valid in it).
-    if (Biff::OemCodePage() == Biff::AnsiCodePage()) return narrow;
+    if (Biff::OemCodePage() == Biff::AnsiCodePage())
+        return narrow;
     Biff::Converter oem(Biff::OemCodePage()), ansi(Biff::AnsiCodePage());
     std::u16string wide;
     std::string path;
-    if (!oem.ToWide(narrow, wide) || !ansi.FromWide(wide, path)) return narrow;
+    if (!oem.ToWide(narrow, wide) || !ansi.FromWide(wide, path))
+        return narrow;
     return path;
 }
 
@@ -57,12 +61,14 @@ std::string FilePath(const std::u16string& wide) {
 // Writes a new document with the stream beside `path` and renames it over `path`, so that a
 // failed save leaves the disk as it was.
 bool SaveNew(const std::string& path, const std::vector<uint8_t>& stream) {
-    if (path.empty()) return false;
+    if (path.empty())
+        return false;
     std::string tmp = path + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     ::close(fd);
     tmp.assign(name.data());
     bool ok;
@@ -79,7 +85,8 @@ bool SaveNew(const std::string& path, const std::vector<uint8_t>& stream) {
         ::chmod(tmp.c_str(), 0666 & ~mask);
         ok = std::rename(tmp.c_str(), path.c_str()) == 0;
     }
-    if (!ok) std::remove(tmp.c_str());
+    if (!ok)
+        std::remove(tmp.c_str());
     return ok;
 }
 
@@ -102,15 +109,22 @@ struct ZQExcel::Workbook {
     }
 };
 
-ZQExcel::ZQExcel() : current_sheet_(nullptr), reserved_(0), workbook_(nullptr), wide_path_(0), path_{}, wpath_{} {}
+ZQExcel::ZQExcel()
+    : current_sheet_(nullptr), reserved_(0), workbook_(nullptr), wide_path_(0), path_{}, wpath_{} {}
 
-ZQExcel::~ZQExcel() { Release(); }
+ZQExcel::~ZQExcel() {
+    Release();
+}
 
-ZQExcel::ZQExcel(const ZQExcel& other) : ZQExcel() { *this = other; }
+ZQExcel::ZQExcel(const ZQExcel& other) : ZQExcel() {
+    *this = other;
+}
 
 ZQExcel& ZQExcel::operator=(const ZQExcel& other) {
-    if (this == &other) return *this;
-    if (other.workbook_) other.workbook_->refs.fetch_add(1);
+    if (this == &other)
+        return *this;
+    if (other.workbook_)
+        other.workbook_->refs.fetch_add(1);
     Release();
     current_sheet_ = other.current_sheet_;
     reserved_ = other.reserved_;
@@ -126,7 +140,8 @@ void ZQExcel::Release() {
     Workbook* wb = workbook_;
     workbook_ = nullptr;
     current_sheet_ = nullptr;
-    if (!wb || wb->refs.fetch_sub(1) > 1) return;
+    if (!wb || wb->refs.fetch_sub(1) > 1)
+        return;
     if (wb->book.sheetCount() > 0) {
         std::vector<uint8_t> stream = wb->book.save();
         if (wide_path_ && wpath_[0]) {
@@ -141,15 +156,18 @@ void ZQExcel::Release() {
 }
 
 void ZQExcel::Drop() {
-    if (workbook_ && workbook_->refs.fetch_sub(1) == 1) delete workbook_;
+    if (workbook_ && workbook_->refs.fetch_sub(1) == 1)
+        delete workbook_;
     workbook_ = nullptr;
     current_sheet_ = nullptr;
 }
 
 // A shared workbook is left to the other objects.
 void ZQExcel::Detach() {
-    if (workbook_ && workbook_->refs.load() > 1) Drop();
-    if (!workbook_) workbook_ = new Workbook;
+    if (workbook_ && workbook_->refs.load() > 1)
+        Drop();
+    if (!workbook_)
+        workbook_ = new Workbook;
 }
 
 // A path that the kept path could not hold whole is refused (the save would go elsewhere).
@@ -158,9 +176,11 @@ int ZQExcel::CreateExcel(const char* path) {
         Drop();
         return 0;
     }
-    if (Exists(path)) ::unlink(path);
+    if (Exists(path))
+        ::unlink(path);
     Detach();
-    if (workbook_->doc) workbook_->doc->Close();
+    if (workbook_->doc)
+        workbook_->doc->Close();
     workbook_->book.reset(1);
     current_sheet_ = workbook_->book.sheet(0);
     std::memset(path_, 0, sizeof path_);
@@ -180,9 +200,11 @@ int ZQExcel::CreateExcel(const char16_t* path) {
         return 0;
     }
     std::string file = FilePath(wide);
-    if (Exists(file)) ::unlink(file.c_str());
+    if (Exists(file))
+        ::unlink(file.c_str());
     Detach();
-    if (workbook_->doc) workbook_->doc->Close();
+    if (workbook_->doc)
+        workbook_->doc->Close();
     workbook_->book.reset(1);
     current_sheet_ = workbook_->book.sheet(0);
     std::memset(wpath_, 0, sizeof wpath_);
@@ -198,7 +220,8 @@ int ZQExcel::CreateExcel(const char16_t* path) {
 namespace {
 
 // Opens the document and reads its workbook stream; false when either is missing.
-bool OpenWorkbook(const std::string& file, std::unique_ptr<cfb::CompoundDocument>& doc, std::vector<uint8_t>& stream) {
+bool OpenWorkbook(const std::string& file, std::unique_ptr<cfb::CompoundDocument>& doc,
+                  std::vector<uint8_t>& stream) {
     doc = std::make_unique<cfb::CompoundDocument>();
     return doc->Open(file) && doc->ReadStream(kStreamName, stream) == cfb::kSuccess;
 }
@@ -208,7 +231,8 @@ bool OpenWorkbook(const std::string& file, std::unique_ptr<cfb::CompoundDocument
 int ZQExcel::Load(const char* file) {
     std::unique_ptr<cfb::CompoundDocument> doc;
     std::vector<uint8_t> stream;
-    if (!OpenWorkbook(file, doc, stream)) return 0;
+    if (!OpenWorkbook(file, doc, stream))
+        return 0;
     Biff::Book book;
     if (!book.load(stream.data(), stream.size()) || book.sheetCount() == 0) {
         // Nothing to show and nothing that could be saved back: this object is left without a
@@ -224,31 +248,38 @@ int ZQExcel::Load(const char* file) {
 }
 
 int ZQExcel::LoadExcel(const char* path) {
-    if (!path || !Exists(path)) return 0;
+    if (!path || !Exists(path))
+        return 0;
     return Load(FilePath(path).c_str());
 }
 
 int ZQExcel::LoadExcel(const char16_t* path) {
     std::string file = FilePath(WideText(path));
-    if (!Exists(file)) return 0;
+    if (!Exists(file))
+        return 0;
     return Load(file.c_str());
 }
 
 namespace {
-Biff::CellGrid* Grid(void* p) { return static_cast<Biff::CellGrid*>(p); }
+Biff::CellGrid* Grid(void* p) {
+    return static_cast<Biff::CellGrid*>(p);
+}
 }  // namespace
 
 bool ZQExcel::Get(int row, int col, int32_t& value) {
-    if (!current_sheet_) return false;
+    if (!current_sheet_)
+        return false;
     const Biff::Cell* c = Grid(current_sheet_)->touch(row, col);
-    if (!c) return false;
+    if (!c)
+        return false;
     if (const int32_t* i = std::get_if<int32_t>(c)) {
         value = *i;
         return true;
     }
     if (const double* d = std::get_if<double>(c)) {
         double t = std::trunc(*d);
-        if (!(t >= -2147483648.0 && t <= 2147483647.0)) return false;  // also NaN
+        if (!(t >= -2147483648.0 && t <= 2147483647.0))
+            return false;  // also NaN
         value = static_cast<int32_t>(t);
         return true;
     }
@@ -256,9 +287,11 @@ bool ZQExcel::Get(int row, int col, int32_t& value) {
 }
 
 bool ZQExcel::Get(int row, int col, double& value) {
-    if (!current_sheet_) return false;
+    if (!current_sheet_)
+        return false;
     const Biff::Cell* c = Grid(current_sheet_)->touch(row, col);
-    if (!c) return false;
+    if (!c)
+        return false;
     if (const double* d = std::get_if<double>(c)) {
         value = *d;
         return true;
@@ -274,17 +307,22 @@ namespace {
 
 template <class Char, class String>
 bool GetText(void* sheet, int row, int col, Char* text, long capacity) {
-    if (!sheet || !text) return false;
+    if (!sheet || !text)
+        return false;
     const Biff::Cell* c = Grid(sheet)->touch(row, col);
-    if (!c) return false;
+    if (!c)
+        return false;
     if (c->index() == Biff::kUndefined) {
-        if (capacity == 0) return false;
+        if (capacity == 0)
+            return false;
         text[0] = 0;
         return true;
     }
     const String* s = std::get_if<String>(c);
-    if (!s) return false;
-    if (capacity >= 0 && static_cast<size_t>(capacity) < s->size() + 1) return false;
+    if (!s)
+        return false;
+    if (capacity >= 0 && static_cast<size_t>(capacity) < s->size() + 1)
+        return false;
     std::memcpy(text, s->data(), s->size() * sizeof(Char));
     text[s->size()] = 0;
     return true;
@@ -292,7 +330,9 @@ bool GetText(void* sheet, int row, int col, Char* text, long capacity) {
 
 }  // namespace
 
-bool ZQExcel::Get(int row, int col, char* text) { return GetText<char, std::string>(current_sheet_, row, col, text, -1); }
+bool ZQExcel::Get(int row, int col, char* text) {
+    return GetText<char, std::string>(current_sheet_, row, col, text, -1);
+}
 bool ZQExcel::Get(int row, int col, char16_t* text) {
     return GetText<char16_t, std::u16string>(current_sheet_, row, col, text, -1);
 }
@@ -300,31 +340,44 @@ bool ZQExcel::Get(int row, int col, char* text, int capacity) {
     return capacity > 0 && GetText<char, std::string>(current_sheet_, row, col, text, capacity);
 }
 bool ZQExcel::Get(int row, int col, char16_t* text, int capacity) {
-    return capacity > 0 && GetText<char16_t, std::u16string>(current_sheet_, row, col, text, capacity);
+    return capacity > 0 &&
+           GetText<char16_t, std::u16string>(current_sheet_, row, col, text, capacity);
 }
 
 void ZQExcel::Set(int row, int col, int32_t value) {
-    if (!current_sheet_) return;
-    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col)) *c = value;
+    if (!current_sheet_)
+        return;
+    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col))
+        *c = value;
 }
 
 void ZQExcel::Set(int row, int col, double value) {
-    if (!current_sheet_) return;
-    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col)) *c = value;
+    if (!current_sheet_)
+        return;
+    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col))
+        *c = value;
 }
 
 void ZQExcel::Set(int row, int col, const char* text) {
-    if (!current_sheet_) return;
-    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col)) Biff::SetString(*c, text ? text : "", workbook_->Ansi());
+    if (!current_sheet_)
+        return;
+    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col))
+        Biff::SetString(*c, text ? text : "", workbook_->Ansi());
 }
 
 void ZQExcel::Set(int row, int col, const char16_t* text) {
-    if (!current_sheet_) return;
-    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col)) Biff::SetWideString(*c, WideText(text), workbook_->Ansi());
+    if (!current_sheet_)
+        return;
+    if (Biff::Cell* c = Grid(current_sheet_)->cell(row, col))
+        Biff::SetWideString(*c, WideText(text), workbook_->Ansi());
 }
 
-int ZQExcel::GetRows() { return current_sheet_ ? Grid(current_sheet_)->rows() : 0; }
-int ZQExcel::GetCols() { return current_sheet_ ? Grid(current_sheet_)->cols() : 0; }
+int ZQExcel::GetRows() {
+    return current_sheet_ ? Grid(current_sheet_)->rows() : 0;
+}
+int ZQExcel::GetCols() {
+    return current_sheet_ ? Grid(current_sheet_)->cols() : 0;
+}
 
 char* ZQExcel::WideToASNChar(const char16_t* text, int& length) {
     Biff::Converter ansi(Biff::AnsiCodePage());
@@ -352,4 +405,6 @@ char16_t* ZQExcel::ASNToWideChar(const char* text, int& length) {
     return result;
 }
 
-bool ZQExcel::SetCodePages(const char* ansi, const char* oem) { return Biff::SetCodePages(ansi, oem); }
+bool ZQExcel::SetCodePages(const char* ansi, const char* oem) {
+    return Biff::SetCodePages(ansi, oem);
+}

@@ -43,7 +43,7 @@
 #endif
 
 class ZQEXCEL_API ZQExcel {
-public:
+  public:
     ZQExcel();
     ~ZQExcel();
     ZQExcel(const ZQExcel& other);
@@ -85,7 +85,7 @@ public:
     // null or empty keeps one. False, nothing changed, when a name is unknown.
     static bool SetCodePages(const char* ansi, const char* oem);
 
-private:
+  private:
     struct Workbook;
 
     void Release();  // drops this object's share; the last share saves and frees the workbook
@@ -93,10 +93,10 @@ private:
     void Detach();   // gives this object a workbook of its own
     int Load(const char* file);
 
-    void* current_sheet_;   // cell grid of sheet 0 of the workbook
+    void* current_sheet_;  // cell grid of sheet 0 of the workbook
     int32_t reserved_;
-    Workbook* workbook_;    // shared by copies; see above
-    int32_t wide_path_;     // 1 when the last create used a wide path
-    char path_[512];        // the last narrow create's path
-    char16_t wpath_[512];   // the last wide create's path
+    Workbook* workbook_;   // shared by copies; see above
+    int32_t wide_path_;    // 1 when the last create used a wide path
+    char path_[512];       // the last narrow create's path
+    char16_t wpath_[512];  // the last wide create's path
 };

@@ -15,11 +15,12 @@ namespace fs = std::filesystem;
 namespace {
 
 class ZQExcelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(ZQExcel::SetCodePages("UTF-8", "UTF-8"));
-        dir_ = fs::temp_directory_path() / ("zqexcel_test_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+               ("zqexcel_test_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
     void TearDown() override {
@@ -121,8 +122,9 @@ TEST_F(ZQExcelTest, GetConversionsAndMismatches) {
         int row, col;
         bool ok;
         int32_t value;
-    } ints[] = {{0, 0, true, 123456789}, {0, 1, true, 2}, {1, 0, true, -2}, {1, 1, false, -1},
-                {2, 0, false, -1},      {2, 1, false, -1}, {5, 5, false, -1}, {65536, 0, false, -1}};
+    } ints[] = {{0, 0, true, 123456789}, {0, 1, true, 2},      {1, 0, true, -2},
+                {1, 1, false, -1},       {2, 0, false, -1},    {2, 1, false, -1},
+                {5, 5, false, -1},       {65536, 0, false, -1}};
     for (const IntCase& c : ints) {
         int32_t v = -1;
         EXPECT_EQ(x.Get(c.row, c.col, v), c.ok) << c.row << "," << c.col;
@@ -246,7 +248,8 @@ TEST_F(ZQExcelTest, LoadedWorkbookIsSavedBackIntoItsFile) {
 TEST_F(ZQExcelTest, WidePaths) {
     const std::string path = Path("\xe8\xa1\xa8.xls");
     std::u16string wpath;
-    for (char c : Path("")) wpath.push_back(static_cast<unsigned char>(c));
+    for (char c : Path(""))
+        wpath.push_back(static_cast<unsigned char>(c));
     wpath += u"\u8868.xls";
     {
         ZQExcel x;
@@ -403,9 +406,11 @@ TEST(ZQExcelLibrary, ExportsOnlyTheClass) {
     std::string others;
     while (std::fgets(line, sizeof line, p)) {
         std::string s(line);
-        if (s.find(" A ") != std::string::npos) continue;  // version node names
+        if (s.find(" A ") != std::string::npos)
+            continue;  // version node names
         ++symbols;
-        if (s.find("ZQExcel") == std::string::npos) others += s;
+        if (s.find("ZQExcel") == std::string::npos)
+            others += s;
     }
     EXPECT_EQ(::pclose(p), 0);
     EXPECT_GT(symbols, 10);

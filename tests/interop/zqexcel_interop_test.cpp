@@ -27,16 +27,22 @@ struct Result {
 Result Shell(const std::string& command) {
     Result r{-1, ""};
     FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
+    if (!p)
+        return r;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.output.append(buf, n);
     r.status = ::pclose(p);
     return r;
 }
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-std::string Script(const char* name) { return Quote(std::string(ZQ_SOURCE_DIR) + "/tests/interop/" + name); }
+std::string Quote(const std::string& s) {
+    return "'" + s + "'";
+}
+std::string Script(const char* name) {
+    return Quote(std::string(ZQ_SOURCE_DIR) + "/tests/interop/" + name);
+}
 
 std::string Hex(const std::string& s) {
     static const char* digits = "0123456789abcdef";
@@ -52,7 +58,8 @@ std::string Utf8(const std::u16string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         char32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size())
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
         if (cp < 0x80) {
             out += static_cast<char>(cp);
         } else if (cp < 0x800) {
@@ -79,41 +86,47 @@ std::string ReadFile(const std::string& path) {
 
 // The cells a test writes and what xlrd must find there.
 class Expectation {
-public:
+  public:
     void Number(int r, int c, double v) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.17g", v);
         lines_ << r << " " << c << " number " << buf << "\n";
     }
-    void Text(int r, int c, const std::string& utf8) { lines_ << r << " " << c << " text " << Hex(utf8) << "\n"; }
+    void Text(int r, int c, const std::string& utf8) {
+        lines_ << r << " " << c << " text " << Hex(utf8) << "\n";
+    }
     void Empty(int r, int c) { lines_ << r << " " << c << " empty\n"; }
     void Write(const std::string& path, int rows, int cols) const {
         std::ofstream(path) << "sheet Sheet1 " << rows << " " << cols << "\n" << lines_.str();
     }
 
-private:
+  private:
     std::ostringstream lines_;
 };
 
 class Interop : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        if (::access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
+        if (::access(kPython, X_OK) != 0)
+            GTEST_SKIP() << "no " << kPython;
         ASSERT_TRUE(ZQExcel::SetCodePages("UTF-8", "UTF-8"));
-        dir_ = fs::temp_directory_path() / ("zqexcel_interop_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() /
+               ("zqexcel_interop_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
     void TearDown() override {
         ZQExcel::SetCodePages("UTF-8", "UTF-8");
-        if (!dir_.empty()) fs::remove_all(dir_);
+        if (!dir_.empty())
+            fs::remove_all(dir_);
     }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
     void ExpectXlrdReads(const std::string& xls, const Expectation& e, int rows, int cols) {
         const std::string expected = Path("expected.txt");
         e.Write(expected, rows, cols);
-        Result r = Shell(std::string(kPython) + " " + Script("xls_check.py") + " " + Quote(xls) + " " + Quote(expected));
+        Result r = Shell(std::string(kPython) + " " + Script("xls_check.py") + " " + Quote(xls) +
+                         " " + Quote(expected));
         EXPECT_EQ(r.status, 0) << r.output;
     }
 
@@ -125,25 +138,32 @@ TEST_F(Interop, XlrdReadsEveryCellType) {
     Expectation e;
     const std::string long_narrow = [] {
         std::string s;
-        for (int i = 0; i < 20000; ++i) s += static_cast<char>('a' + i % 26);
+        for (int i = 0; i < 20000; ++i)
+            s += static_cast<char>('a' + i % 26);
         return s;
     }();
     std::u16string long_wide;
-    for (int i = 0; i < 20000; ++i) long_wide += static_cast<char16_t>(0x4e00 + i % 500);
+    for (int i = 0; i < 20000; ++i)
+        long_wide += static_cast<char16_t>(0x4e00 + i % 500);
     {
         ZQExcel x;
         ASSERT_EQ(x.CreateExcel(xls.c_str()), 1);
-        const int32_t ints[] = {0, 1, -1, 536870911, -536870912, 536870912, 2147483647, -2147483647 - 1};
+        const int32_t ints[] = {0,          1,         -1,         536870911,
+                                -536870912, 536870912, 2147483647, -2147483647 - 1};
         for (int c = 0; c < 8; ++c) {
             x.Set(0, c, ints[c]);
             e.Number(0, c, ints[c]);
         }
-        const double doubles[] = {2.0, 1.5, 0.25, -1.25, 3.14159, 123456789.12, 1e-5, -0.07, 1e300, 0.1};
+        const double doubles[] = {2.0,          1.5,  0.25,  -1.25, 3.14159,
+                                  123456789.12, 1e-5, -0.07, 1e300, 0.1};
         for (int c = 0; c < 10; ++c) {
             x.Set(1, c, doubles[c]);
             e.Number(1, c, doubles[c]);
         }
-        const char* narrow[] = {"plain", ("Gr\xc3\xbc\xc3\x9f" "e"), "\xe4\xb8\xad\xe6\x96\x87", "plain", "with \"quotes\", commas"};
+        const char* narrow[] = {"plain",
+                                ("Gr\xc3\xbc\xc3\x9f"
+                                 "e"),
+                                "\xe4\xb8\xad\xe6\x96\x87", "plain", "with \"quotes\", commas"};
         for (int c = 0; c < 5; ++c) {
             x.Set(2, c, narrow[c]);
             e.Text(2, c, narrow[c]);
@@ -217,7 +237,8 @@ TEST_F(Interop, XlrdReadsTheAnsiCodePage) {
 TEST_F(Interop, XlwtFilesLoad) {
     const std::string xls = Path("xlwt.xls");
     const int rows = 3000;
-    Result w = Shell(std::string(kPython) + " " + Script("xlwt_write.py") + " " + Quote(xls) + " " + std::to_string(rows));
+    Result w = Shell(std::string(kPython) + " " + Script("xlwt_write.py") + " " + Quote(xls) + " " +
+                     std::to_string(rows));
     ASSERT_EQ(w.status, 0) << w.output;
     {
         ZQExcel x;
@@ -256,20 +277,23 @@ TEST_F(Interop, XlwtFilesLoad) {
         x.Set(0, 8, "added");
     }
     // Saved back at destruction: xlrd reads both sheets, the values and the new cell.
-    Result r = Shell(std::string(kPython) +
-                   " -c \"import xlrd,sys; b=xlrd.open_workbook(sys.argv[1]); s=b.sheet_by_index(0);"
-                   " print(b.sheet_names(), s.nrows, s.ncols, s.cell_value(2999,0), s.cell_value(1,1),"
-                   " s.cell_value(7,3), s.cell_value(0,8), s.cell_value(4,5), s.cell(3,6).ctype,"
-                   " b.sheet_by_index(1).cell_value(0,0))\" " +
-                   Quote(xls));
+    Result r =
+        Shell(std::string(kPython) +
+              " -c \"import xlrd,sys; b=xlrd.open_workbook(sys.argv[1]); s=b.sheet_by_index(0);"
+              " print(b.sheet_names(), s.nrows, s.ncols, s.cell_value(2999,0), s.cell_value(1,1),"
+              " s.cell_value(7,3), s.cell_value(0,8), s.cell_value(4,5), s.cell(3,6).ctype,"
+              " b.sheet_by_index(1).cell_value(0,0))\" " +
+              Quote(xls));
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.output, "['Data', 'Other'] 3000 9 2999.0 0.25 Z\xc3\xbcrich 7 added 1.0 0 second\n");
+    EXPECT_EQ(r.output,
+              "['Data', 'Other'] 3000 9 2999.0 0.25 Z\xc3\xbcrich 7 added 1.0 0 second\n");
 }
 
 class LibreOffice : public Interop {
-protected:
+  protected:
     void SetUp() override {
-        if (::access(kSoffice, X_OK) != 0) GTEST_SKIP() << "no " << kSoffice;
+        if (::access(kSoffice, X_OK) != 0)
+            GTEST_SKIP() << "no " << kSoffice;
         Interop::SetUp();
     }
     // Converts `in` into `format` in the test folder; returns the new file's path.
@@ -277,8 +301,9 @@ protected:
     std::string Convert(const std::string& in, const std::string& format, const std::string& ext) {
         std::string profile = "file://" + Path("profile");
         Result r = Shell(std::string(kSoffice) + " -env:UserInstallation=" + profile +
-                       " --headless --norestore --infilter=" + Quote("CSV:44,34,76,1") + " --convert-to " +
-                       Quote(format) + " --outdir " + Quote(Path("out")) + " " + Quote(in));
+                         " --headless --norestore --infilter=" + Quote("CSV:44,34,76,1") +
+                         " --convert-to " + Quote(format) + " --outdir " + Quote(Path("out")) +
+                         " " + Quote(in));
         std::string out = Path("out/" + fs::path(in).stem().string() + "." + ext);
         EXPECT_TRUE(fs::exists(out)) << r.output;
         return out;
@@ -296,14 +321,18 @@ TEST_F(LibreOffice, ReadsWhatWeWrite) {
         x.Set(1, 0, int32_t{-42});
         x.Set(1, 1, 3.14159);
         x.Set(1, 2, int32_t{600000000});
-        x.Set(2, 1, "Gr\xc3\xbc\xc3\x9f" "e, \"quoted\"");
+        x.Set(2, 1,
+              "Gr\xc3\xbc\xc3\x9f"
+              "e, \"quoted\"");
         x.Set(3, 0, 0.25);
     }
-    std::string csv = Convert(xls, "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,true", "csv");
+    std::string csv =
+        Convert(xls, "csv:Text - txt - csv (StarCalc):44,34,76,1,,0,false,true,true", "csv");
     EXPECT_EQ(ReadFile(csv),
               "name,\xe5\x90\x8d\xe5\x89\x8d,1.5\n"
               "-42,3.14159,600000000\n"
-              ",\"Gr\xc3\xbc\xc3\x9f" "e, \"\"quoted\"\"\",\n"
+              ",\"Gr\xc3\xbc\xc3\x9f"
+              "e, \"\"quoted\"\"\",\n"
               "0.25,,\n");
 }
 

@@ -15,7 +15,8 @@ namespace {
 const std::string& Path() {
     static const std::string path = [] {
         const char* dir = std::getenv("TMPDIR");
-        std::string p = std::string(dir && *dir ? dir : "/tmp") + "/biff_fuzz_" + std::to_string(::getpid()) + ".xls";
+        std::string p = std::string(dir && *dir ? dir : "/tmp") + "/biff_fuzz_" +
+                        std::to_string(::getpid()) + ".xls";
         std::atexit([] { std::remove(Path().c_str()); });
         return p;
     }();
@@ -52,12 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         ZQExcel x;
         loaded = x.LoadExcel(Path().c_str()) == 1;
-        if (loaded) Exercise(x);
+        if (loaded)
+            Exercise(x);
     }
     if (loaded) {
         // What was saved back must load again.
         ZQExcel y;
-        if (y.LoadExcel(Path().c_str()) != 1) std::abort();
+        if (y.LoadExcel(Path().c_str()) != 1)
+            std::abort();
         int32_t i = 0;
         y.Get(0, 0, i);
     }

@@ -14,28 +14,36 @@ namespace {
 const Cell kUndefinedCell;
 const std::vector<Cell> kEmptyRow;
 
-bool Inside(int row, int col) { return row >= 0 && row < kMaxRows && col >= 0 && col < kMaxCols; }
+bool Inside(int row, int col) {
+    return row >= 0 && row < kMaxRows && col >= 0 && col < kMaxCols;
+}
 
 void CutWide(std::u16string& w) {
-    if (w.size() <= kMaxTextUnits) return;
+    if (w.size() <= kMaxTextUnits)
+        return;
     size_t n = kMaxTextUnits;
-    if (w[n - 1] >= 0xD800 && w[n - 1] <= 0xDBFF) --n;  // keep surrogate pairs whole
+    if (w[n - 1] >= 0xD800 && w[n - 1] <= 0xDBFF)
+        --n;  // keep surrogate pairs whole
     w.resize(n);
 }
 }  // namespace
 
 Cell* CellGrid::cell(int row, int col) {
-    if (!Inside(row, col)) return nullptr;
+    if (!Inside(row, col))
+        return nullptr;
     rows_ = std::max(rows_, row + 1);
     cols_ = std::max(cols_, col + 1);
-    if (cells_.size() <= static_cast<size_t>(row)) cells_.resize(static_cast<size_t>(row) + 1);
+    if (cells_.size() <= static_cast<size_t>(row))
+        cells_.resize(static_cast<size_t>(row) + 1);
     std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
-    if (r.size() <= static_cast<size_t>(col)) r.resize(static_cast<size_t>(col) + 1);
+    if (r.size() <= static_cast<size_t>(col))
+        r.resize(static_cast<size_t>(col) + 1);
     return &r[static_cast<size_t>(col)];
 }
 
 const Cell* CellGrid::touch(int row, int col) {
-    if (!Inside(row, col)) return nullptr;
+    if (!Inside(row, col))
+        return nullptr;
     rows_ = std::max(rows_, row + 1);
     cols_ = std::max(cols_, col + 1);
     const Cell* c = find(row, col);
@@ -43,7 +51,8 @@ const Cell* CellGrid::touch(int row, int col) {
 }
 
 const Cell* CellGrid::find(int row, int col) const {
-    if (!Inside(row, col) || static_cast<size_t>(row) >= cells_.size()) return nullptr;
+    if (!Inside(row, col) || static_cast<size_t>(row) >= cells_.size())
+        return nullptr;
     const std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
     return static_cast<size_t>(col) < r.size() ? &r[static_cast<size_t>(col)] : nullptr;
 }
@@ -59,7 +68,8 @@ void CellGrid::clear() {
 }
 
 const std::vector<Cell>& CellGrid::row(int r) const {
-    return r >= 0 && static_cast<size_t>(r) < cells_.size() ? cells_[static_cast<size_t>(r)] : kEmptyRow;
+    return r >= 0 && static_cast<size_t>(r) < cells_.size() ? cells_[static_cast<size_t>(r)]
+                                                            : kEmptyRow;
 }
 
 void SetString(Cell& cell, std::string_view text, Converter& ansi) {
@@ -83,30 +93,39 @@ void SetString(Cell& cell, std::string_view text, Converter& ansi) {
 
 void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {
     std::string narrow;
-    if (!ansi.FromWide(text, narrow)) return;
+    if (!ansi.FromWide(text, narrow))
+        return;
     std::u16string back;
-    if (!ansi.ToWide(narrow, back)) return;
+    if (!ansi.ToWide(narrow, back))
+        return;
     CutWide(back);
     cell = std::move(back);
 }
 
 // ---- model defaults ----
 
-Sheet::Sheet() { bof.type = BOF::kWorksheet; }
+Sheet::Sheet() {
+    bof.type = BOF::kWorksheet;
+}
 
 namespace {
 
 void DefaultFormats(Globals& g) {
-    if (g.fonts.empty()) g.fonts.resize(4);
-    if (g.xfs.empty()) g.xfs.resize(21);
+    if (g.fonts.empty())
+        g.fonts.resize(4);
+    if (g.xfs.empty())
+        g.xfs.resize(21);
 }
 
-XLString SheetName(size_t i) { return XLString::Narrow("Sheet" + std::to_string(i + 1)); }
+XLString SheetName(size_t i) {
+    return XLString::Narrow("Sheet" + std::to_string(i + 1));
+}
 
 // Position behind the record at `pos` (its CONTINUE records are separate records); `size`
 // when the record is cut off.
 size_t SkipRecord(const uint8_t* data, size_t size, size_t pos) {
-    if (pos + 4 > size) return size;
+    if (pos + 4 > size)
+        return size;
     size_t next = pos + 4 + Get16(data + pos + 2);
     return next > size ? size : next;
 }
@@ -116,11 +135,14 @@ void SkipSubstream(const uint8_t* data, size_t size, size_t& pos) {
     int depth = 1;
     while (pos + 4 <= size && depth > 0) {
         uint16_t code = Get16(data + pos);
-        if (code == BOF::kCode) ++depth;
-        else if (code == Eof::kCode) --depth;
+        if (code == BOF::kCode)
+            ++depth;
+        else if (code == Eof::kCode)
+            --depth;
         pos = SkipRecord(data, size, pos);
     }
-    if (pos + 4 > size) pos = size;
+    if (pos + 4 > size)
+        pos = size;
 }
 
 }  // namespace
@@ -163,7 +185,8 @@ void LoadGlobals(Globals& g, const uint8_t* data, size_t size, size_t& pos) {
                 return;
             case Workbook::Font::kCode: {
                 Workbook::Font f;
-                if (ReadInto(f, data, size, pos)) g.fonts.push_back(std::move(f));
+                if (ReadInto(f, data, size, pos))
+                    g.fonts.push_back(std::move(f));
                 break;
             }
             case Workbook::Window1::kCode:
@@ -171,17 +194,20 @@ void LoadGlobals(Globals& g, const uint8_t* data, size_t size, size_t& pos) {
                 break;
             case Workbook::BoundSheet::kCode: {
                 Workbook::BoundSheet b;
-                if (ReadInto(b, data, size, pos)) g.boundSheets.push_back(std::move(b));
+                if (ReadInto(b, data, size, pos))
+                    g.boundSheets.push_back(std::move(b));
                 break;
             }
             case Workbook::XF::kCode: {
                 Workbook::XF x;
-                if (ReadInto(x, data, size, pos)) g.xfs.push_back(std::move(x));
+                if (ReadInto(x, data, size, pos))
+                    g.xfs.push_back(std::move(x));
                 break;
             }
             case Workbook::Style::kCode: {
                 Workbook::Style s;
-                if (ReadInto(s, data, size, pos)) g.styles.push_back(std::move(s));
+                if (ReadInto(s, data, size, pos))
+                    g.styles.push_back(std::move(s));
                 break;
             }
             case Workbook::SharedStringTable::kCode:
@@ -202,18 +228,20 @@ void LoadGlobals(Globals& g, const uint8_t* data, size_t size, size_t& pos) {
 
 // Cell values of shared strings, made once per entry on first use.
 class SharedCells {
-public:
+  public:
     SharedCells(const Workbook::SharedStringTable& sst, Converter& ansi)
         : sst_(sst), ansi_(ansi), cells_(sst.entries.size()), made_(sst.entries.size(), false) {}
     const Cell* get(uint32_t index) {
-        if (index >= cells_.size()) return nullptr;
+        if (index >= cells_.size())
+            return nullptr;
         if (!made_[index]) {
             const auto& e = sst_.entries[index];
             if (e.wide) {
                 SetWideString(cells_[index], e.utf16, ansi_);
             } else {
-                bool ascii = std::all_of(e.latin1.begin(), e.latin1.end(),
-                                         [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+                bool ascii = std::all_of(e.latin1.begin(), e.latin1.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x80;
+                });
                 if (ascii) {
                     SetString(cells_[index], e.latin1, ansi_);
                 } else {
@@ -227,7 +255,7 @@ public:
         return &cells_[index];
     }
 
-private:
+  private:
     const Workbook::SharedStringTable& sst_;
     Converter& ansi_;
     std::vector<Cell> cells_;
@@ -236,10 +264,13 @@ private:
 
 void SetRK(CellGrid& grid, int row, int col, uint32_t rk) {
     Cell* c = grid.cell(row, col);
-    if (!c) return;
+    if (!c)
+        return;
     RKValue v = DecodeRK(rk);
-    if (v.isInt) *c = v.i;
-    else *c = v.d;
+    if (v.isInt)
+        *c = v.i;
+    else
+        *c = v.d;
 }
 
 void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t size, size_t& pos) {
@@ -266,32 +297,37 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
                 ReadInto(sheet.window2, data, size, pos);
                 break;
             case RK::kCode:
-                if (ReadInto(rk, data, size, pos)) SetRK(grid, rk.row, rk.col, rk.rk);
+                if (ReadInto(rk, data, size, pos))
+                    SetRK(grid, rk.row, rk.col, rk.rk);
                 break;
             case MulRK::kCode:
                 if (ReadInto(mulrk, data, size, pos)) {
                     for (size_t i = 0; i < mulrk.values.size(); ++i) {
                         int col = mulrk.firstCol + static_cast<int>(i);
-                        if (col >= kMaxCols) break;
+                        if (col >= kMaxCols)
+                            break;
                         SetRK(grid, mulrk.row, col, mulrk.values[i].rk);
                     }
                 }
                 break;
             case Number::kCode:
                 if (ReadInto(number, data, size, pos)) {
-                    if (Cell* c = grid.cell(number.row, number.col)) *c = number.value;
+                    if (Cell* c = grid.cell(number.row, number.col))
+                        *c = number.value;
                 }
                 break;
             case BoolErr::kCode:
                 // An error value is no Boolean: its cell stays undefined.
                 if (ReadInto(boolerr, data, size, pos) && boolerr.isError == 0) {
-                    if (Cell* c = grid.cell(boolerr.row, boolerr.col)) *c = int32_t{boolerr.value != 0};
+                    if (Cell* c = grid.cell(boolerr.row, boolerr.col))
+                        *c = int32_t{boolerr.value != 0};
                 }
                 break;
             case LabelSST::kCode:
                 if (ReadInto(label, data, size, pos)) {
                     if (const Cell* s = strings.get(label.index)) {
-                        if (Cell* c = grid.cell(label.row, label.col)) *c = *s;
+                        if (Cell* c = grid.cell(label.row, label.col))
+                            *c = *s;
                     }
                 }
                 break;
@@ -312,7 +348,8 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
 bool Book::load(const uint8_t* data, size_t size) {
     globals_ = Globals{};
     sheets_.clear();
-    if (size < 4 || Get16(data) != BOF::kCode) return false;
+    if (size < 4 || Get16(data) != BOF::kCode)
+        return false;
     Converter ansi(AnsiCodePage());
     std::unique_ptr<SharedCells> strings;
     std::vector<size_t> offsets;  // stream offset of each loaded sheet's BOF
@@ -321,13 +358,15 @@ bool Book::load(const uint8_t* data, size_t size) {
     while (pos + 4 <= size && Get16(data + pos) == BOF::kCode) {
         size_t at = pos;
         BOF bof;
-        if (!ReadInto(bof, data, size, pos)) break;
+        if (!ReadInto(bof, data, size, pos))
+            break;
         if (bof.type == BOF::kGlobals && !have_globals) {
             have_globals = true;
             globals_.bof = bof;
             LoadGlobals(globals_, data, size, pos);
         } else if (bof.type == BOF::kWorksheet) {
-            if (!strings) strings = std::make_unique<SharedCells>(globals_.sst, ansi);
+            if (!strings)
+                strings = std::make_unique<SharedCells>(globals_.sst, ansi);
             auto sheet = std::make_unique<Sheet>();
             sheet->bof = bof;
             LoadSheet(*sheet, *strings, data, size, pos);
@@ -351,8 +390,10 @@ bool Book::load(const uint8_t* data, size_t size) {
                 break;
             }
         }
-        for (size_t k = 0; pick == globals_.boundSheets.size() && k < globals_.boundSheets.size(); ++k) {
-            if (!used[k] && (globals_.boundSheets[k].visibilityAndType >> 8) == 0) pick = k;
+        for (size_t k = 0; pick == globals_.boundSheets.size() && k < globals_.boundSheets.size();
+             ++k) {
+            if (!used[k] && (globals_.boundSheets[k].visibilityAndType >> 8) == 0)
+                pick = k;
         }
         if (pick < globals_.boundSheets.size()) {
             used[pick] = true;
@@ -372,8 +413,9 @@ bool Book::load(const uint8_t* data, size_t size) {
 namespace {
 
 class SaveContext {
-public:
-    SaveContext(Workbook::SharedStringTable& sst, Converter& ansi, size_t narrow, size_t wide) : sst_(sst), ansi_(ansi) {
+  public:
+    SaveContext(Workbook::SharedStringTable& sst, Converter& ansi, size_t narrow, size_t wide)
+        : sst_(sst), ansi_(ansi) {
         narrow_.reserve(narrow);
         wide_.reserve(wide);
     }
@@ -389,8 +431,10 @@ public:
             } else {
                 // An 8-bit entry holds Latin-1 only; other texts become UTF-16 entries.
                 ansi_.ToWide(text, wide_buf_);
-                if (WideToLatin1(wide_buf_, latin1_buf_)) it->second = sst_.AddLatin1(latin1_buf_);
-                else it->second = sst_.AddWide(wide_buf_);
+                if (WideToLatin1(wide_buf_, latin1_buf_))
+                    it->second = sst_.AddLatin1(latin1_buf_);
+                else
+                    it->second = sst_.AddWide(wide_buf_);
             }
         }
         return it->second;
@@ -399,7 +443,8 @@ public:
     uint32_t wide(const std::u16string& text) {
         ++sst_.total;
         auto [it, added] = wide_.try_emplace(text, 0);
-        if (added) it->second = sst_.AddWide(text);
+        if (added)
+            it->second = sst_.AddWide(text);
         return it->second;
     }
 
@@ -411,7 +456,7 @@ public:
     Number number;
     LabelSST label;
 
-private:
+  private:
     Workbook::SharedStringTable& sst_;
     Converter& ansi_;
     std::unordered_map<std::string, uint32_t> narrow_;
@@ -427,7 +472,8 @@ bool DoubleRK(const Cell& c, uint32_t& rk) {
     return c.index() == kDouble && EncodeDoubleRK(std::get<double>(c), rk);
 }
 
-void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size_t n, std::vector<uint8_t>& out) {
+void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size_t n,
+              std::vector<uint8_t>& out) {
     size_t c = 0;
     while (c < n) {
         const Cell& cell = cells[c];
@@ -435,12 +481,14 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
         switch (cell.index()) {
             case kInteger:
             case kDouble: {
-                bool (*encode)(const Cell&, uint32_t&) = cell.index() == kInteger ? IntRK : DoubleRK;
+                bool (*encode)(const Cell&, uint32_t&) =
+                    cell.index() == kInteger ? IntRK : DoubleRK;
                 if (!encode(cell, rk)) {
                     // Outside what an RK holds exactly: a Number record.
                     ctx.number.row = r;
                     ctx.number.col = static_cast<uint16_t>(c);
-                    ctx.number.value = cell.index() == kInteger ? std::get<int32_t>(cell) : std::get<double>(cell);
+                    ctx.number.value =
+                        cell.index() == kInteger ? std::get<int32_t>(cell) : std::get<double>(cell);
                     ctx.number.write(out);
                     ++c;
                     break;
@@ -470,8 +518,9 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
             case kWideString:
                 ctx.label.row = r;
                 ctx.label.col = static_cast<uint16_t>(c);
-                ctx.label.index = cell.index() == kString ? ctx.narrow(std::get<std::string>(cell))
-                                                          : ctx.wide(std::get<std::u16string>(cell));
+                ctx.label.index = cell.index() == kString
+                                      ? ctx.narrow(std::get<std::string>(cell))
+                                      : ctx.wide(std::get<std::u16string>(cell));
                 ctx.label.write(out);
                 ++c;
                 break;
@@ -489,19 +538,22 @@ bool RowHasCells(const CellGrid& grid, int r) {
     const std::vector<Cell>& cells = grid.row(r);
     size_t n = StoredCells(grid, r);
     for (size_t c = 0; c < n; ++c)
-        if (cells[c].index() != kUndefined) return true;
+        if (cells[c].index() != kUndefined)
+            return true;
     return false;
 }
 
 // Writes one sheet; `slots` receives the stream offsets of the Index's DBCell positions.
-void SaveSheet(Sheet& sheet, bool first, SaveContext& ctx, std::vector<uint8_t>& out, std::vector<size_t>& slots) {
+void SaveSheet(Sheet& sheet, bool first, SaveContext& ctx, std::vector<uint8_t>& out,
+               std::vector<size_t>& slots) {
     const CellGrid& grid = sheet.grid;
     sheet.bof = BOF{};
     sheet.bof.type = BOF::kWorksheet;
     sheet.index = Worksheet::Index{};
     sheet.dimensions = Worksheet::Dimensions{};
     sheet.window2 = Worksheet::Window2{};
-    if (!first) sheet.window2.flags &= static_cast<uint16_t>(~Worksheet::Window2::kSelected);
+    if (!first)
+        sheet.window2.flags &= static_cast<uint16_t>(~Worksheet::Window2::kSelected);
 
     const int rows = grid.rows(), cols = grid.cols();
     // First used row, and the smallest used column of any row.
@@ -512,13 +564,15 @@ void SaveSheet(Sheet& sheet, bool first, SaveContext& ctx, std::vector<uint8_t>&
         size_t n = StoredCells(grid, r);
         for (size_t c = 0; c < n && c < first_col; ++c) {
             if (cells[c].index() != kUndefined) {
-                if (first_row == 100000) first_row = static_cast<uint32_t>(r);
+                if (first_row == 100000)
+                    first_row = static_cast<uint32_t>(r);
                 first_col = static_cast<uint16_t>(c);
                 break;
             }
         }
     }
-    if (first_row == 100000) first_row = first_col = 0;
+    if (first_row == 100000)
+        first_row = first_col = 0;
     sheet.index.firstRow = sheet.dimensions.firstRow = first_row;
     sheet.index.lastRowPlus1 = sheet.dimensions.lastRowPlus1 = static_cast<uint32_t>(rows);
     sheet.dimensions.firstCol = first_col;
@@ -538,7 +592,8 @@ void SaveSheet(Sheet& sheet, bool first, SaveContext& ctx, std::vector<uint8_t>&
         cell_starts.clear();
         int end = std::min(rows, 32 * k + 32);
         for (int r = 32 * k; r < end; ++r)
-            if (RowHasCells(grid, r)) used_rows.push_back(r);
+            if (RowHasCells(grid, r))
+                used_rows.push_back(r);
         size_t first_row_at = out.size();
         for (int r : used_rows) {
             ctx.row.row = static_cast<uint16_t>(r);
@@ -550,7 +605,8 @@ void SaveSheet(Sheet& sheet, bool first, SaveContext& ctx, std::vector<uint8_t>&
             WriteRow(ctx, static_cast<uint16_t>(r), grid.row(r), StoredCells(grid, r), out);
         }
         size_t dbcell_at = out.size();
-        ctx.dbcell.firstRowOffset = used_rows.empty() ? 0 : static_cast<uint32_t>(dbcell_at - first_row_at);
+        ctx.dbcell.firstRowOffset =
+            used_rows.empty() ? 0 : static_cast<uint32_t>(dbcell_at - first_row_at);
         ctx.dbcell.offsets.clear();
         for (size_t i = 0; i < cell_starts.size(); ++i) {
             size_t from = i == 0 ? first_row_at + ctx.row.recordSize() : cell_starts[i - 1];
@@ -605,9 +661,12 @@ std::vector<uint8_t> Book::save() {
     globals_.bof.type = BOF::kGlobals;
     globals_.bof.write(out);
     globals_.window1.write(out);
-    for (auto& f : globals_.fonts) f.write(out);
-    for (auto& x : globals_.xfs) x.write(out);
-    for (auto& s : globals_.styles) s.write(out);
+    for (auto& f : globals_.fonts)
+        f.write(out);
+    for (auto& x : globals_.xfs)
+        x.write(out);
+    for (auto& s : globals_.styles)
+        s.write(out);
     std::vector<size_t> positions;
     for (auto& b : globals_.boundSheets) {
         positions.push_back(out.size() + 4);
@@ -621,7 +680,8 @@ std::vector<uint8_t> Book::save() {
         globals_.boundSheets[i].position = static_cast<uint32_t>(base + sheet_at[i]);
         Patch32(out, positions[i], globals_.boundSheets[i].position);
     }
-    for (size_t slot : slots) Patch32(body, slot, static_cast<uint32_t>(base + Get32(&body[slot])));
+    for (size_t slot : slots)
+        Patch32(body, slot, static_cast<uint32_t>(base + Get32(&body[slot])));
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }

@@ -31,7 +31,7 @@ inline constexpr int kMaxCols = 256;
 inline constexpr size_t kMaxTextUnits = 32767;
 
 class CellGrid {
-public:
+  public:
     int rows() const { return rows_; }
     int cols() const { return cols_; }
 
@@ -52,7 +52,7 @@ public:
     const std::vector<Cell>& row(int r) const;
     size_t storedRows() const { return cells_.size(); }
 
-private:
+  private:
     int rows_ = 0, cols_ = 0;
     std::vector<std::vector<Cell>> cells_;
 };
@@ -90,7 +90,7 @@ struct Sheet {
 };
 
 class Book {
-public:
+  public:
     // Resets to a new workbook with `sheets` empty sheets ("Sheet1", "Sheet2", ...).
     void reset(int sheets);
     // Parses a Workbook stream. Returns false when the stream does not begin with a BOF
@@ -103,7 +103,7 @@ public:
     CellGrid* sheet(size_t i) { return i < sheets_.size() ? &sheets_[i]->grid : nullptr; }
     const Globals& globals() const { return globals_; }
 
-private:
+  private:
     Globals globals_;
     std::vector<std::unique_ptr<Sheet>> sheets_;
 };

@@ -18,11 +18,13 @@ const iconv_t kNoHandle = reinterpret_cast<iconv_t>(-1);
 
 std::string LocaleCodeSet() {
     locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-    if (loc == static_cast<locale_t>(nullptr)) loc = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+    if (loc == static_cast<locale_t>(nullptr))
+        loc = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
     std::string name = "UTF-8";
     if (loc != static_cast<locale_t>(nullptr)) {
         const char* set = nl_langinfo_l(CODESET, loc);
-        if (set && *set) name = set;
+        if (set && *set)
+            name = set;
         freelocale(loc);
     }
     return name;
@@ -47,15 +49,19 @@ Settings& TheSettings() {
 
 bool IsUtf8Name(std::string_view name) {
     std::string up;
-    for (char c : name) up.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+    for (char c : name)
+        up.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
     return up == "UTF-8" || up == "UTF8";
 }
 
 bool Known(const std::string& name) {
-    if (name.empty()) return false;
-    if (IsUtf8Name(name)) return true;
+    if (name.empty())
+        return false;
+    if (IsUtf8Name(name))
+        return true;
     iconv_t cd = iconv_open(kUtf16, name.c_str());
-    if (cd == kNoHandle) return false;
+    if (cd == kNoHandle)
+        return false;
     iconv_close(cd);
     return true;
 }
@@ -74,13 +80,18 @@ void Utf8ToWide(std::string_view in, std::u16string& out) {
         }
         size_t len = 0;
         char32_t cp = 0;
-        if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-        else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-        else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+        if (c >= 0xC2 && c <= 0xDF)
+            len = 2, cp = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF)
+            len = 3, cp = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4)
+            len = 4, cp = c & 0x07;
         bool valid = len != 0 && i + len <= n;
         for (size_t k = 1; valid && k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) valid = false;
-            else cp = (cp << 6) | (p[i + k] & 0x3F);
+            if ((p[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                cp = (cp << 6) | (p[i + k] & 0x3F);
         }
         if (valid && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
                       (cp >= 0xD800 && cp <= 0xDFFF)))
@@ -110,7 +121,8 @@ void WideToUtf8(std::u16string_view in, std::string& out) {
             out.push_back(static_cast<char>(cp));
             continue;
         }
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 &&
+            in[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -133,7 +145,8 @@ void WideToUtf8(std::u16string_view in, std::string& out) {
 
 // Runs iconv over the whole input; an unconvertible or invalid unit of `step` bytes becomes
 // `question` in the output.
-void Run(iconv_t cd, const char* data, size_t size, size_t step, std::string_view question, std::string& out) {
+void Run(iconv_t cd, const char* data, size_t size, size_t step, std::string_view question,
+         std::string& out) {
     out.clear();
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     char* src = const_cast<char*>(data);
@@ -144,8 +157,10 @@ void Run(iconv_t cd, const char* data, size_t size, size_t step, std::string_vie
         size_t room = sizeof buf;
         size_t r = iconv(cd, &src, &left, &dst, &room);
         out.append(buf, static_cast<size_t>(dst - buf));
-        if (r != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) continue;
+        if (r != static_cast<size_t>(-1))
+            break;
+        if (errno == E2BIG)
+            continue;
         size_t skip = left < step ? left : step;
         src += skip;
         left -= skip;
@@ -162,12 +177,15 @@ void Run(iconv_t cd, const char* data, size_t size, size_t step, std::string_vie
 
 bool SetCodePages(const char* ansi, const char* oem) {
     std::string a = ansi ? ansi : "", o = oem ? oem : "";
-    if ((!a.empty() && !Known(a)) || (!o.empty() && !Known(o))) return false;
+    if ((!a.empty() && !Known(a)) || (!o.empty() && !Known(o)))
+        return false;
     Settings& s = TheSettings();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.Init();
-    if (!a.empty()) s.ansi = a;
-    if (!o.empty()) s.oem = o;
+    if (!a.empty())
+        s.ansi = a;
+    if (!o.empty())
+        s.oem = o;
     return true;
 }
 
@@ -186,19 +204,27 @@ std::string OemCodePage() {
 }
 
 Converter::Converter(std::string code_page)
-    : code_page_(std::move(code_page)), utf8_(IsUtf8Name(code_page_)), to_wide_(kNoHandle),
-      from_wide_(kNoHandle), known_(utf8_ || Known(code_page_)) {}
+    : code_page_(std::move(code_page)),
+      utf8_(IsUtf8Name(code_page_)),
+      to_wide_(kNoHandle),
+      from_wide_(kNoHandle),
+      known_(utf8_ || Known(code_page_)) {}
 
 Converter::~Converter() {
-    if (to_wide_ != kNoHandle) iconv_close(static_cast<iconv_t>(to_wide_));
-    if (from_wide_ != kNoHandle) iconv_close(static_cast<iconv_t>(from_wide_));
+    if (to_wide_ != kNoHandle)
+        iconv_close(static_cast<iconv_t>(to_wide_));
+    if (from_wide_ != kNoHandle)
+        iconv_close(static_cast<iconv_t>(from_wide_));
 }
 
-bool Converter::ok() const { return known_; }
+bool Converter::ok() const {
+    return known_;
+}
 
 bool Converter::ToWide(std::string_view in, std::u16string& out) {
     out.clear();
-    if (!known_) return false;
+    if (!known_)
+        return false;
     bool ascii = true;
     for (char c : in) {
         if (static_cast<unsigned char>(c) >= 0x80) {
@@ -214,8 +240,10 @@ bool Converter::ToWide(std::string_view in, std::u16string& out) {
         Utf8ToWide(in, out);
         return true;
     }
-    if (to_wide_ == kNoHandle) to_wide_ = iconv_open(kUtf16, code_page_.c_str());
-    if (to_wide_ == kNoHandle) return false;
+    if (to_wide_ == kNoHandle)
+        to_wide_ = iconv_open(kUtf16, code_page_.c_str());
+    if (to_wide_ == kNoHandle)
+        return false;
     static const char16_t q = u'?';
     std::string bytes;
     Run(static_cast<iconv_t>(to_wide_), in.data(), in.size(), 1,
@@ -231,7 +259,8 @@ bool Converter::ToWide(std::string_view in, std::u16string& out) {
 
 bool Converter::FromWide(std::u16string_view in, std::string& out) {
     out.clear();
-    if (!known_) return false;
+    if (!known_)
+        return false;
     bool ascii = true;
     for (char16_t c : in) {
         if (c >= 0x80) {
@@ -247,15 +276,19 @@ bool Converter::FromWide(std::u16string_view in, std::string& out) {
         WideToUtf8(in, out);
         return true;
     }
-    if (from_wide_ == kNoHandle) from_wide_ = iconv_open(code_page_.c_str(), kUtf16);
-    if (from_wide_ == kNoHandle) return false;
-    Run(static_cast<iconv_t>(from_wide_), reinterpret_cast<const char*>(in.data()), in.size() * 2, 2, "?", out);
+    if (from_wide_ == kNoHandle)
+        from_wide_ = iconv_open(code_page_.c_str(), kUtf16);
+    if (from_wide_ == kNoHandle)
+        return false;
+    Run(static_cast<iconv_t>(from_wide_), reinterpret_cast<const char*>(in.data()), in.size() * 2,
+        2, "?", out);
     return true;
 }
 
 std::u16string Latin1ToWide(std::string_view in) {
     std::u16string out(in.size(), u'\0');
-    for (size_t i = 0; i < in.size(); ++i) out[i] = static_cast<unsigned char>(in[i]);
+    for (size_t i = 0; i < in.size(); ++i)
+        out[i] = static_cast<unsigned char>(in[i]);
     return out;
 }
 

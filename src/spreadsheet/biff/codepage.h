@@ -25,7 +25,7 @@ std::string OemCodePage();
 // Converts between one 8-bit code page and UTF-16. Keeps its iconv handles, so one converter
 // should be reused for many strings; not thread-safe (make one per thread).
 class Converter {
-public:
+  public:
     explicit Converter(std::string code_page);
     ~Converter();
     Converter(const Converter&) = delete;
@@ -35,7 +35,7 @@ public:
     bool ToWide(std::string_view in, std::u16string& out);
     bool FromWide(std::u16string_view in, std::string& out);
 
-private:
+  private:
     std::string code_page_;
     bool utf8_;
     void* to_wide_;    // iconv_t, opened on first use

@@ -24,14 +24,16 @@ inline constexpr size_t kMaxRecordData = 8224;
 uint16_t Get16(const uint8_t* p);
 uint32_t Get32(const uint8_t* p);
 double GetDouble(const uint8_t* p);
-inline void Put8(std::vector<uint8_t>& out, uint8_t v) { out.push_back(v); }
+inline void Put8(std::vector<uint8_t>& out, uint8_t v) {
+    out.push_back(v);
+}
 inline void Put16(std::vector<uint8_t>& out, uint16_t v) {
     const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
     out.insert(out.end(), b, b + 2);
 }
 inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                          static_cast<uint8_t>(v >> 24)};
+    const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                          static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
     out.insert(out.end(), b, b + 4);
 }
 void PutDouble(std::vector<uint8_t>& out, double v);
@@ -41,8 +43,8 @@ void Patch32(std::vector<uint8_t>& out, size_t at, uint32_t v);
 // or UTF-16. Writing recomputes the high-byte flag and the length from the kept form.
 struct XLString {
     bool wide = false;
-    std::string narrow;     // 8-bit form (Latin-1 bytes)
-    std::u16string utf16;   // UTF-16 form
+    std::string narrow;    // 8-bit form (Latin-1 bytes)
+    std::u16string utf16;  // UTF-16 form
     static XLString Narrow(std::string_view text);
     static XLString Wide(std::u16string_view text);
     std::u16string Text() const;
@@ -50,7 +52,7 @@ struct XLString {
 };
 
 class Record {
-public:
+  public:
     explicit Record(uint16_t record_code) : code(record_code) {}
     virtual ~Record() = default;
     Record(const Record&) = default;
@@ -71,7 +73,7 @@ public:
     std::vector<uint8_t> data;
     std::vector<size_t> continues;
 
-protected:
+  protected:
     // Typed records move their fields between `data` and members here.
     virtual void decode() {}
     virtual void encode() {}
@@ -87,56 +89,56 @@ protected:
 };
 
 class BOF : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 0x0809;
     static constexpr uint16_t kGlobals = 5, kWorksheet = 16;
     BOF() : Record(kCode) {}
     uint16_t version = 0x0600, type = kGlobals, build = 0x19A0, year = 0x07CD;
     uint32_t history = 0xC0C9, lowestVersion = 0x0306;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Eof : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 10;
     Eof() : Record(kCode) {}
 
-protected:
+  protected:
     void encode() override { begin(); }
 };
 
 namespace Workbook {
 
 class Window1 : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 61;
     Window1() : Record(kCode) {}
     uint16_t x = 120, y = 120, width = 15135, height = 9300, flags = 0x0038, activeSheet = 0,
              firstVisibleTab = 0, selectedTabs = 1, tabRatio = 600;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Font : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 49;
     Font() : Record(kCode) {}
     uint16_t height = 200, options = 0, colour = 0x7FFF, weight = 400, escapement = 0;
     uint8_t underline = 0, family = 0, charset = 0, reserved = 0;
     XLString name = XLString::Wide(u"Arial");
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class XF : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 224;
     XF() : Record(kCode) {}
     uint16_t font = 0, format = 0, protection = 0xFFF5;
@@ -144,48 +146,48 @@ public:
     uint32_t border1 = 0, border2 = 0;
     uint16_t colour = 0x20C0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Style : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 659;
     Style() : Record(kCode) {}
     uint16_t xf = 0x8000;  // bit 15: built-in style
     uint8_t builtinId = 0, level = 0xFF;
     XLString name;  // user styles only
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class BoundSheet : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 133;
     BoundSheet() : Record(kCode) {}
     uint32_t position = 0;
     uint16_t visibilityAndType = 0;
     XLString name = XLString::Narrow("Sheet1");
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class SharedStringTable : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 252;
     SharedStringTable() : Record(kCode) {}
     struct Entry {
-        uint8_t options = 0;    // as read (bit 0 high byte, bit 2 extended data, bit 3 runs)
-        uint16_t runs = 0;      // formatting runs (skipped)
-        uint32_t extSize = 0;   // extended data size (skipped)
-        bool wide = false;      // the entry's form
-        std::string latin1;     // characters of an 8-bit entry
-        std::u16string utf16;   // characters of a UTF-16 entry
+        uint8_t options = 0;   // as read (bit 0 high byte, bit 2 extended data, bit 3 runs)
+        uint16_t runs = 0;     // formatting runs (skipped)
+        uint32_t extSize = 0;  // extended data size (skipped)
+        bool wide = false;     // the entry's form
+        std::string latin1;    // characters of an 8-bit entry
+        std::u16string utf16;  // characters of a UTF-16 entry
     };
     uint32_t total = 0, unique = 0;
     std::vector<Entry> entries;
@@ -194,13 +196,13 @@ public:
     uint32_t AddLatin1(std::string_view text);
     uint32_t AddWide(std::u16string_view text);
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class ExtSST : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 255;
     ExtSST() : Record(kCode) {}
 };
@@ -210,31 +212,31 @@ public:
 namespace Worksheet {
 
 class Index : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 523;
     Index() : Record(kCode) {}
     uint32_t reserved = 0, firstRow = 0, lastRowPlus1 = 0, reserved2 = 0;
     std::vector<uint32_t> dbcells;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Dimensions : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 512;
     Dimensions() : Record(kCode) {}
     uint32_t firstRow = 0, lastRowPlus1 = 0;
     uint16_t firstCol = 0, lastColPlus1 = 0, reserved = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Window2 : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 574;
     static constexpr uint16_t kSelected = 0x0200;
     Window2() : Record(kCode) {}
@@ -243,7 +245,7 @@ public:
     uint16_t zoomPageBreak = 0, zoomNormal = 0;
     uint32_t reserved = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
@@ -251,25 +253,25 @@ protected:
 namespace CellTable::RowBlock {
 
 class Row : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 520;
     Row() : Record(kCode) {}
     uint16_t row = 0, firstCol = 0, lastColPlus1 = 0, height = 255, reserved1 = 0, reserved2 = 0,
              flags = 0, xf = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class DBCell : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 215;
     DBCell() : Record(kCode) {}
     uint32_t firstRowOffset = 0;
     std::vector<uint16_t> offsets;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
@@ -278,80 +280,80 @@ namespace CellBlock {
 
 // Fields shared by the single-cell records.
 class CellRecord : public Record {
-public:
+  public:
     using Record::Record;
     uint16_t row = 0, col = 0, xf = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Blank : public CellRecord {
-public:
+  public:
     static constexpr uint16_t kCode = 513;
     Blank() : CellRecord(kCode) {}
 };
 
 class BoolErr : public CellRecord {
-public:
+  public:
     static constexpr uint16_t kCode = 517;
     BoolErr() : CellRecord(kCode) {}
     uint8_t value = 0;    // the Boolean or the error code
     uint8_t isError = 0;  // 0: Boolean, 1: error
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class LabelSST : public CellRecord {
-public:
+  public:
     static constexpr uint16_t kCode = 253;
     LabelSST() : CellRecord(kCode) {}
     uint32_t index = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class Number : public CellRecord {
-public:
+  public:
     static constexpr uint16_t kCode = 515;
     Number() : CellRecord(kCode) {}
     double value = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class RK : public CellRecord {
-public:
+  public:
     static constexpr uint16_t kCode = 638;
     RK() : CellRecord(kCode) {}
     uint32_t rk = 0;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class MulBlank : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 190;
     MulBlank() : Record(kCode) {}
     uint16_t row = 0, firstCol = 0, lastCol = 0;
     std::vector<uint16_t> xfs;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
 
 class MulRK : public Record {
-public:
+  public:
     static constexpr uint16_t kCode = 189;
     MulRK() : Record(kCode) {}
     struct Value {
@@ -361,7 +363,7 @@ public:
     uint16_t row = 0, firstCol = 0, lastCol = 0;
     std::vector<Value> values;
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };
@@ -369,7 +371,7 @@ protected:
 // A formula cell; its cached result is not used as a cell value. The records that may follow
 // a formula are kept as raw data.
 class Formula : public CellRecord {
-public:
+  public:
     static constexpr uint16_t kCode = 6;
     Formula() : CellRecord(kCode) {}
     std::array<uint8_t, 8> result{};
@@ -378,32 +380,32 @@ public:
     std::vector<uint8_t> formula;
 
     class Table : public Record {
-    public:
+      public:
         static constexpr uint16_t kCode = 54;
         Table() : Record(kCode) {}
     };
     class ShrFmla1 : public Record {
-    public:
+      public:
         static constexpr uint16_t kCode = 188;
         ShrFmla1() : Record(kCode) {}
     };
     class Array : public Record {
-    public:
+      public:
         static constexpr uint16_t kCode = 545;
         Array() : Record(kCode) {}
     };
     class ShrFmla : public Record {
-    public:
+      public:
         static constexpr uint16_t kCode = 1212;
         ShrFmla() : Record(kCode) {}
     };
     class String : public Record {
-    public:
+      public:
         static constexpr uint16_t kCode = 519;
         String() : Record(kCode) {}
     };
 
-protected:
+  protected:
     void decode() override;
     void encode() override;
 };

@@ -26,15 +26,15 @@ TEST(RKValue, DecodesEveryForm) {
         bool is_int;
         double value;
     } cases[] = {
-        {(125u << 2) | 3u, false, 1.25},                         // integer and x100 flags: 125 / 100
-        {(5u << 2) | 2u, true, 5},                               // integer
-        {(static_cast<uint32_t>(-5) << 2) | 2u, true, -5},       // negative integer
-        {(static_cast<uint32_t>(-125) << 2) | 3u, false, -1.25}, // negative x100 integer
+        {(125u << 2) | 3u, false, 1.25},                    // integer and x100 flags: 125 / 100
+        {(5u << 2) | 2u, true, 5},                          // integer
+        {(static_cast<uint32_t>(-5) << 2) | 2u, true, -5},  // negative integer
+        {(static_cast<uint32_t>(-125) << 2) | 3u, false, -1.25},  // negative x100 integer
         {(static_cast<uint32_t>(-(1 << 29)) << 2) | 2u, true, -(1 << 29)},
-        {Upper(2.0), false, 2.0},                                // double form
-        {Upper(150.0) | 1u, false, 1.5},                         // double x100 form
+        {Upper(2.0), false, 2.0},         // double form
+        {Upper(150.0) | 1u, false, 1.5},  // double x100 form
         {Upper(-1024.0), false, -1024.0},
-        {(7u << 2) | 3u, false, 0.07},                           // x100 divides (7 * 0.01 is not 0.07)
+        {(7u << 2) | 3u, false, 0.07},  // x100 divides (7 * 0.01 is not 0.07)
     };
     for (const Case& c : cases) {
         RKValue v = DecodeRK(c.rk);
@@ -47,8 +47,13 @@ TEST(RKValue, IntegerRange) {
     struct Case {
         int32_t v;
         bool fits;
-    } cases[] = {{0, true}, {-1, true}, {536870911, true}, {536870912, false}, {-536870912, true},
-                 {-536870913, false}, {std::numeric_limits<int32_t>::max(), false},
+    } cases[] = {{0, true},
+                 {-1, true},
+                 {536870911, true},
+                 {536870912, false},
+                 {-536870912, true},
+                 {-536870913, false},
+                 {std::numeric_limits<int32_t>::max(), false},
                  {std::numeric_limits<int32_t>::min(), false}};
     for (const Case& c : cases) {
         uint32_t rk = 0;
@@ -66,18 +71,28 @@ TEST(RKValue, DoubleChoice) {
         bool rk;
         int flags;  // low two bits of the RK when used
     } cases[] = {
-        {2.0, true, 0},      {1.5, true, 1},      {0.25, true, 1},    {-0.25, true, 1},
-        {3.14159, false, 0}, {0.1, true, 1},      {-7.0, true, 0},    {100.0, true, 0},
-        {0.0, true, 0},      {1e300, false, 0},   {1.0 / 3, false, 0},
+        {2.0, true, 0},
+        {1.5, true, 1},
+        {0.25, true, 1},
+        {-0.25, true, 1},
+        {3.14159, false, 0},
+        {0.1, true, 1},
+        {-7.0, true, 0},
+        {100.0, true, 0},
+        {0.0, true, 0},
+        {1e300, false, 0},
+        {1.0 / 3, false, 0},
         // Pass the two-decimals test but lose bits in the 30-bit RK forms.
-        {123456789.12, false, 0}, {16777217.0, false, 0},
+        {123456789.12, false, 0},
+        {16777217.0, false, 0},
         {std::numeric_limits<double>::quiet_NaN(), false, 0},
         {std::numeric_limits<double>::infinity(), false, 0},
     };
     for (const Case& c : cases) {
         uint32_t rk = 0;
         ASSERT_EQ(EncodeDoubleRK(c.v, rk), c.rk) << c.v;
-        if (!c.rk) continue;
+        if (!c.rk)
+            continue;
         EXPECT_EQ(static_cast<int>(rk & 3u), c.flags) << c.v;
         EXPECT_EQ(DecodeRK(rk).d, c.v) << c.v;
     }
@@ -91,14 +106,18 @@ TEST(RKValue, DoubleChoice) {
 // An SST record split into pieces: the first with the record code, the rest as CONTINUE.
 Bytes Sst(const std::vector<Bytes>& pieces) {
     Bytes out = Rec(SharedStringTable::kCode, pieces[0]);
-    for (size_t i = 1; i < pieces.size(); ++i) Append(out, Rec(kContinue, pieces[i]));
+    for (size_t i = 1; i < pieces.size(); ++i)
+        Append(out, Rec(kContinue, pieces[i]));
     return out;
 }
 
-Bytes Chars8(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes Chars8(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 Bytes Chars16(const std::u16string& s) {
     Bytes out;
-    for (char16_t c : s) Put16(out, c);
+    for (char16_t c : s)
+        Put16(out, c);
     return out;
 }
 
@@ -110,19 +129,24 @@ TEST(SharedStringTable, ReadsContinuedEntries) {
         std::vector<std::pair<bool, std::u16string>> want;  // wide form, text
     } cases[] = {
         {"split at a string's start",
-         Sst({Cat({counts, Le({{2, 3}, {1, 0}}), Chars8("abc")}), Cat({Le({{2, 2}, {1, 1}}), Chars16(u"\u4e2d\u6587")})}),
+         Sst({Cat({counts, Le({{2, 3}, {1, 0}}), Chars8("abc")}),
+              Cat({Le({{2, 2}, {1, 1}}), Chars16(u"\u4e2d\u6587")})}),
          {{false, u"abc"}, {true, u"\u4e2d\u6587"}}},
         {"inside 8-bit text, continued 8-bit",
-         Sst({Cat({counts, Le({{2, 6}, {1, 0}}), Chars8("abc")}), Cat({Le({{1, 0}}), Chars8("def")})}),
+         Sst({Cat({counts, Le({{2, 6}, {1, 0}}), Chars8("abc")}),
+              Cat({Le({{1, 0}}), Chars8("def")})}),
          {{false, u"abcdef"}}},
         {"inside 8-bit text, continued as UTF-16 within Latin-1",
-         Sst({Cat({counts, Le({{2, 4}, {1, 0}}), Chars8("ab")}), Cat({Le({{1, 1}}), Chars16(u"\u00e9z")})}),
+         Sst({Cat({counts, Le({{2, 4}, {1, 0}}), Chars8("ab")}),
+              Cat({Le({{1, 1}}), Chars16(u"\u00e9z")})}),
          {{false, u"ab\u00e9z"}}},
         {"inside 8-bit text, continued as UTF-16 beyond Latin-1",
-         Sst({Cat({counts, Le({{2, 3}, {1, 0}}), Chars8("ab")}), Cat({Le({{1, 1}}), Chars16(u"\u20ac")})}),
+         Sst({Cat({counts, Le({{2, 3}, {1, 0}}), Chars8("ab")}),
+              Cat({Le({{1, 1}}), Chars16(u"\u20ac")})}),
          {{true, u"ab\u20ac"}}},
         {"inside UTF-16 text, continued 8-bit",
-         Sst({Cat({counts, Le({{2, 4}, {1, 1}}), Chars16(u"\u4e2d\u6587")}), Cat({Le({{1, 0}}), Chars8("\xe9x")})}),
+         Sst({Cat({counts, Le({{2, 4}, {1, 1}}), Chars16(u"\u4e2d\u6587")}),
+              Cat({Le({{1, 0}}), Chars8("\xe9x")})}),
          {{true, u"\u4e2d\u6587\u00e9x"}}},
         {"between header and characters",
          Sst({Cat({counts, Le({{2, 2}, {1, 1}})}), Cat({Le({{1, 1}}), Chars16(u"xy")})}),
@@ -132,10 +156,12 @@ TEST(SharedStringTable, ReadsContinuedEntries) {
               Cat({Le({{1, 0}, {1, 0}, {1, 0}}), Le({{2, 1}, {1, 0}}), Chars8("z")})}),
          {{false, u"hi"}, {false, u"z"}}},
         {"count larger than what follows",
-         Sst({Cat({Le({{4, 1000}, {4, 1000}}), Le({{2, 1}, {1, 0}}), Chars8("a"), Le({{2, 1}, {1, 0}}), Chars8("b")})}),
+         Sst({Cat({Le({{4, 1000}, {4, 1000}}), Le({{2, 1}, {1, 0}}), Chars8("a"),
+                   Le({{2, 1}, {1, 0}}), Chars8("b")})}),
          {{false, u"a"}, {false, u"b"}}},
         {"table cut inside a string",
-         Sst({Cat({counts, Le({{2, 1}, {1, 0}}), Chars8("a"), Le({{2, 50}, {1, 0}}), Chars8("bcd")})}),
+         Sst({Cat(
+             {counts, Le({{2, 1}, {1, 0}}), Chars8("a"), Le({{2, 50}, {1, 0}}), Chars8("bcd")})}),
          {{false, u"a"}}},
     };
     for (const Case& c : cases) {
@@ -145,9 +171,11 @@ TEST(SharedStringTable, ReadsContinuedEntries) {
         for (size_t i = 0; i < c.want.size(); ++i) {
             const auto& e = sst.entries[i];
             EXPECT_EQ(e.wide, c.want[i].first) << c.name << " #" << i;
-            std::u16string text = e.wide ? e.utf16 : std::u16string(e.latin1.begin(), e.latin1.end());
+            std::u16string text =
+                e.wide ? e.utf16 : std::u16string(e.latin1.begin(), e.latin1.end());
             if (!e.wide) {
-                for (size_t k = 0; k < text.size(); ++k) text[k] = static_cast<unsigned char>(e.latin1[k]);
+                for (size_t k = 0; k < text.size(); ++k)
+                    text[k] = static_cast<unsigned char>(e.latin1[k]);
             }
             EXPECT_EQ(text, c.want[i].second) << c.name << " #" << i;
         }
@@ -160,8 +188,10 @@ TEST(SharedStringTable, LongEntriesContinueWithTheirFlagByte) {
         sst.AddLatin1("head");
         std::u16string w(20000, u'\u4e2d');
         std::string n(20000, 'x');
-        if (wide) sst.AddWide(w);
-        else sst.AddLatin1(n);
+        if (wide)
+            sst.AddWide(w);
+        else
+            sst.AddLatin1(n);
         sst.AddLatin1("tail");
         sst.total = 3;
         Bytes out;
@@ -231,7 +261,8 @@ TEST(Record, LongDataIsCutIntoContinueRecords) {
 TEST(Record, TruncatedRecordReadsNothing) {
     Bytes rec = Rec(Worksheet::Dimensions::kCode, Bytes(14, 1));
     Worksheet::Dimensions d;
-    for (size_t cut : {size_t{0}, size_t{3}, rec.size() - 1}) EXPECT_EQ(d.read(rec.data(), cut), 0u);
+    for (size_t cut : {size_t{0}, size_t{3}, rec.size() - 1})
+        EXPECT_EQ(d.read(rec.data(), cut), 0u);
     // A short record reads its missing fields as zero.
     Bytes shortrec = Rec(Worksheet::Dimensions::kCode, Le({{4, 5}}));
     ASSERT_EQ(d.read(shortrec.data(), shortrec.size()), shortrec.size());

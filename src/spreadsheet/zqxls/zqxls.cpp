@@ -30,10 +30,12 @@ int Usage() {
 }
 
 std::string Quote(const std::string& field) {
-    if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+    if (field.find_first_of(",\"\r\n") == std::string::npos)
+        return field;
     std::string out = "\"";
     for (char c : field) {
-        if (c == '"') out += '"';
+        if (c == '"')
+            out += '"';
         out += c;
     }
     return out + "\"";
@@ -82,7 +84,8 @@ int Cat(const char* path) {
             for (int r = 0; r < rows; ++r) {
                 line.clear();
                 for (int c = 0; c < cols; ++c) {
-                    if (c) line += ',';
+                    if (c)
+                        line += ',';
                     int32_t i;
                     double d;
                     buf.resize(64);
@@ -91,7 +94,8 @@ int Cat(const char* path) {
                     } else if (book.Get(r, c, d)) {
                         line += FormatDouble(d);
                     } else {
-                        // Texts of up to 32 767 units; a UTF-8 character takes up to 3 bytes per unit.
+                        // Texts of up to 32 767 units; a UTF-8 character takes up to 3 bytes per
+                        // unit.
                         buf.resize(32768 * 3);
                         wbuf.resize(32768);
                         if (book.Get(r, c, buf.data(), static_cast<int>(buf.size()))) {
@@ -109,7 +113,8 @@ int Cat(const char* path) {
         }
     }
     std::remove(name.data());
-    if (std::fflush(stdout) != 0) status = 1;
+    if (std::fflush(stdout) != 0)
+        status = 1;
     return status;
 }
 
@@ -137,7 +142,8 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& s) {
             row.push_back(std::move(field));
             field.clear();
         } else if (c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+            if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n')
+                ++i;
             row.push_back(std::move(field));
             field.clear();
             rows.push_back(std::move(row));
@@ -168,7 +174,8 @@ int FromCsv(const char* in_path, const char* out_path) {
     }
     for (const auto& row : rows) {
         if (row.size() > 256) {
-            std::fprintf(stderr, "zqxls: %s has a row of %zu fields; a sheet holds 256 columns\n", in_path, row.size());
+            std::fprintf(stderr, "zqxls: %s has a row of %zu fields; a sheet holds 256 columns\n",
+                         in_path, row.size());
             return 1;
         }
     }
@@ -183,7 +190,8 @@ int FromCsv(const char* in_path, const char* out_path) {
             for (size_t c = 0; c < rows[r].size(); ++c) {
                 const std::string& f = rows[r][c];
                 int row = static_cast<int>(r), col = static_cast<int>(c);
-                if (f.empty()) continue;
+                if (f.empty())
+                    continue;
                 int32_t i;
                 auto ri = std::from_chars(f.data(), f.data() + f.size(), i);
                 if (ri.ec == std::errc() && ri.ptr == f.data() + f.size()) {
@@ -210,7 +218,9 @@ int FromCsv(const char* in_path, const char* out_path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "cat") == 0) return Cat(argv[2]);
-    if (argc == 4 && std::strcmp(argv[1], "from-csv") == 0) return FromCsv(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "cat") == 0)
+        return Cat(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "from-csv") == 0)
+        return FromCsv(argv[2], argv[3]);
     return Usage();
 }

@@ -21,10 +21,12 @@ Result Zqxls(const std::string& args) {
     std::string cmd = std::string(ZQ_BINARY_DIR) + "/bin/zqxls " + args + " 2>/dev/null";
     Result r{-1, ""};
     FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return r;
+    if (!p)
+        return r;
     char buf[4096];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
     int status = ::pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
@@ -36,7 +38,7 @@ std::string ReadFile(const fs::path& p) {
 }
 
 class ZqxlsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("zqxls_test_" + std::to_string(::getpid()));
         fs::create_directories(dir_);
@@ -51,7 +53,8 @@ protected:
 TEST_F(ZqxlsTest, CsvRoundTrip) {
     const std::string csv =
         "name,count,price\r\n"
-        "\"Gr\xc3\xbc\xc3\x9f" "e, \"\"quoted\"\"\",12,2.5\r\n"
+        "\"Gr\xc3\xbc\xc3\x9f"
+        "e, \"\"quoted\"\"\",12,2.5\r\n"
         "\xe4\xb8\xad\xe6\x96\x87,-7,\r\n"
         ",2147483648,1e-05\r\n"
         "\"two\nlines\",0.1,x\r\n";
@@ -79,7 +82,8 @@ TEST_F(ZqxlsTest, Failures) {
         {"from-csv " + P("missing.csv") + " " + P("x.xls"), 1},
         {"from-csv " + P("bad.xls") + " " + P("no/such/dir.xls"), 1},
     };
-    for (const Case& c : cases) EXPECT_EQ(Zqxls(c.args).status, c.status) << c.args;
+    for (const Case& c : cases)
+        EXPECT_EQ(Zqxls(c.args).status, c.status) << c.args;
 }
 
 }  // namespace
