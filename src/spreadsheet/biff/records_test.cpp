@@ -34,7 +34,7 @@ TEST(RKValue, DecodesEveryForm) {
         {Upper(2.0), false, 2.0},         // double form
         {Upper(150.0) | 1u, false, 1.5},  // double x100 form
         {Upper(-1024.0), false, -1024.0},
-        {(7u << 2) | 3u, false, 0.07},  // x100 divides (7 * 0.01 is not 0.07)
+        {(35u << 2) | 3u, false, 0.35},  // x100 divides by 100 (35 * 0.01 is not 0.35)
     };
     for (const Case& c : cases) {
         RKValue v = DecodeRK(c.rk);
