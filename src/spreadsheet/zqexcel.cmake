@@ -19,19 +19,21 @@ target_link_options(ZQExcel PRIVATE -Wl,--exclude-libs,ALL
 set_target_properties(zqcfb PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 install(TARGETS ZQExcel EXPORT ZQExcelTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT ZQExcelTargets NAMESPACE ZQExcel:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ZQExcel
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT ZQExcel)
+install(EXPORT ZQExcelTargets NAMESPACE ZQExcel:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel
+        COMPONENT ZQExcel)
 configure_package_config_file(ZQExcelConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfig.cmake
                               INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfigVersion.cmake
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/ZQExcelConfigVersion.cmake
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZQExcel COMPONENT ZQExcel)
 # The pkg-config file finds the prefix from its own place, so that --prefix at install time holds.
 file(RELATIVE_PATH ZQ_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(ZQExcel.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT ZQExcel)
 
 add_subdirectory(zqxls)
 
