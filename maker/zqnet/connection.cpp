@@ -4,6 +4,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
+
 #include "platform/window_message.h"
 
 namespace zqnet {
@@ -122,16 +124,142 @@ void Connection::FailPending() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     ready_ = false;
-    for (auto& [seq, pending] : pending_) pending->done = true;
+    if (pending_ != nullptr) pending_->done = true;
     outgoing_.clear();
     changed_.notify_all();
+}
+
+namespace {
+
+// Writes a whole frame during the login; false on a closed stream, time-out or stop.
+bool SendAll(Transport& t, const std::vector<std::uint8_t>& bytes, Clock::time_point deadline,
+             int cancel_fd, bool* timed_out) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t put = 0;
+        Io io = t.Write(bytes.data() + done, bytes.size() - done, &put);
+        if (io == Io::kClosed) return false;
+        if (io == Io::kWouldBlock) {
+            Io w = t.Wait(t.waiting_for(), deadline, cancel_fd);
+            if (w == Io::kWouldBlock) *timed_out = true;
+            if (w != Io::kDone) return false;
+            continue;
+        }
+        done += put;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Connection::Receive(Transport& t, Clock::time_point deadline, zqproto::Message* message,
+                         int* status) {
+    std::uint8_t chunk[4096];
+    for (;;) {
+        switch (inbound_.Next(message)) {
+            case Inbound::kMessage:
+                return true;
+            case Inbound::kBad:
+                *status = ZQNET_STATUS_PROTOCOL_ERROR;
+                return false;
+            case Inbound::kNeedMore:
+                break;
+        }
+        std::size_t got = 0;
+        Io io = t.Read(chunk, sizeof chunk, &got);
+        if (io == Io::kClosed) {
+            *status = ZQNET_STATUS_CLOSED;
+            return false;
+        }
+        if (io == Io::kWouldBlock) {
+            Io w = t.Wait(t.waiting_for(), deadline, wake_fd_);
+            if (w != Io::kDone) {
+                *status = w == Io::kWouldBlock ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_FAILED;
+                return false;
+            }
+            continue;
+        }
+        inbound_.Feed(chunk, got);
+    }
+}
+
+bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
+    zqproto::Message start;
+    start.kind = zqproto::Kind::kLoginStart;
+    start.sequence = next_seq_++;
+    start.user = user_;
+    std::vector<std::uint8_t> bytes = zqproto::Encode(start);
+    if (bytes.empty()) {  // a user name the protocol cannot carry
+        *status = ZQNET_STATUS_UNKNOWN_USER;
+        return false;
+    }
+    bool timed_out = false;
+    auto send_failed = [&] {
+        *status = timed_out ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_CLOSED;
+        return false;
+    };
+    if (!SendAll(t, bytes, deadline, wake_fd_, &timed_out)) return send_failed();
+
+    zqproto::Message challenge;
+    if (!Receive(t, deadline, &challenge, status)) return false;
+    if (challenge.kind != zqproto::Kind::kLoginChallenge || challenge.sequence != start.sequence) {
+        *status = ZQNET_STATUS_PROTOCOL_ERROR;
+        return false;
+    }
+    zqproto::Token binding{};
+    std::span<const std::uint8_t> bound;
+    if (t.ssl() != nullptr) {
+        if (!zqproto::TlsChannelBinding(t.ssl(), binding)) {
+            *status = ZQNET_STATUS_TLS_FAILED;
+            return false;
+        }
+        bound = binding;
+    }
+    zqproto::Message proof;
+    proof.kind = zqproto::Kind::kLoginProof;
+    proof.sequence = next_seq_++;
+    if (!zqproto::LoginProof(password_, challenge.token, user_, bound, proof.token)) {
+        *status = ZQNET_STATUS_FAILED;
+        return false;
+    }
+    // The password is not needed any more.
+    OPENSSL_cleanse(password_.data(), password_.size());
+    password_.clear();
+    if (!SendAll(t, zqproto::Encode(proof), deadline, wake_fd_, &timed_out)) return send_failed();
+
+    zqproto::Message result;
+    if (!Receive(t, deadline, &result, status)) return false;
+    if (result.kind != zqproto::Kind::kLoginResult || result.sequence != proof.sequence) {
+        *status = ZQNET_STATUS_PROTOCOL_ERROR;
+        return false;
+    }
+    switch (result.code) {
+        case ZQNET_STATUS_LOGGED_IN:
+        case ZQNET_STATUS_UNKNOWN_USER:
+        case ZQNET_STATUS_WRONG_PASSWORD:
+        case ZQNET_STATUS_TOO_MANY_SESSIONS:
+        case ZQNET_STATUS_LOCKED_OUT:
+            *status = static_cast<int>(result.code);
+            break;
+        default:
+            *status = ZQNET_STATUS_PROTOCOL_ERROR;
+    }
+    return *status == ZQNET_STATUS_LOGGED_IN;
 }
 
 void Connection::Serve(Transport& transport) {
     std::vector<std::uint8_t> out;
     std::size_t out_pos = 0;
-    std::uint8_t chunk[16384];
+    std::uint8_t chunk[4096];
     bool write_wants_read = false;
+    zqproto::Message message;
+    // A message that came with the login's last read is handled first.
+    for (;;) {
+        Inbound::Result r = inbound_.Next(&message);
+        if (r == Inbound::kBad) return;
+        if (r == Inbound::kNeedMore) break;
+        if (!HandleIncoming(message)) return;
+    }
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -145,7 +273,6 @@ void Connection::Serve(Transport& transport) {
                 outgoing_.pop_front();
             }
         }
-        // Write what is queued.
         while (out_pos < out.size()) {
             std::size_t put = 0;
             Io io = transport.Write(out.data() + out_pos, out.size() - out_pos, &put);
@@ -163,13 +290,12 @@ void Connection::Serve(Transport& transport) {
             Io io = transport.Read(chunk, sizeof chunk, &got);
             if (io == Io::kClosed) return;
             if (io == Io::kWouldBlock) break;
-            reader_.Feed(chunk, got);
-            Frame frame;
+            inbound_.Feed(chunk, got);
             for (;;) {
-                FrameReader::Result r = reader_.Next(&frame);
-                if (r == FrameReader::kBad) return;
-                if (r == FrameReader::kNeedMore) break;
-                if (!HandleIncoming(frame)) return;
+                Inbound::Result r = inbound_.Next(&message);
+                if (r == Inbound::kBad) return;
+                if (r == Inbound::kNeedMore) break;
+                if (!HandleIncoming(message)) return;
             }
             if (out_pos < out.size() && write_wants_read) break;  // retry the write first
         }
@@ -181,29 +307,26 @@ void Connection::Serve(Transport& transport) {
     }
 }
 
-bool Connection::HandleIncoming(Frame& frame) {
-    if (IsAlarm(frame)) {
-        std::int32_t type = 0;
-        const std::uint8_t* data = nullptr;
-        std::size_t length = 0;
-        if (!DecodeAlarm(frame, &type, &data, &length)) return false;
+bool Connection::HandleIncoming(zqproto::Message& message) {
+    if (message.kind == zqproto::Kind::kAlarm) {
+        if (message.sequence != 0) return false;
         if (event_callback_ != nullptr && !stopping())
-            event_callback_(type, data, static_cast<std::int32_t>(length), user_value_);
+            event_callback_(static_cast<std::int32_t>(message.code), message.data.data(),
+                            static_cast<std::int32_t>(message.data.size()), user_value_);
         return true;
     }
+    if (!zqproto::IsReply(message.kind)) return false;  // a unit sends only replies and alarms
     std::lock_guard lock(mutex_);
-    auto it = pending_.find(frame.seq);
-    if (it == pending_.end()) {
-        // A late reply to a request that timed out is dropped; a reply to nothing ever sent is
-        // a fault of the unit.
-        return frame.seq != 0 && frame.seq < next_seq_;
+    if (pending_ == nullptr || message.sequence != pending_->sequence) {
+        // A late reply to a request that has timed out is dropped; any other reply is a fault.
+        return message.sequence != 0 && message.sequence < next_seq_ &&
+               (pending_ == nullptr || message.sequence < pending_->sequence);
     }
-    Pending* p = it->second;
-    if (frame.kind != p->reply_kind) return false;
-    p->reply = std::move(frame);
-    p->ok = true;
-    p->done = true;
-    pending_.erase(it);
+    if (message.kind != pending_->reply_kind) return false;
+    pending_->reply = std::move(message);
+    pending_->ok = true;
+    pending_->done = true;
+    pending_ = nullptr;
     changed_.notify_all();
     return true;
 }
@@ -213,19 +336,25 @@ bool Connection::stopping() {
     return stopping_;
 }
 
-bool Connection::Call(const Request& request, Frame* reply) {
+bool Connection::Call(zqproto::Message request, zqproto::Message* reply) {
+    std::lock_guard turn(call_mutex_);
     Pending p;
-    p.reply_kind = ReplyKindOf(request.kind);
+    p.reply_kind = static_cast<zqproto::Kind>(static_cast<std::uint16_t>(request.kind) |
+                                              static_cast<std::uint16_t>(zqproto::Kind::kReplyFlag));
     std::unique_lock lock(mutex_);
     if (!ready_ || closed_ || stopping_) return false;
-    std::uint32_t seq = next_seq_++;
-    outgoing_.push_back(EncodeFrame(request.kind, seq, request.body));
-    pending_[seq] = &p;
+    request.sequence = next_seq_;
+    std::vector<std::uint8_t> bytes = zqproto::Encode(request);
+    if (bytes.empty()) return false;
+    ++next_seq_;
+    p.sequence = request.sequence;
+    outgoing_.push_back(std::move(bytes));
+    pending_ = &p;
     lock.unlock();
     Wake(wake_fd_);
     lock.lock();
     changed_.wait_for(lock, config_.call_timeout, [&] { return p.done; });
-    pending_.erase(seq);
+    if (pending_ == &p) pending_ = nullptr;
     if (!p.ok) return false;
     *reply = std::move(p.reply);
     return true;

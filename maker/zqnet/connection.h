@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +16,7 @@
 
 #include "config.h"
 #include "device/ZQNet.h"
+#include "protocol/protocol.h"
 #include "transport.h"
 #include "wire.h"
 
@@ -33,18 +33,21 @@ public:
     // of this connection's callbacks, which then return normally).
     void Stop();
 
-    // Sends one request and waits for its reply. False when the connection is not logged in or
-    // is lost, or no reply came within the call time-out. A reply of the wrong kind counts as a
-    // protocol fault and ends the connection.
-    bool Call(const Request& request, Frame* reply);
+    // Sends one request (its sequence is set here) and waits for its reply. False when the
+    // connection is not logged in or is lost, the request does not fit the protocol, or no reply
+    // came within the call time-out. One request is outstanding at a time; concurrent callers
+    // take turns.
+    bool Call(zqproto::Message request, zqproto::Message* reply);
 
 private:
     Connection() = default;
     void Run();
     bool Login(Transport& transport, Clock::time_point deadline, int* status);
     bool stopping();
+    bool Receive(Transport& transport, Clock::time_point deadline, zqproto::Message* message,
+                 int* status);
     void Serve(Transport& transport);
-    bool HandleIncoming(Frame& frame);  // false on a protocol fault
+    bool HandleIncoming(zqproto::Message& message);  // false on a protocol fault
     void Report(int status);
     void FailPending();
 
@@ -64,10 +67,11 @@ private:
     int wake_fd_ = -1;  // eventfd: new requests or stop
 
     struct Pending {
-        std::uint16_t reply_kind = 0;
+        std::uint32_t sequence = 0;
+        zqproto::Kind reply_kind{};
         bool done = false;
         bool ok = false;
-        Frame reply;
+        zqproto::Message reply;
     };
 
     std::mutex mutex_;
@@ -77,8 +81,9 @@ private:
     bool closed_ = false;  // lost or stopped: requests fail at once
     std::uint32_t next_seq_ = 1;
     std::deque<std::vector<std::uint8_t>> outgoing_;
-    std::map<std::uint32_t, Pending*> pending_;
-    FrameReader reader_;  // the connection thread's own
+    Pending* pending_ = nullptr;  // the outstanding request
+    std::mutex call_mutex_;       // one request at a time
+    Inbound inbound_;             // the connection thread's own
 };
 
 }  // namespace zqnet

@@ -50,7 +50,10 @@ void Search::Run() {
     if (fd >= 0) {
         int size = 1 << 20;  // room for many answers arriving at once
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        std::vector<std::uint8_t> probe = SearchProbe(token);
+        zqproto::Message probe_message;
+        probe_message.kind = zqproto::Kind::kSearchProbe;
+        probe_message.sequence = token;
+        std::vector<std::uint8_t> probe = zqproto::Encode(probe_message);
         std::size_t sent = 0;
         for (const SearchTarget& t : config_.search_targets) {
             for (std::uint64_t a = t.first; a <= t.last && sent < kMaxSearchAddresses; ++a, ++sent) {

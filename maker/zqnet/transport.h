@@ -32,6 +32,7 @@ public:
     Transport& operator=(const Transport&) = delete;
 
     int fd() const { return fd_; }
+    SSL* ssl() const { return ssl_; }  // null for a plain stream
 
     // Reads or writes up to n bytes; *moved is set to the count moved when kDone.
     Io Read(std::uint8_t* data, std::size_t n, std::size_t* moved);

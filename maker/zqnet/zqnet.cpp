@@ -1,5 +1,4 @@
 // The exported functions of libZQNet (declared in src/device/ZQNet.h).
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,22 +48,39 @@ void ReportAtOnce(const ZQNetConnectionRecord& record, int status) {
     }
 }
 
+using zqproto::Kind;
+using zqproto::Message;
+
+Message Make(Kind kind, std::uint32_t code = 0, std::uint32_t size = 0) {
+    Message m;
+    m.kind = kind;
+    m.code = code;
+    m.size = size;
+    return m;
+}
+
+Message WithData(Message m, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (size > 0) m.data.assign(bytes, bytes + size);
+    return m;
+}
+
 // Sends a request and waits for a successful reply; copies at most `size` bytes of its data
 // into `buffer` (when given).
-bool CallAndCopy(ZQNET_HANDLE handle, const Request& request, void* buffer, std::size_t size) {
+bool CallAndCopy(ZQNET_HANDLE handle, Message request, void* buffer, std::size_t size) {
     std::shared_ptr<Connection> connection = Find(handle);
     if (connection == nullptr) return false;
-    Frame reply;
-    if (!connection->Call(request, &reply)) return false;
-    const std::uint8_t* data = nullptr;
-    std::size_t length = 0;
-    if (!ReplySucceeded(reply, &data, &length)) return false;
-    if (buffer != nullptr && length > 0) std::memcpy(buffer, data, length < size ? length : size);
+    Message reply;
+    if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply)) return false;
+    CopyReplyData(reply, buffer, size);
     return true;
 }
 
+// A caller's buffer: present, and no larger than one frame can carry (a larger one is refused,
+// not cut, since a write would otherwise lose its tail).
 bool ValidBuffer(const void* buffer, std::int32_t size) {
-    return buffer != nullptr && size > 0 && static_cast<std::size_t>(size) <= MaxRequestBody();
+    return buffer != nullptr && size > 0 &&
+           static_cast<std::size_t>(size) <= zqproto::kMaxPayload - 4;
 }
 
 // The size of the record a short write names.
@@ -87,7 +103,7 @@ ZQNET_BOOL ZQNetInit(void) {
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
     if (lib.initialised) return 1;
-    lib.config = ReadConfig(DefaultSearchPort());
+    lib.config = ReadConfig(zqproto::kSearchPort);
     lib.initialised = true;
     return 1;
 }
@@ -165,14 +181,15 @@ ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
 
 ZQNET_BOOL ZQNetGetDevInfo(ZQNET_HANDLE connection, void* buffer, int32_t size) {
     if (buffer == nullptr || size <= 0) return 0;
-    return CallAndCopy(connection, DevInfoRequest(), buffer, static_cast<std::size_t>(size)) ? 1
+    return CallAndCopy(connection, Make(Kind::kGetDevInfo), buffer, static_cast<std::size_t>(size)) ? 1
                                                                                              : 0;
 }
 
 ZQNET_BOOL ZQNetQueryParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
     if (request == nullptr || request->write != 0 || !ValidBuffer(request->buffer, request->size))
         return 0;
-    return CallAndCopy(connection, QueryRequest(request->command, request->size, false),
+    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->command),
+                                            static_cast<std::uint32_t>(request->size)),
                        request->buffer, static_cast<std::size_t>(request->size))
                ? 1
                : 0;
@@ -189,7 +206,8 @@ ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) 
         return 0;
     }
     return CallAndCopy(connection,
-                       SetRequest(code, request->buffer, static_cast<std::size_t>(request->size)),
+                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(code)), request->buffer,
+                                static_cast<std::size_t>(request->size)),
                        nullptr, 0)
                ? 1
                : 0;
@@ -197,7 +215,8 @@ ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) 
 
 ZQNET_BOOL ZQNetQueryTemporaryParam(ZQNET_HANDLE connection, ZQNetTempParamRequest* request) {
     if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
-    return CallAndCopy(connection, QueryRequest(request->code, request->size, true),
+    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->code),
+                                            static_cast<std::uint32_t>(request->size)),
                        request->buffer, static_cast<std::size_t>(request->size))
                ? 1
                : 0;
@@ -207,14 +226,15 @@ ZQNET_BOOL ZQNetSetParam(ZQNET_HANDLE connection, ZQNetShortParamRequest* reques
     if (request == nullptr || request->buffer == nullptr) return 0;
     std::size_t size = ShortRecordSize(request->code);
     if (size == 0) return 0;
-    return CallAndCopy(connection, SetRequest(request->code, request->buffer, size), nullptr, 0)
+    return CallAndCopy(connection, WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(request->code)),
+                                         request->buffer, size), nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSimpleCmd(ZQNET_HANDLE connection, ZQNetCommandRequest* request) {
     if (request == nullptr) return 0;
-    return CallAndCopy(connection, CommandRequest(request->command), nullptr, 0) ? 1 : 0;
+    return CallAndCopy(connection, Make(Kind::kSimpleCmd, static_cast<std::uint32_t>(request->command)), nullptr, 0) ? 1 : 0;
 }
 
 ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
@@ -241,14 +261,14 @@ ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
 ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* record) {
     std::size_t size = PtzRecordSize(command);
     if (size != 0 && record == nullptr) return 0;
-    return CallAndCopy(connection, PtzRequest(command, size != 0 ? record : nullptr, size),
+    return CallAndCopy(connection, WithData(Make(Kind::kPtz, static_cast<std::uint32_t>(command)), record, size),
                        nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe) {
-    return CallAndCopy(connection, AlarmSubscribeRequest(subscribe != 0), nullptr, 0) ? 1 : 0;
+    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr, 0) ? 1 : 0;
 }
 
 }  // extern "C"

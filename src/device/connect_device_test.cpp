@@ -13,7 +13,7 @@
 namespace {
 
 // A window that records what is posted to it.
-class RecordingWindow : public platform::MessageReceiver {
+class RecordingWindow final : public platform::MessageReceiver {
 public:
     RecordingWindow() : handle_(platform::RegisterWindow(this)) {}
     ~RecordingWindow() { platform::UnregisterWindow(handle_); }
