@@ -577,3 +577,91 @@ TEST_P(SimTest, SearchFindsTheUnits) {
 }
 
 }  // namespace
+
+namespace {
+
+// 256 simulated units, one of them of type "RVMS".
+class SimSearch : public ::testing::Test {
+protected:
+    static constexpr std::uint16_t kManySearchPort = 35571;
+    void SetUp() override {
+        std::vector<unitsim::UnitConfig> units;
+        for (int i = 0; i < 256; ++i) {
+            unitsim::UnitConfig c = Unit(("127.0.80." + std::to_string(i)).c_str());
+            c.searchPort = kManySearchPort;
+            if (i == 77) c.typeName = "RVMS";
+            units.push_back(c);
+        }
+        std::string error;
+        ASSERT_TRUE(sim_.Start(units, error)) << error;
+        setenv("ZQNET_SEARCH_TARGETS",
+               ("127.0.80.0-127.0.80.255:" + std::to_string(kManySearchPort)).c_str(), 1);
+        setenv("ZQNET_SEARCH_WINDOW_MS", "500", 1);
+        ASSERT_EQ(ZQNetInit(), 1);
+    }
+    void TearDown() override {
+        ZQNetRelease();
+        sim_.Stop();
+    }
+    unitsim::Simulator sim_;
+};
+
+struct Collected {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<ZQNetDeviceRecord> records;
+    int ends = 0;
+    int stop_after = 1 << 30;
+    bool done = false;
+    static int32_t On(const ZQNetDeviceRecord* d, void* user) {
+        auto* c = static_cast<Collected*>(user);
+        std::lock_guard lock(c->mutex);
+        if (d == nullptr) {
+            ++c->ends;
+            c->done = true;
+            c->changed.notify_all();
+            return 0;
+        }
+        c->records.push_back(*d);
+        if (static_cast<int>(c->records.size()) >= c->stop_after) {
+            c->done = true;
+            c->changed.notify_all();
+            return 0;
+        }
+        return 1;
+    }
+    void Run() {
+        ZQNetSearchRequest request{};
+        request.callback = On;
+        request.userValue = this;
+        ASSERT_EQ(ZQNetSearchDev(&request), 1);
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, 10s, [&] { return done; });
+    }
+};
+
+TEST_F(SimSearch, Finds256UnitsIncludingAnRvmsOne) {
+    Collected c;
+    c.Run();
+    std::lock_guard lock(c.mutex);
+    EXPECT_EQ(c.ends, 1);
+    ASSERT_EQ(c.records.size(), 256u);
+    int rvms = 0;
+    for (auto& r : c.records) {
+        rvms += std::strcmp(r.typeName, "RVMS") == 0;
+        EXPECT_EQ(r.mediaPort, kPort);
+    }
+    EXPECT_EQ(rvms, 1) << "the library hands over RVMS units; the station skips them";
+}
+
+TEST_F(SimSearch, ACallbackThatStopsEarlyIsNotCalledAgain) {
+    Collected c;
+    c.stop_after = 10;
+    c.Run();
+    std::this_thread::sleep_for(700ms);  // past the window
+    std::lock_guard lock(c.mutex);
+    EXPECT_EQ(c.records.size(), 10u);
+    EXPECT_EQ(c.ends, 0);
+}
+
+}  // namespace
