@@ -69,24 +69,32 @@ Connection::~Connection() {
 }
 
 void Connection::Stop() {
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+        // Called from one of our own callbacks: the thread ends after it returns.
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        Wake(wake_fd_);
+        thread_.detach();
+        return;
+    }
     {
+        // Waits for a callback that is running; none starts afterwards.
+        std::lock_guard callbacks(callback_mutex_);
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     Wake(wake_fd_);
-    if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();  // called from our own callback: the thread ends after it returns
-    } else {
-        thread_.join();
-    }
+}
+
+void Connection::Join() {
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 void Connection::Report(int status) {
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-    }
+    std::lock_guard callbacks(callback_mutex_);
+    if (stopping()) return;
     if (use_notify_window_) {
         platform::PostWindowMessage(static_cast<platform::WindowHandle>(notify_window_),
                                     notify_message_, static_cast<std::uintptr_t>(status), 0);
@@ -96,6 +104,10 @@ void Connection::Report(int status) {
 }
 
 void Connection::Run() {
+    struct Finished {
+        std::atomic<bool>& flag;
+        ~Finished() { flag = true; }
+    } finished{finished_};
     Clock::time_point deadline = Clock::now() + config_.login_timeout;
     ConnectError error = ConnectError::kNone;
     std::unique_ptr<Transport> transport =
@@ -327,6 +339,7 @@ void Connection::Serve(Transport& transport) {
 bool Connection::HandleIncoming(zqproto::Message& message) {
     if (message.kind == zqproto::Kind::kAlarm) {
         if (message.sequence != 0) return false;
+        std::lock_guard callbacks(callback_mutex_);
         if (event_callback_ != nullptr && !stopping())
             event_callback_(static_cast<std::int32_t>(message.code), message.data.data(),
                             static_cast<std::int32_t>(message.data.size()), user_value_);

@@ -5,6 +5,7 @@
 
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -28,9 +29,12 @@ public:
                                              const Config& config);
     ~Connection();
 
-    // Ends the connection; no callback runs after it has returned (unless it is called from one
-    // of this connection's callbacks, which then return normally).
+    // Ends the connection: no callback starts after it has returned (a running one is waited
+    // for, unless Stop is called from it). The thread winds down by itself; Join waits for it.
     void Stop();
+    void Join();
+    // True once the thread has done all its work (Join then returns at once).
+    bool finished() const { return finished_; }
 
     // Sends one request (its sequence is set here) and waits for its reply. False when the
     // connection is not logged in or is lost, the request does not fit the protocol, or no reply
@@ -64,6 +68,8 @@ private:
     Config config_;
 
     std::thread thread_;
+    std::atomic<bool> finished_{false};
+    std::mutex callback_mutex_;  // held while a callback runs
     int wake_fd_ = -1;  // eventfd: new requests or stop
 
     struct Pending {
