@@ -58,7 +58,11 @@ std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& recor
     c->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (c->wake_fd_ < 0) return nullptr;
     // The thread holds the connection alive until it ends.
-    c->thread_ = std::thread([self = c] { self->Run(); });
+    try {
+        c->thread_ = std::thread([self = c] { self->Run(); });
+    } catch (const std::exception&) {  // no thread to be had
+        return nullptr;
+    }
     return c;
 }
 
@@ -66,6 +70,7 @@ Connection::~Connection() {
     if (thread_.joinable()) thread_.detach();  // only when the last reference was the thread's
     if (wake_fd_ >= 0) close(wake_fd_);
     if (tls_ != nullptr) SSL_CTX_free(tls_);
+    OPENSSL_cleanse(password_.data(), password_.size());
 }
 
 void Connection::Stop() {

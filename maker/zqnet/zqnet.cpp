@@ -88,12 +88,16 @@ Message WithData(Message m, const void* data, std::size_t size) {
 // Sends a request and waits for a successful reply; copies at most `size` bytes of its data
 // into `buffer` (when given).
 bool CallAndCopy(ZQNET_HANDLE handle, Message request, void* buffer, std::size_t size) {
-    std::shared_ptr<Connection> connection = Find(handle);
-    if (connection == nullptr) return false;
-    Message reply;
-    if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply)) return false;
-    CopyReplyData(reply, buffer, size);
-    return true;
+    try {
+        std::shared_ptr<Connection> connection = Find(handle);
+        if (connection == nullptr) return false;
+        Message reply;
+        if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply)) return false;
+        CopyReplyData(reply, buffer, size);
+        return true;
+    } catch (const std::exception&) {  // out of memory
+        return false;
+    }
 }
 
 // A caller's buffer: present, and no larger than one frame can carry (a larger one is refused,
@@ -174,17 +178,24 @@ ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
         ReportAtOnce(*record, ZQNET_STATUS_FAILED);
         return 0;
     }
-    std::shared_ptr<Connection> connection = Connection::Start(*record, lib.tls, lib.config);
+    do {
+        ++lib.last_handle;
+    } while (lib.last_handle == 0 || lib.connections.count(lib.last_handle) != 0);
+    const ZQNET_HANDLE handle = lib.last_handle;
+    std::shared_ptr<Connection> connection;
+    try {
+        auto& slot = lib.connections[handle];
+        slot = Connection::Start(*record, lib.tls, lib.config);
+        connection = slot;
+    } catch (const std::exception&) {  // out of memory
+    }
     if (connection == nullptr) {
+        lib.connections.erase(handle);
         lock.unlock();
         ReportAtOnce(*record, ZQNET_STATUS_FAILED);
         return 0;
     }
-    do {
-        ++lib.last_handle;
-    } while (lib.last_handle == 0 || lib.connections.count(lib.last_handle) != 0);
-    lib.connections[lib.last_handle] = connection;
-    return lib.last_handle;
+    return handle;
 }
 
 ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
@@ -281,7 +292,11 @@ ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
                 ++it;
             }
         }
-        lib.searches.push_back(std::make_unique<Search>(*request, lib.config));
+        try {
+            lib.searches.push_back(std::make_unique<Search>(*request, lib.config));
+        } catch (const std::exception&) {  // no thread or memory to be had
+            return 0;
+        }
     }
     return 1;
 }
