@@ -61,7 +61,8 @@ bool ReadExactly(int fd, char* buf, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
         ssize_t r = recv(fd, buf + got, n - got, 0);
-        if (r <= 0) return false;
+        if (r <= 0)
+            return false;
         got += static_cast<std::size_t>(r);
     }
     return true;
@@ -83,12 +84,15 @@ struct EchoServer {
         thread = std::thread([this] {
             while (!done) {
                 pollfd p{listener, POLLIN, 0};
-                if (poll(&p, 1, 50) <= 0) continue;
+                if (poll(&p, 1, 50) <= 0)
+                    continue;
                 int fd = accept(listener, nullptr, nullptr);
-                if (fd < 0) continue;
+                if (fd < 0)
+                    continue;
                 NoDelay(fd);
                 char buf[32];
-                while (ReadExactly(fd, buf, sizeof buf)) send(fd, buf, sizeof buf, MSG_NOSIGNAL);
+                while (ReadExactly(fd, buf, sizeof buf))
+                    send(fd, buf, sizeof buf, MSG_NOSIGNAL);
                 close(fd);
             }
         });
@@ -115,7 +119,8 @@ struct Login {
     static void OnStatus(int32_t status, void* user) {
         auto* l = static_cast<Login*>(user);
         std::lock_guard lock(l->mutex);
-        if (l->status == 0) l->status = status;
+        if (l->status == 0)
+            l->status = status;
         l->changed.notify_all();
     }
     int Wait() {
@@ -159,7 +164,8 @@ bool Cycle(const BenchUnit& unit) {
     write.write = 1;
     ok = ok && ZQNetSetParamEx(h, &write) == 1;
     auto t3 = Clock::now();
-    if (h != 0) ZQNetConnectionStop(&h);
+    if (h != 0)
+        ZQNetConnectionStop(&h);
     auto t4 = Clock::now();
     step_time[0].push_back(Micros(t1 - t0));
     step_time[1].push_back(Micros(t2 - t1));
@@ -169,9 +175,11 @@ bool Cycle(const BenchUnit& unit) {
 }
 
 double MedianCycle(const BenchUnit& unit, int rounds) {
-    for (int i = 0; i < 20; ++i) Cycle(unit);  // warm up
+    for (int i = 0; i < 20; ++i)
+        Cycle(unit);  // warm up
     std::vector<double> times;
-    for (auto& t : step_time) t.clear();
+    for (auto& t : step_time)
+        t.clear();
     for (int i = 0; i < rounds; ++i) {
         auto t0 = Clock::now();
         if (!Cycle(unit)) {
@@ -180,10 +188,10 @@ double MedianCycle(const BenchUnit& unit, int rounds) {
         }
         times.push_back(Micros(Clock::now() - t0));
     }
-    std::printf("  steps (median): start + login %.1f us, query %.1f us, write %.1f us, "
-                "stop %.1f us\n",
-                Median(step_time[0]), Median(step_time[1]), Median(step_time[2]),
-                Median(step_time[3]));
+    std::printf(
+        "  steps (median): start + login %.1f us, query %.1f us, write %.1f us, "
+        "stop %.1f us\n",
+        Median(step_time[0]), Median(step_time[1]), Median(step_time[2]), Median(step_time[3]));
     return Median(times);
 }
 
@@ -254,7 +262,8 @@ int main() {
         return 1;
     }
     const BenchUnit unit{"127.0.81.0", kMediaPort, "admin", "bench-pw"};
-    setenv("ZQNET_SEARCH_TARGETS", ("127.0.81.0-127.0.81.255:" + std::to_string(kSearchPort)).c_str(), 1);
+    setenv("ZQNET_SEARCH_TARGETS",
+           ("127.0.81.0-127.0.81.255:" + std::to_string(kSearchPort)).c_str(), 1);
     setenv("ZQNET_SEARCH_WINDOW_MS", std::to_string(kWindowMs).c_str(), 1);
 
     ZQNetInit();
@@ -285,13 +294,14 @@ int main() {
                 floor_fresh, kRounds);
     std::printf("cycle: connect + login + temp query + write + stop %7.1f us (median of %d)\n",
                 plain, kRounds);
-    std::printf("cycle with TLS 1.3 (encryption 1)                 %8.1f us (median of %d)\n",
-                tls, kRounds / 4);
+    std::printf("cycle with TLS 1.3 (encryption 1)                 %8.1f us (median of %d)\n", tls,
+                kRounds / 4);
     std::printf("ratio cycle / open-connection round trip          %8.2f\n", plain / floor_open);
     std::printf("ratio cycle / fresh-connection round trip         %8.2f (aim: within 3)\n",
                 plain / floor_fresh);
-    std::printf("search: %d units listed, %.2f ms beyond the %d ms window (median of 5; aim: "
-                "under 10 ms)\n",
-                listed, Median(beyond), kWindowMs);
+    std::printf(
+        "search: %d units listed, %.2f ms beyond the %d ms window (median of 5; aim: "
+        "under 10 ms)\n",
+        listed, Median(beyond), kWindowMs);
     return 0;
 }

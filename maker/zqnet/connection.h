@@ -23,7 +23,7 @@
 namespace zqnet {
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     // Copies what it needs of the record; the thread starts at once.
     static std::shared_ptr<Connection> Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
                                              const Config& config);
@@ -42,7 +42,7 @@ public:
     // take turns.
     bool Call(zqproto::Message request, zqproto::Message* reply);
 
-private:
+  private:
     Connection() = default;
     void Run();
     bool Login(Transport& transport, Clock::time_point deadline, int* status);
@@ -70,7 +70,7 @@ private:
     std::thread thread_;
     std::atomic<bool> finished_{false};
     std::mutex callback_mutex_;  // held while a callback runs
-    int wake_fd_ = -1;  // eventfd: new requests or stop
+    int wake_fd_ = -1;           // eventfd: new requests or stop
 
     struct Pending {
         std::uint32_t sequence = 0;

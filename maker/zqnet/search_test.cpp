@@ -40,9 +40,9 @@ ZQNetDeviceRecord UnitRecord(int index) {
 
 // Unit i listens on 127.0.x.(10 + i) and answers each probe with what `answer` makes of it.
 class Responders {
-public:
-    using Answer = std::function<std::vector<std::vector<std::uint8_t>>(int index,
-                                                                      const zqproto::Message&)>;
+  public:
+    using Answer =
+        std::function<std::vector<std::vector<std::uint8_t>>(int index, const zqproto::Message&)>;
     Responders(int count, Answer answer) : answer_(std::move(answer)) {
         for (int i = 0; i < count; ++i) {
             int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -60,7 +60,8 @@ public:
     ~Responders() {
         done_ = true;
         thread_.join();
-        for (int fd : fds_) close(fd);
+        for (int fd : fds_)
+            close(fd);
     }
     int probes() const { return probes_; }
 
@@ -74,22 +75,24 @@ public:
         return zqproto::Encode(m);
     }
 
-private:
+  private:
     void Run() {
         std::vector<pollfd> p;
-        for (int fd : fds_) p.push_back({fd, POLLIN, 0});
+        for (int fd : fds_)
+            p.push_back({fd, POLLIN, 0});
         while (!done_) {
-            if (poll(p.data(), p.size(), 20) <= 0) continue;
+            if (poll(p.data(), p.size(), 20) <= 0)
+                continue;
             for (std::size_t i = 0; i < p.size(); ++i) {
-                if (p[i].revents == 0) continue;
+                if (p[i].revents == 0)
+                    continue;
                 std::uint8_t buf[2048];
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
-                ssize_t n = recvfrom(p[i].fd, buf, sizeof buf, 0,
-                                     reinterpret_cast<sockaddr*>(&from), &len);
+                ssize_t n =
+                    recvfrom(p[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 zqproto::Message probe;
-                if (n <= 0 ||
-                    !zqproto::DecodeDatagram({buf, static_cast<std::size_t>(n)}, probe) ||
+                if (n <= 0 || !zqproto::DecodeDatagram({buf, static_cast<std::size_t>(n)}, probe) ||
                     probe.kind != zqproto::Kind::kSearchProbe)
                     continue;
                 ++probes_;
@@ -111,9 +114,9 @@ struct Found {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<ZQNetDeviceRecord> records;
-    int ends = 0;          // calls without a record
-    int stop_after = -1;   // return 0 after this many records
-    bool ended = false;    // returned 0 or got the end
+    int ends = 0;         // calls without a record
+    int stop_after = -1;  // return 0 after this many records
+    bool ended = false;   // returned 0 or got the end
 
     static int32_t OnDevice(const ZQNetDeviceRecord* record, void* user) {
         auto* f = static_cast<Found*>(user);
@@ -153,7 +156,7 @@ void InitWithTargets(const char* targets, const char* window_ms = "300") {
 }
 
 class ZQNetSearch : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ZQNetRelease(); }
 };
 
@@ -226,8 +229,8 @@ TEST_F(ZQNetSearch, HostileAnswersAreDroppedOrMadeSafe) {
         short_one.resize(100);
         auto long_one = good;
         long_one.push_back(0);
-        return std::vector<std::vector<std::uint8_t>>{wrong_id, short_one, long_one,
-                                                      {1, 2, 3}, good};
+        return std::vector<std::vector<std::uint8_t>>{
+            wrong_id, short_one, long_one, {1, 2, 3}, good};
     });
     InitWithTargets(("127.0.0.10:" + std::to_string(kPort)).c_str());
     Found found;

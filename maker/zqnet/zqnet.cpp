@@ -49,7 +49,8 @@ void JoinStopped(bool all) {
             }
         }
     }
-    for (auto& c : ended) c->Join();
+    for (auto& c : ended)
+        c->Join();
 }
 
 std::shared_ptr<Connection> Find(ZQNET_HANDLE handle) {
@@ -81,7 +82,8 @@ Message Make(Kind kind, std::uint32_t code = 0, std::uint32_t size = 0) {
 
 Message WithData(Message m, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
-    if (size > 0) m.data.assign(bytes, bytes + size);
+    if (size > 0)
+        m.data.assign(bytes, bytes + size);
     return m;
 }
 
@@ -90,9 +92,11 @@ Message WithData(Message m, const void* data, std::size_t size) {
 bool CallAndCopy(ZQNET_HANDLE handle, Message request, void* buffer, std::size_t size) {
     try {
         std::shared_ptr<Connection> connection = Find(handle);
-        if (connection == nullptr) return false;
+        if (connection == nullptr)
+            return false;
         Message reply;
-        if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply)) return false;
+        if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply))
+            return false;
         CopyReplyData(reply, buffer, size);
         return true;
     } catch (const std::exception&) {  // out of memory
@@ -126,23 +130,28 @@ extern "C" {
 ZQNET_BOOL ZQNetInit(void) {
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
-    if (lib.initialised) return 1;
+    if (lib.initialised)
+        return 1;
     lib.config = ReadConfig(zqproto::kSearchPort);
     lib.initialised = true;
     return 1;
 }
 
 ZQNET_BOOL ZQNetSetEncription(int32_t mode) {
-    if (mode != 0 && mode != 1) return 0;
+    if (mode != 0 && mode != 1)
+        return 0;
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
-    if (!lib.initialised) return 0;
+    if (!lib.initialised)
+        return 0;
     if (mode == 0) {
-        if (lib.tls != nullptr) SSL_CTX_free(lib.tls);  // open sessions hold their own reference
+        if (lib.tls != nullptr)
+            SSL_CTX_free(lib.tls);  // open sessions hold their own reference
         lib.tls = nullptr;
         return 1;
     }
-    if (lib.tls == nullptr) lib.tls = NewClientTlsContext();
+    if (lib.tls == nullptr)
+        lib.tls = NewClientTlsContext();
     return lib.tls != nullptr ? 1 : 0;
 }
 
@@ -158,17 +167,21 @@ ZQNET_BOOL ZQNetRelease(void) {
         searches.swap(lib.searches);
         std::swap(tls, lib.tls);
     }
-    for (auto& [handle, connection] : connections) connection->Stop();
-    for (auto& [handle, connection] : connections) connection->Join();
+    for (auto& [handle, connection] : connections)
+        connection->Stop();
+    for (auto& [handle, connection] : connections)
+        connection->Join();
     connections.clear();
     JoinStopped(true);
     searches.clear();  // stops and joins each
-    if (tls != nullptr) SSL_CTX_free(tls);
+    if (tls != nullptr)
+        SSL_CTX_free(tls);
     return 1;
 }
 
 ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
-    if (record == nullptr) return 0;
+    if (record == nullptr)
+        return 0;
     JoinStopped(false);
     Library& lib = Lib();
     std::unique_lock lock(lib.mutex);
@@ -199,13 +212,15 @@ ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
 }
 
 ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
-    if (handle == nullptr || *handle == 0) return 0;
+    if (handle == nullptr || *handle == 0)
+        return 0;
     std::shared_ptr<Connection> connection;
     {
         Library& lib = Lib();
         std::lock_guard lock(lib.mutex);
         auto it = lib.connections.find(*handle);
-        if (it == lib.connections.end()) return 0;
+        if (it == lib.connections.end())
+            return 0;
         connection = std::move(it->second);
         lib.connections.erase(it);
     }
@@ -219,23 +234,27 @@ ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
 }
 
 ZQNET_BOOL ZQNetGetDevInfo(ZQNET_HANDLE connection, void* buffer, int32_t size) {
-    if (buffer == nullptr || size <= 0) return 0;
-    return CallAndCopy(connection, Make(Kind::kGetDevInfo), buffer, static_cast<std::size_t>(size)) ? 1
-                                                                                             : 0;
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    return CallAndCopy(connection, Make(Kind::kGetDevInfo), buffer, static_cast<std::size_t>(size))
+               ? 1
+               : 0;
 }
 
 ZQNET_BOOL ZQNetQueryParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
     if (request == nullptr || request->write != 0 || !ValidBuffer(request->buffer, request->size))
         return 0;
-    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->command),
-                                            static_cast<std::uint32_t>(request->size)),
+    return CallAndCopy(connection,
+                       Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->command),
+                            static_cast<std::uint32_t>(request->size)),
                        request->buffer, static_cast<std::size_t>(request->size))
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
-    if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
+    if (request == nullptr || !ValidBuffer(request->buffer, request->size))
+        return 0;
     std::int32_t code;
     if (request->command == ZQNET_PARAM_WRITE) {
         code = request->code;
@@ -245,44 +264,57 @@ ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) 
         return 0;
     }
     return CallAndCopy(connection,
-                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(code)), request->buffer,
-                                static_cast<std::size_t>(request->size)),
+                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(code)),
+                                request->buffer, static_cast<std::size_t>(request->size)),
                        nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetQueryTemporaryParam(ZQNET_HANDLE connection, ZQNetTempParamRequest* request) {
-    if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
-    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->code),
-                                            static_cast<std::uint32_t>(request->size)),
+    if (request == nullptr || !ValidBuffer(request->buffer, request->size))
+        return 0;
+    return CallAndCopy(connection,
+                       Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->code),
+                            static_cast<std::uint32_t>(request->size)),
                        request->buffer, static_cast<std::size_t>(request->size))
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSetParam(ZQNET_HANDLE connection, ZQNetShortParamRequest* request) {
-    if (request == nullptr || request->buffer == nullptr) return 0;
+    if (request == nullptr || request->buffer == nullptr)
+        return 0;
     std::size_t size = ShortRecordSize(request->code);
-    if (size == 0) return 0;
-    return CallAndCopy(connection, WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(request->code)),
-                                         request->buffer, size), nullptr, 0)
+    if (size == 0)
+        return 0;
+    return CallAndCopy(connection,
+                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(request->code)),
+                                request->buffer, size),
+                       nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSimpleCmd(ZQNET_HANDLE connection, ZQNetCommandRequest* request) {
-    if (request == nullptr) return 0;
-    return CallAndCopy(connection, Make(Kind::kSimpleCmd, static_cast<std::uint32_t>(request->command)), nullptr, 0) ? 1 : 0;
+    if (request == nullptr)
+        return 0;
+    return CallAndCopy(connection,
+                       Make(Kind::kSimpleCmd, static_cast<std::uint32_t>(request->command)),
+                       nullptr, 0)
+               ? 1
+               : 0;
 }
 
 ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
-    if (request == nullptr || request->callback == nullptr) return 0;
+    if (request == nullptr || request->callback == nullptr)
+        return 0;
     Library& lib = Lib();
     std::vector<std::unique_ptr<Search>> finished;
     {
         std::lock_guard lock(lib.mutex);
-        if (!lib.initialised) return 0;
+        if (!lib.initialised)
+            return 0;
         // Searches that have ended are joined here rather than left behind.
         for (auto it = lib.searches.begin(); it != lib.searches.end();) {
             if ((*it)->finished()) {
@@ -303,15 +335,21 @@ ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
 
 ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* record) {
     std::size_t size = PtzRecordSize(command);
-    if (size != 0 && record == nullptr) return 0;
-    return CallAndCopy(connection, WithData(Make(Kind::kPtz, static_cast<std::uint32_t>(command)), record, size),
-                       nullptr, 0)
+    if (size != 0 && record == nullptr)
+        return 0;
+    return CallAndCopy(
+               connection,
+               WithData(Make(Kind::kPtz, static_cast<std::uint32_t>(command)), record, size),
+               nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe) {
-    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr, 0) ? 1 : 0;
+    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr,
+                       0)
+               ? 1
+               : 0;
 }
 
 }  // extern "C"

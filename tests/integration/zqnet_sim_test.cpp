@@ -91,7 +91,7 @@ ZQNET_HANDLE Start(const char* address, Reports& r, const char* password = kPass
 }
 
 class SimTest : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     static void SetUpTestSuite() {
         setenv("ZQNET_LOGIN_TIMEOUT_MS", "1500", 1);
         setenv("ZQNET_CALL_TIMEOUT_MS", "1000", 1);
@@ -423,7 +423,8 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
         ~Window() { platform::UnregisterWindow(handle); }
         void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t) override {
             std::lock_guard lock(mutex);
-            if (message == kLoginResultMessage) results.push_back(static_cast<int>(wparam));
+            if (message == kLoginResultMessage)
+                results.push_back(static_cast<int>(wparam));
             changed.notify_all();
         }
         int Wait() {
@@ -446,7 +447,8 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
             ZQNetKeyRecord key{};
             key.size = sizeof key;
             auto q = QueryForm(ZQNET_PARAM_KEY, key);
-            if (ZQNetQueryParamEx(h, &q) != 1) return false;
+            if (ZQNetQueryParamEx(h, &q) != 1)
+                return false;
         }
         return true;
     };
@@ -582,14 +584,15 @@ namespace {
 
 // 256 simulated units, one of them of type "RVMS".
 class SimSearch : public ::testing::Test {
-protected:
+  protected:
     static constexpr std::uint16_t kManySearchPort = 35571;
     void SetUp() override {
         std::vector<unitsim::UnitConfig> units;
         for (int i = 0; i < 256; ++i) {
             unitsim::UnitConfig c = Unit(("127.0.80." + std::to_string(i)).c_str());
             c.searchPort = kManySearchPort;
-            if (i == 77) c.typeName = "RVMS";
+            if (i == 77)
+                c.typeName = "RVMS";
             units.push_back(c);
         }
         std::string error;
