@@ -76,7 +76,7 @@ bool ParseSearchTargets(const std::string& text, std::uint16_t default_port,
 
 Config ReadConfig(std::uint16_t default_search_port) {
     Config config;
-    config.search_targets = {{0x7F000001u, 0x7F000001u, default_search_port}};
+    config.search_targets = {{0x7F000001u, 0x7F0000FFu, default_search_port}};
     if (const char* targets = std::getenv("ZQNET_SEARCH_TARGETS"))
         ParseSearchTargets(targets, default_search_port, &config.search_targets);
     ReadMilliseconds("ZQNET_SEARCH_WINDOW_MS", &config.search_window);
