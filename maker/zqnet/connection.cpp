@@ -79,18 +79,14 @@ Connection::~Connection() {
     OPENSSL_cleanse(password_.data(), password_.size());
 }
 
+bool Connection::OnOwnThread() const { return thread_id_.load() == std::this_thread::get_id(); }
+
 void Connection::Stop() {
-    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+    if (OnOwnThread()) {
         // Called from one of our own callbacks: the thread ends after it returns.
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        Wake(wake_fd_);
-        thread_.detach();
-        return;
-    }
-    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    } else {
         // Waits for a callback that is running; none starts afterwards.
         std::lock_guard callbacks(callback_mutex_);
         std::lock_guard lock(mutex_);
@@ -100,7 +96,7 @@ void Connection::Stop() {
 }
 
 void Connection::Join() {
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+    if (!OnOwnThread() && thread_.joinable())
         thread_.join();
 }
 
@@ -121,6 +117,7 @@ void Connection::Run() {
         std::atomic<bool>& flag;
         ~Finished() { flag = true; }
     } finished{finished_};
+    thread_id_ = std::this_thread::get_id();
     Clock::time_point deadline = Clock::now() + config_.login_timeout;
     ConnectError error = ConnectError::kNone;
     std::unique_ptr<Transport> transport =

@@ -67,7 +67,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     SSL_CTX* tls_ = nullptr;
     Config config_;
 
-    std::thread thread_;
+    bool OnOwnThread() const;
+
+    std::thread thread_;  // set by Start, joined by Join
+    std::atomic<std::thread::id> thread_id_{};
     std::atomic<bool> finished_{false};
     std::mutex callback_mutex_;  // held while a callback runs
     int wake_fd_ = -1;           // eventfd: new requests or stop
