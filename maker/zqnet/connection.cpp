@@ -40,7 +40,7 @@ int StatusOf(ConnectError error) {
 }  // namespace
 
 std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
-                                              const Config& config) {
+                                              const Config& config, Workers& workers) {
     std::shared_ptr<Connection> c(new Connection);
     c->address_ = record.address != nullptr ? record.address : "";
     c->user_ = record.user != nullptr ? record.user : "";
@@ -60,18 +60,13 @@ std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& recor
     c->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (c->wake_fd_ < 0)
         return nullptr;
-    // The thread holds the connection alive until it ends.
-    try {
-        c->thread_ = std::thread([self = c] { self->Run(); });
-    } catch (const std::exception&) {  // no thread to be had
+    // The task holds the connection alive until it ends.
+    if (!workers.Run([self = c] { self->Run(); }))
         return nullptr;
-    }
     return c;
 }
 
 Connection::~Connection() {
-    if (thread_.joinable())
-        thread_.detach();  // only when the last reference was the thread's
     if (wake_fd_ >= 0)
         close(wake_fd_);
     if (tls_ != nullptr)
@@ -79,7 +74,9 @@ Connection::~Connection() {
     OPENSSL_cleanse(password_.data(), password_.size());
 }
 
-bool Connection::OnOwnThread() const { return thread_id_.load() == std::this_thread::get_id(); }
+bool Connection::OnOwnThread() const {
+    return thread_id_.load() == std::this_thread::get_id();
+}
 
 void Connection::Stop() {
     if (OnOwnThread()) {
@@ -93,11 +90,6 @@ void Connection::Stop() {
         stopping_ = true;
     }
     Wake(wake_fd_);
-}
-
-void Connection::Join() {
-    if (!OnOwnThread() && thread_.joinable())
-        thread_.join();
 }
 
 void Connection::Report(int status) {
@@ -114,9 +106,9 @@ void Connection::Report(int status) {
 
 void Connection::Run() {
     struct Finished {
-        std::atomic<bool>& flag;
-        ~Finished() { flag = true; }
-    } finished{finished_};
+        std::atomic<std::thread::id>& id;
+        ~Finished() { id = std::thread::id(); }  // the worker may go on with another connection
+    } finished{thread_id_};
     thread_id_ = std::this_thread::get_id();
     Clock::time_point deadline = Clock::now() + config_.login_timeout;
     ConnectError error = ConnectError::kNone;

@@ -19,6 +19,7 @@
 #include "protocol/protocol.h"
 #include "transport.h"
 #include "wire.h"
+#include "workers.h"
 
 namespace zqnet {
 
@@ -26,15 +27,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   public:
     // Copies what it needs of the record; the thread starts at once.
     static std::shared_ptr<Connection> Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
-                                             const Config& config);
+                                             const Config& config, Workers& workers);
     ~Connection();
 
     // Ends the connection: no callback starts after it has returned (a running one is waited
-    // for, unless Stop is called from it). The thread winds down by itself; Join waits for it.
+    // for, unless Stop is called from it). The worker winds the connection down by itself.
     void Stop();
-    void Join();
-    // True once the thread has done all its work (Join then returns at once).
-    bool finished() const { return finished_; }
 
     // Sends one request (its sequence is set here) and waits for its reply. False when the
     // connection is not logged in or is lost, the request does not fit the protocol, or no reply
@@ -69,11 +67,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     bool OnOwnThread() const;
 
-    std::thread thread_;  // set by Start, joined by Join
-    std::atomic<std::thread::id> thread_id_{};
-    std::atomic<bool> finished_{false};
-    std::mutex callback_mutex_;  // held while a callback runs
-    int wake_fd_ = -1;           // eventfd: new requests or stop
+    std::atomic<std::thread::id> thread_id_{};  // the worker running the connection
+    std::mutex callback_mutex_;                 // held while a callback runs
+    int wake_fd_ = -1;                          // eventfd: new requests or stop
 
     struct Pending {
         std::uint32_t sequence = 0;

@@ -39,7 +39,8 @@ struct Login {
     static void OnStatus(int32_t status, void* user) {
         auto* l = static_cast<Login*>(user);
         std::lock_guard lock(l->mutex);
-        if (l->status == 0) l->status = status;
+        if (l->status == 0)
+            l->status = status;
         l->changed.notify_all();
     }
 };
@@ -91,20 +92,24 @@ void Work(const ZQNetDeviceRecord& unit, const char* password) {
         std::printf("  key written: %s, read back: \"%.48s\"\n", written ? "yes" : "no",
                     read_ok ? back.key : "(failed)");
     }
-    if (handle != 0) ZQNetConnectionStop(&handle);
+    if (handle != 0)
+        ZQNetConnectionStop(&handle);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* password = argc > 1 ? argv[1] : "123456";
-    if (!ZQNetInit()) return 1;
-    if (argc > 2 && !ZQNetSetEncription(std::atoi(argv[2]))) return 1;
+    if (!ZQNetInit())
+        return 1;
+    if (argc > 2 && !ZQNetSetEncription(std::atoi(argv[2])))
+        return 1;
     Search search;
     ZQNetSearchRequest request{};
     request.callback = Search::OnDevice;
     request.userValue = &search;
-    if (!ZQNetSearchDev(&request)) return 1;
+    if (!ZQNetSearchDev(&request))
+        return 1;
     {
         std::unique_lock lock(search.mutex);
         search.changed.wait_for(lock, std::chrono::seconds(30), [&] { return search.ended; });
@@ -113,7 +118,8 @@ int main(int argc, char** argv) {
     for (const ZQNetDeviceRecord& unit : search.units) {
         std::printf("%s:%d \"%.36s\" %.76s MAC %.36s\n", unit.ip, unit.mediaPort, unit.typeName,
                     unit.version, unit.mac);
-        if (std::strcmp(unit.typeName, "RVMS") == 0) continue;  // as the station does
+        if (std::strcmp(unit.typeName, "RVMS") == 0)
+            continue;  // as the station does
         Work(unit, password);
     }
     ZQNetRelease();

@@ -24,33 +24,13 @@ struct Library {
     Config config;
     ZQNET_HANDLE last_handle = 0;
     std::map<ZQNET_HANDLE, std::shared_ptr<Connection>> connections;
-    std::vector<std::shared_ptr<Connection>> stopped;  // threads still winding down
     std::vector<std::unique_ptr<Search>> searches;
+    Workers workers;  // the connections' threads
 };
 
 Library& Lib() {
     static Library* library = new Library;  // never destroyed: callers may outlive statics
     return *library;
-}
-
-// Joins the threads of stopped connections that have ended (all of them when `all`), outside
-// the library's lock.
-void JoinStopped(bool all) {
-    Library& lib = Lib();
-    std::vector<std::shared_ptr<Connection>> ended;
-    {
-        std::lock_guard lock(lib.mutex);
-        for (auto it = lib.stopped.begin(); it != lib.stopped.end();) {
-            if (all || (*it)->finished()) {
-                ended.push_back(std::move(*it));
-                it = lib.stopped.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& c : ended)
-        c->Join();
 }
 
 std::shared_ptr<Connection> Find(ZQNET_HANDLE handle) {
@@ -169,11 +149,9 @@ ZQNET_BOOL ZQNetRelease(void) {
     }
     for (auto& [handle, connection] : connections)
         connection->Stop();
-    for (auto& [handle, connection] : connections)
-        connection->Join();
     connections.clear();
-    JoinStopped(true);
-    searches.clear();  // stops and joins each
+    lib.workers.JoinAll();  // every connection's work, also of those stopped before, has ended
+    searches.clear();       // stops and joins each
     if (tls != nullptr)
         SSL_CTX_free(tls);
     return 1;
@@ -182,7 +160,6 @@ ZQNET_BOOL ZQNetRelease(void) {
 ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
     if (record == nullptr)
         return 0;
-    JoinStopped(false);
     Library& lib = Lib();
     std::unique_lock lock(lib.mutex);
     if (!lib.initialised || record->address == nullptr || record->address[0] == '\0' ||
@@ -198,7 +175,7 @@ ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
     std::shared_ptr<Connection> connection;
     try {
         auto& slot = lib.connections[handle];
-        slot = Connection::Start(*record, lib.tls, lib.config);
+        slot = Connection::Start(*record, lib.tls, lib.config, lib.workers);
         connection = slot;
     } catch (const std::exception&) {  // out of memory
     }
@@ -224,12 +201,7 @@ ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
         connection = std::move(it->second);
         lib.connections.erase(it);
     }
-    connection->Stop();
-    {
-        Library& lib = Lib();
-        std::lock_guard lock(lib.mutex);
-        lib.stopped.push_back(std::move(connection));
-    }
+    connection->Stop();  // its worker lets go of it when it has wound down
     return 1;
 }
 
