@@ -270,6 +270,11 @@ TEST_F(ZQNetPeer, EachConnectionReportsExactlyOneLoginOutcome) {
 }
 
 TEST_F(ZQNetPeer, ConnectFailuresAreReportedToo) {
+    // Something listens on 127.0.0.1, which "0.0.0.0" would reach on this platform.
+    Peer local([](int fd, auto& r) {
+        if (AnswerLogin(fd, r))
+            Linger(fd);
+    });
     struct Case {
         const char* name;
         const char* address;
@@ -277,6 +282,7 @@ TEST_F(ZQNetPeer, ConnectFailuresAreReportedToo) {
         int status;
     } cases[] = {
         {"nothing listens", "127.0.0.1", UnusedPort(), 105},
+        {"empty address field", "0.0.0.0", local.port(), 106},
         {"not an address", "unit-7", 34567, 106},
         {"port out of range", "127.0.0.1", 70000, 106},
     };

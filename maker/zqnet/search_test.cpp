@@ -31,14 +31,15 @@ constexpr std::uint16_t kPort = 34969;  // a search port of this test's own
 
 ZQNetDeviceRecord UnitRecord(int index) {
     ZQNetDeviceRecord r{};
-    std::snprintf(r.ip, sizeof r.ip, "127.0.%d.%d", (10 + index) / 256, (10 + index) % 256);
+    std::snprintf(r.ip, sizeof r.ip, "127.0.%d.%d", 90 + index / 256, index % 256);
     std::snprintf(r.mac, sizeof r.mac, "00:12:34:00:%02X:%02X", index / 256, index % 256);
     std::strcpy(r.typeName, "NVR-8");
     r.mediaPort = 34567;
     return r;
 }
 
-// Unit i listens on 127.0.x.(10 + i) and answers each probe with what `answer` makes of it.
+// Unit i listens on 127.0.90.i (127.0.91.0 for the 257th) and answers each probe with what `answer`
+// makes of it.
 class Responders {
   public:
     using Answer =
@@ -49,7 +50,7 @@ class Responders {
             sockaddr_in a{};
             a.sin_family = AF_INET;
             a.sin_port = htons(kPort);
-            a.sin_addr.s_addr = htonl(0x7F00000Au + static_cast<std::uint32_t>(i));
+            a.sin_addr.s_addr = htonl(0x7F005A00u + static_cast<std::uint32_t>(i));
             int one = 1;
             setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
             EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << i;
@@ -160,7 +161,7 @@ class ZQNetSearch : public ::testing::Test {
     void TearDown() override { ZQNetRelease(); }
 };
 
-const std::string kAll = "127.0.0.10-127.0.1.9:" + std::to_string(kPort);
+const std::string kAll = "127.0.90.0-127.0.90.255:" + std::to_string(kPort);
 
 TEST_F(ZQNetSearch, Lists256UnitsOnceEachThenEnds) {
     Responders units(256, [](int i, const zqproto::Message& probe) {
@@ -181,7 +182,7 @@ TEST_F(ZQNetSearch, Lists256UnitsOnceEachThenEnds) {
         EXPECT_EQ(r.mediaPort, 34567);
     }
     EXPECT_EQ(ips.size(), 256u);
-    EXPECT_EQ(ips.count("127.0.1.9"), 1u);
+    EXPECT_EQ(ips.count("127.0.90.255"), 1u);
 }
 
 TEST_F(ZQNetSearch, AnRvmsUnitIsDeliveredLikeAnyOther) {
@@ -191,7 +192,7 @@ TEST_F(ZQNetSearch, AnRvmsUnitIsDeliveredLikeAnyOther) {
         std::strcpy(r.typeName, i == 0 ? "RVMS" : "rvms");
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, r)};
     });
-    InitWithTargets(("127.0.0.10-127.0.0.11:" + std::to_string(kPort)).c_str());
+    InitWithTargets(("127.0.90.0-127.0.90.1:" + std::to_string(kPort)).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -205,7 +206,7 @@ TEST_F(ZQNetSearch, ACallbackThatReturnsZeroGetsNoFurtherCall) {
     Responders units(50, [](int i, const zqproto::Message& probe) {
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, UnitRecord(i))};
     });
-    InitWithTargets(("127.0.0.10-127.0.0.59:" + std::to_string(kPort)).c_str(), "200");
+    InitWithTargets(("127.0.90.0-127.0.90.49:" + std::to_string(kPort)).c_str(), "200");
     Found found;
     found.stop_after = 5;
     Search(found);
@@ -232,7 +233,7 @@ TEST_F(ZQNetSearch, HostileAnswersAreDroppedOrMadeSafe) {
         return std::vector<std::vector<std::uint8_t>>{
             wrong_id, short_one, long_one, {1, 2, 3}, good};
     });
-    InitWithTargets(("127.0.0.10:" + std::to_string(kPort)).c_str());
+    InitWithTargets(("127.0.90.0:" + std::to_string(kPort)).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -250,18 +251,18 @@ TEST_F(ZQNetSearch, ProbesGoOnlyToTheConfiguredTargets) {
     Responders units(3, [](int i, const zqproto::Message& probe) {
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, UnitRecord(i))};
     });
-    InitWithTargets(("127.0.0.11:" + std::to_string(kPort)).c_str(), "150");
+    InitWithTargets(("127.0.90.1:" + std::to_string(kPort)).c_str(), "150");
     Found found;
     Search(found);
     found.WaitEnd();
     std::lock_guard lock(found.mutex);
     ASSERT_EQ(found.records.size(), 1u);
-    EXPECT_STREQ(found.records[0].ip, "127.0.0.11");
+    EXPECT_STREQ(found.records[0].ip, "127.0.90.1");
     EXPECT_EQ(units.probes(), 1);
 }
 
 TEST_F(ZQNetSearch, ReleaseEndsARunningSearchWithoutFurtherCalls) {
-    InitWithTargets(("127.0.0.10:" + std::to_string(kPort)).c_str(), "5000");
+    InitWithTargets(("127.0.90.0:" + std::to_string(kPort)).c_str(), "5000");
     Found found;
     Search(found);
     auto start = std::chrono::steady_clock::now();

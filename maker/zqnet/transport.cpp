@@ -55,7 +55,9 @@ std::unique_ptr<Transport> Transport::Connect(const std::string& address, int po
     *error = ConnectError::kNone;
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    if (port <= 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1) {
+    // 0.0.0.0 (what an empty address field gives) would reach this machine itself: no unit.
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 ||
+        to.sin_addr.s_addr == htonl(INADDR_ANY)) {
         *error = ConnectError::kBadAddress;
         return nullptr;
     }
