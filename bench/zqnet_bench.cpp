@@ -303,13 +303,13 @@ int main() {
     }
     double floor_open = Median(open_rt), floor_fresh = Median(fresh_rt);
 
-    // One simulated unit for the cycle; 256 (started later) for the search.
-    constexpr std::uint16_t kMediaPort = 36567, kSearchPort = 36569;
+    // One simulated unit for the cycle; 256 (started later) for the search. Free ports, so that
+    // other runs on this machine do not meet these.
     auto unit_config = [&](const std::string& address) {
         unitsim::UnitConfig c;
         c.address = address;
-        c.mediaPort = kMediaPort;
-        c.searchPort = kSearchPort;
+        c.mediaPort = 0;
+        c.searchPort = 0;
         c.password = "bench-pw";
         return c;
     };
@@ -319,10 +319,7 @@ int main() {
         std::fprintf(stderr, "zqnet_bench: %s\n", error.c_str());
         return 1;
     }
-    const BenchUnit unit{"127.0.82.1", kMediaPort, "admin", "bench-pw"};
-    setenv("ZQNET_SEARCH_TARGETS",
-           ("127.0.81.0-127.0.81.255:" + std::to_string(kSearchPort)).c_str(), 1);
-    setenv("ZQNET_SEARCH_WINDOW_MS", std::to_string(kWindowMs).c_str(), 1);
+    const BenchUnit unit{"127.0.82.1", one->Units()[0]->config().mediaPort, "admin", "bench-pw"};
 
     std::vector<double> raw;
     for (int i = 0; i < kRounds; ++i) {
@@ -348,6 +345,14 @@ int main() {
         std::fprintf(stderr, "zqnet_bench: %s\n", error.c_str());
         return 1;
     }
+    std::string targets;
+    for (unitsim::Unit* u : many.Units())
+        targets += (targets.empty() ? "" : ",") + u->config().address + ":" +
+                   std::to_string(u->config().searchPort);
+    ZQNetRelease();
+    setenv("ZQNET_SEARCH_TARGETS", targets.c_str(), 1);
+    setenv("ZQNET_SEARCH_WINDOW_MS", std::to_string(kWindowMs).c_str(), 1);
+    ZQNetInit();
     std::vector<double> beyond;
     int listed = 0;
     for (int i = 0; i < 5; ++i) {

@@ -27,8 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kPort = 34969;  // a search port of this test's own
-
 ZQNetDeviceRecord UnitRecord(int index) {
     ZQNetDeviceRecord r{};
     std::snprintf(r.ip, sizeof r.ip, "127.0.%d.%d", 90 + index / 256, index % 256);
@@ -38,25 +36,43 @@ ZQNetDeviceRecord UnitRecord(int index) {
     return r;
 }
 
-// Unit i listens on 127.0.90.i (127.0.91.0 for the 257th) and answers each probe with what `answer`
+// Unit i listens on 127.0.90.i, all on one free port, and answers each probe with what `answer`
 // makes of it.
 class Responders {
   public:
     using Answer =
         std::function<std::vector<std::vector<std::uint8_t>>(int index, const zqproto::Message&)>;
     Responders(int count, Answer answer) : answer_(std::move(answer)) {
-        for (int i = 0; i < count; ++i) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(kPort);
-            a.sin_addr.s_addr = htonl(0x7F005A00u + static_cast<std::uint32_t>(i));
-            int one = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << i;
-            fds_.push_back(fd);
+        // The first socket picks the port; another run on this machine may hold it on another
+        // address, and then all start again.
+        for (int attempt = 0; attempt < 20 && static_cast<int>(fds_.size()) < count; ++attempt) {
+            for (int fd : fds_)
+                close(fd);
+            fds_.clear();
+            port_ = 0;
+            for (int i = 0; i < count; ++i) {
+                int fd = socket(AF_INET, SOCK_DGRAM, 0);
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_port = htons(port_);
+                a.sin_addr.s_addr = htonl(0x7F005A00u + static_cast<std::uint32_t>(i));
+                if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                    close(fd);
+                    break;
+                }
+                socklen_t len = sizeof a;
+                getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+                port_ = ntohs(a.sin_port);
+                fds_.push_back(fd);
+            }
         }
+        EXPECT_EQ(static_cast<int>(fds_.size()), count);
         thread_ = std::thread([this] { Run(); });
+    }
+    // "first-last:port" for the library's search targets.
+    std::string Targets(int first, int last) const {
+        return "127.0.90." + std::to_string(first) + "-127.0.90." + std::to_string(last) + ":" +
+               std::to_string(port_);
     }
     ~Responders() {
         done_ = true;
@@ -105,6 +121,7 @@ class Responders {
 
     Answer answer_;
     std::vector<int> fds_;
+    std::uint16_t port_ = 0;
     std::atomic<bool> done_{false};
     std::atomic<int> probes_{0};
     std::thread thread_;
@@ -161,15 +178,13 @@ class ZQNetSearch : public ::testing::Test {
     void TearDown() override { ZQNetRelease(); }
 };
 
-const std::string kAll = "127.0.90.0-127.0.90.255:" + std::to_string(kPort);
-
 TEST_F(ZQNetSearch, Lists256UnitsOnceEachThenEnds) {
     Responders units(256, [](int i, const zqproto::Message& probe) {
         // Each answers twice: the library reports a unit once.
         auto a = Responders::AnswerWith(probe, UnitRecord(i));
         return std::vector<std::vector<std::uint8_t>>{a, a};
     });
-    InitWithTargets(kAll.c_str());
+    InitWithTargets(units.Targets(0, 255).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -192,7 +207,7 @@ TEST_F(ZQNetSearch, AnRvmsUnitIsDeliveredLikeAnyOther) {
         std::strcpy(r.typeName, i == 0 ? "RVMS" : "rvms");
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, r)};
     });
-    InitWithTargets(("127.0.90.0-127.0.90.1:" + std::to_string(kPort)).c_str());
+    InitWithTargets(units.Targets(0, 1).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -206,7 +221,7 @@ TEST_F(ZQNetSearch, ACallbackThatReturnsZeroGetsNoFurtherCall) {
     Responders units(50, [](int i, const zqproto::Message& probe) {
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, UnitRecord(i))};
     });
-    InitWithTargets(("127.0.90.0-127.0.90.49:" + std::to_string(kPort)).c_str(), "200");
+    InitWithTargets(units.Targets(0, 49).c_str(), "200");
     Found found;
     found.stop_after = 5;
     Search(found);
@@ -233,7 +248,7 @@ TEST_F(ZQNetSearch, HostileAnswersAreDroppedOrMadeSafe) {
         return std::vector<std::vector<std::uint8_t>>{
             wrong_id, short_one, long_one, {1, 2, 3}, good};
     });
-    InitWithTargets(("127.0.90.0:" + std::to_string(kPort)).c_str());
+    InitWithTargets(units.Targets(0, 0).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -251,7 +266,7 @@ TEST_F(ZQNetSearch, ProbesGoOnlyToTheConfiguredTargets) {
     Responders units(3, [](int i, const zqproto::Message& probe) {
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, UnitRecord(i))};
     });
-    InitWithTargets(("127.0.90.1:" + std::to_string(kPort)).c_str(), "150");
+    InitWithTargets(units.Targets(1, 1).c_str(), "150");
     Found found;
     Search(found);
     found.WaitEnd();
@@ -262,7 +277,7 @@ TEST_F(ZQNetSearch, ProbesGoOnlyToTheConfiguredTargets) {
 }
 
 TEST_F(ZQNetSearch, ReleaseEndsARunningSearchWithoutFurtherCalls) {
-    InitWithTargets(("127.0.90.0:" + std::to_string(kPort)).c_str(), "5000");
+    InitWithTargets("127.0.90.0:9", "5000");  // nothing answers
     Found found;
     Search(found);
     auto start = std::chrono::steady_clock::now();
