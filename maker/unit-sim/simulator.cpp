@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstring>
 #include <map>
+#include <system_error>
 
 namespace unitsim {
 
@@ -35,8 +36,8 @@ struct Simulator::Connection {
     int fd = -1;
     int wake = -1;  // eventfd: alarms queued, or the simulator stops
     Unit* unit = nullptr;
-    std::thread thread;
-    std::atomic<bool> done{false};
+    bool control = false;            // a control-interface client, not a session
+    std::atomic<bool> done{false};  // its pool thread has finished with it
 };
 
 namespace {
@@ -335,25 +336,65 @@ void Simulator::Accept(Listener& listener) {
 }
 
 void Simulator::Spawn(Connection* connection, bool control) {
+    connection->control = control;
     std::lock_guard<std::mutex> lock(connectionsMutex_);
     connections_.emplace_back(connection);
-    connection->thread = std::thread([this, connection, control] {
-        // A peer that has gone makes writes fail with EPIPE instead of killing the process.
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-        if (control) {
-            ServeControlClient(connection);
-        } else {
-            Serve(connection);
+    queue_.push_back(connection);
+    if (idle_ >= queue_.size()) {
+        queued_.notify_one();
+        return;
+    }
+    try {
+        pool_.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+        // No thread to be had: the connection is dropped (an idle thread may still take it).
+        if (pool_.empty()) {
+            queue_.pop_back();
+            connection->done = true;
         }
-        connection->done = true;
-    });
+    }
+}
+
+void Simulator::Work() {
+    // A peer that has gone makes writes fail with EPIPE instead of killing the process.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::unique_lock<std::mutex> lock(connectionsMutex_);
+    for (;;) {
+        ++idle_;
+        queued_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+        --idle_;
+        if (queue_.empty())
+            return;  // stopping
+        Connection* connection = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        if (!stopping_) {
+            if (connection->control) {
+                ServeControlClient(connection);
+            } else {
+                Serve(connection);
+            }
+        }
+        lock.lock();
+        connection->done = true;  // the last touch: Reap may close it from now on
+    }
 }
 
 void Simulator::Reap(bool all) {
     std::list<std::unique_ptr<Connection>> finished;
+    std::vector<std::thread> pool;
+    {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        if (all) {
+            queued_.notify_all();
+            pool.swap(pool_);
+        }
+    }
+    for (auto& t : pool)
+        t.join();  // with stopping_ set, each ends after its session (which ends at once)
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         for (auto it = connections_.begin(); it != connections_.end();) {
@@ -364,10 +405,10 @@ void Simulator::Reap(bool all) {
                 ++it;
             }
         }
+        if (all)
+            queue_.clear();
     }
     for (auto& c : finished) {
-        if (c->thread.joinable())
-            c->thread.join();
         CloseFd(c->fd);
         CloseFd(c->wake);
     }

@@ -6,6 +6,8 @@
 // What a caller may rely on:
 // - Start() binds every socket before it returns (so a unit can be reached at once) and returns
 //   false with a message when any bind fails; nothing is left running then.
+// - Sessions run on a pool of threads: an ended session leaves its thread idle for the next one,
+//   so a new session does not wait for a thread to be made.
 // - Stop() (also run by the destructor) ends every session, joins every thread and closes every
 //   socket; it may be called more than once.
 // - Find(), Control() and the Unit objects may be used from any thread while it runs.
@@ -15,6 +17,8 @@
 #include "unit.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -58,6 +62,7 @@ class Simulator {
     void ServeControlClient(Connection* connection);
     void Reap(bool all);
     void Spawn(Connection* connection, bool control);
+    void Work();  // a pool thread: serves queued connections until the simulator stops
 
     std::vector<std::unique_ptr<Unit>> units_;
     std::vector<std::unique_ptr<Listener>> listeners_;
@@ -69,6 +74,11 @@ class Simulator {
     std::thread loop_;
     std::mutex connectionsMutex_;
     std::list<std::unique_ptr<Connection>> connections_;
+    // The session threads, under connectionsMutex_.
+    std::condition_variable queued_;
+    std::deque<Connection*> queue_;  // accepted, not yet taken by a pool thread
+    std::vector<std::thread> pool_;
+    size_t idle_ = 0;
     bool running_ = false;
 };
 
