@@ -209,11 +209,7 @@ bool RawCycle(const BenchUnit& unit) {
     inet_pton(AF_INET, unit.address.c_str(), &a.sin_addr);
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     zqproto::FrameReader reader;
-    auto exchange = [&](const zqproto::Message& out, zqproto::Message& in) {
-        std::vector<std::uint8_t> bytes = zqproto::Encode(out);
-        if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(bytes.size()))
-            return false;
+    auto receive = [&](zqproto::Message& in) {
         zqproto::Frame frame;
         for (;;) {
             auto st = reader.Next(frame);
@@ -228,25 +224,29 @@ bool RawCycle(const BenchUnit& unit) {
             reader.Feed({buf, static_cast<std::size_t>(n)});
         }
     };
+    auto exchange = [&](const zqproto::Message& out, zqproto::Message& in) {
+        std::vector<std::uint8_t> bytes = zqproto::Encode(out);
+        return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(bytes.size()) &&
+               receive(in);
+    };
+    // The unit greets with its challenge; the proof answers it.
     zqproto::Message m, in;
-    m.kind = zqproto::Kind::kLoginStart;
+    ok = ok && receive(in) && in.kind == zqproto::Kind::kLoginChallenge;
+    m.kind = zqproto::Kind::kLoginProof;
     m.sequence = 1;
     m.user = unit.user;
-    ok = ok && exchange(m, in);
-    m = {};
-    m.kind = zqproto::Kind::kLoginProof;
-    m.sequence = 2;
     ok = ok && zqproto::LoginProof(unit.password, in.token, unit.user, {}, m.token);
     ok = ok && exchange(m, in) && in.code == ZQNET_STATUS_LOGGED_IN;
     m = {};
     m.kind = zqproto::Kind::kQueryParam;
-    m.sequence = 3;
+    m.sequence = 2;
     m.code = ZQNET_PARAM_MAC_QUERY;
     m.size = sizeof(ZQNetMacRecord);
     ok = ok && exchange(m, in) && in.code == 0 && in.data.size() == sizeof(ZQNetMacRecord);
     zqproto::Message w;
     w.kind = zqproto::Kind::kSetParam;
-    w.sequence = 4;
+    w.sequence = 3;
     w.code = ZQNET_PARAM_MAC_SET;
     w.data = in.data;
     ok = ok && exchange(w, in) && in.code == 0;

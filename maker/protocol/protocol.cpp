@@ -10,7 +10,7 @@
 namespace zqproto {
 namespace {
 
-constexpr char kProofLabel[] = "ZQNP1 login";
+constexpr char kProofLabel[] = "ZQNP2 login";
 constexpr char kExporterLabel[] = "EXPORTER-ZQNP-login";
 
 void PutU16(std::vector<uint8_t>& out, uint16_t v) {
@@ -45,12 +45,11 @@ enum Layout : unsigned {
 
 bool LayoutOf(Kind kind, unsigned& layout) {
     switch (kind) {
-        case Kind::kLoginStart:
-            layout = kUser;
-            return true;
         case Kind::kLoginChallenge:
-        case Kind::kLoginProof:
             layout = kToken;
+            return true;
+        case Kind::kLoginProof:
+            layout = kUser | kToken;
             return true;
         case Kind::kLoginResult:
         case Kind::kSimpleCmd:
@@ -124,8 +123,6 @@ bool IsReply(Kind kind) {
 
 const char* KindName(Kind kind) {
     switch (kind) {
-        case Kind::kLoginStart:
-            return "LoginStart";
         case Kind::kLoginProof:
             return "LoginProof";
         case Kind::kGetDevInfo:

@@ -1,4 +1,4 @@
-// The wire protocol between libZQNet (the station side) and a unit, version 1.
+// The wire protocol between libZQNet (the station side) and a unit, version 2.
 // README.md beside this file describes it byte by byte; this header is its only encoder and
 // decoder, shared by both sides.
 //
@@ -25,7 +25,7 @@ namespace zqproto {
 
 inline constexpr uint8_t kMagic0 = 'Z';
 inline constexpr uint8_t kMagic1 = 'Q';
-inline constexpr uint8_t kVersion = 1;
+inline constexpr uint8_t kVersion = 2;
 inline constexpr size_t kHeaderSize = 16;
 inline constexpr size_t kMaxPayload = 4096;
 inline constexpr size_t kMaxUserName = 63;
@@ -39,8 +39,7 @@ inline constexpr uint16_t kSearchPort = 34569;  // UDP: search probes and answer
 
 // Frame kinds. A reply has the kind of its request with bit 15 set and the request's sequence.
 enum class Kind : uint16_t {
-    kLoginStart = 0x0001,      // station: user name
-    kLoginProof = 0x0002,      // station: proof of the password for the challenge
+    kLoginProof = 0x0002,      // station: user name, proof of the password for the challenge
     kGetDevInfo = 0x0010,      // station: no payload
     kQueryParam = 0x0011,      // station: code, largest size the station takes
     kSetParam = 0x0012,        // station: code, record bytes
@@ -51,7 +50,7 @@ enum class Kind : uint16_t {
     kSearchProbe = 0x0100,     // station, UDP: no payload; sequence = search id
 
     kReplyFlag = 0x8000,
-    kLoginChallenge = 0x8001,       // unit: 32-byte nonce
+    kLoginChallenge = 0x8001,       // unit, unasked on accept, sequence 0: 32-byte nonce
     kLoginResult = 0x8002,          // unit: login status (101, 103, 104, 108, 109)
     kDevInfoReply = 0x8010,         // unit: result, 1232-byte device-information record
     kQueryParamReply = 0x8011,      // unit: result, record bytes
@@ -103,7 +102,7 @@ inline constexpr uint32_t kAlarmLensCalibration = 253;  // 56 bytes: [24] runnin
 inline constexpr uint32_t kLensCalibrationAlarmSize = 56;
 
 // One decoded message. Which members a kind uses:
-//   kLoginStart: user. kLoginChallenge, kLoginProof: token. kLoginResult: code = status.
+//   kLoginChallenge: token. kLoginProof: user, token. kLoginResult: code = status.
 //   kQueryParam: code, size. kSetParam, kPtz: code, data. kSimpleCmd, kAlarmSubscribe: code.
 //   kGetDevInfo, kPing, kSearchProbe: nothing. Replies other than login: code = result, data.
 //   kAlarm: code = alarm type, data. kSearchAnswer: data (exactly 448 bytes).

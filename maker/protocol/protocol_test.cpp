@@ -16,6 +16,12 @@ Message Make(Kind kind, uint32_t sequence, uint32_t code = 0, std::vector<uint8_
     return m;
 }
 
+// A login proof payload: the user part given, then a 32-byte token.
+std::vector<uint8_t> Proof(std::vector<uint8_t> user_part) {
+    user_part.resize(user_part.size() + kTokenSize, 0);
+    return user_part;
+}
+
 bool DecodeAll(const std::vector<uint8_t>& bytes, Message& out) {
     FrameReader reader;
     Frame frame;
@@ -28,20 +34,20 @@ TEST(Protocol, EveryKindRoundTrips) {
     for (size_t i = 0; i < token.size(); ++i)
         token[i] = static_cast<uint8_t>(i * 7);
     std::vector<Message> cases;
-    Message start = Make(Kind::kLoginStart, 1);
-    start.user = "admin";
-    cases.push_back(start);
-    Message empty_user = Make(Kind::kLoginStart, 1);
-    cases.push_back(empty_user);
-    Message longest_user = Make(Kind::kLoginStart, 1);
-    longest_user.user = std::string(kMaxUserName, 'u');
-    cases.push_back(longest_user);
-    Message challenge = Make(Kind::kLoginChallenge, 1);
+    Message challenge = Make(Kind::kLoginChallenge, 0);
     challenge.token = token;
     cases.push_back(challenge);
-    Message proof = Make(Kind::kLoginProof, 2);
+    Message proof = Make(Kind::kLoginProof, 1);
+    proof.user = "admin";
     proof.token = token;
     cases.push_back(proof);
+    Message empty_user = Make(Kind::kLoginProof, 1);
+    empty_user.token = token;
+    cases.push_back(empty_user);
+    Message longest_user = Make(Kind::kLoginProof, 1);
+    longest_user.user = std::string(kMaxUserName, 'u');
+    longest_user.token = token;
+    cases.push_back(longest_user);
     cases.push_back(Make(Kind::kLoginResult, 2, 104));
     cases.push_back(Make(Kind::kGetDevInfo, 3));
     cases.push_back(Make(Kind::kDevInfoReply, 3, kOk, std::vector<uint8_t>(kDeviceInfoSize, 0xA5)));
@@ -87,13 +93,13 @@ TEST(Protocol, HeaderIsLittleEndianAndVersioned) {
     Message m = Make(Kind::kSimpleCmd, 0x01020304, 349);
     std::vector<uint8_t> b = Encode(m);
     ASSERT_EQ(b.size(), kHeaderSize + 4);
-    const uint8_t expected[] = {'Z', 'Q', 1, 0, 0x13, 0x00, 0,    0,    4, 3,
+    const uint8_t expected[] = {'Z', 'Q', 2, 0, 0x13, 0x00, 0,    0,    4, 3,
                                 2,   1,   4, 0, 0,    0,    0x5D, 0x01, 0, 0};
     EXPECT_EQ(0, std::memcmp(b.data(), expected, sizeof(expected)));
 }
 
 TEST(Protocol, EncodeRefusesWhatDoesNotFit) {
-    Message user = Make(Kind::kLoginStart, 1);
+    Message user = Make(Kind::kLoginProof, 1);
     user.user = std::string(kMaxUserName + 1, 'u');
     EXPECT_TRUE(Encode(user).empty());
     EXPECT_TRUE(
@@ -155,7 +161,7 @@ TEST(Protocol, HostileStreamsEndInError) {
     } cases[] = {
         {"bad first magic byte", with(0, 'X')},
         {"bad second magic byte", with(1, 'X')},
-        {"other version", with(2, 2)},
+        {"other version", with(2, 1)},
         {"reserved flags", with(3, 1)},
         {"unknown kind", with(4, 0x7F)},
         {"reply flag alone",
@@ -210,19 +216,22 @@ TEST(Protocol, PayloadLayoutIsCheckedExactly) {
         {"code exact", Kind::kSimpleCmd, {1, 2, 3, 4}, true},
         {"query without size", Kind::kQueryParam, {1, 2, 3, 4}, false},
         {"ping with payload", Kind::kPing, {0}, false},
-        {"user longer than its bytes", Kind::kLoginStart, {5, 'a', 'b'}, false},
-        {"user with trailing byte", Kind::kLoginStart, {1, 'a', 'b'}, false},
-        {"user over the limit", Kind::kLoginStart,
+        {"user longer than its bytes", Kind::kLoginProof, {40, 'a', 'b'}, false},
+        {"user with trailing byte", Kind::kLoginProof, Proof({1, 'a', 'b'}), false},
+        {"user exact", Kind::kLoginProof, Proof({1, 'a'}), true},
+        {"user over the limit", Kind::kLoginProof,
          [] {
              std::vector<uint8_t> v(65, 'u');
              v[0] = 64;
-             return v;
+             return Proof(v);
          }(),
          false},
-        {"user with a zero byte", Kind::kLoginStart, {2, 'a', 0}, false},
-        {"empty login start", Kind::kLoginStart, {}, false},
-        {"token short", Kind::kLoginProof, std::vector<uint8_t>(31), false},
-        {"token long", Kind::kLoginProof, std::vector<uint8_t>(33), false},
+        {"user with a zero byte", Kind::kLoginProof, Proof({2, 'a', 0}), false},
+        {"empty login proof", Kind::kLoginProof, {}, false},
+        {"proof token short", Kind::kLoginProof, std::vector<uint8_t>(32), false},
+        {"proof token long", Kind::kLoginProof, std::vector<uint8_t>(34), false},
+        {"token short", Kind::kLoginChallenge, std::vector<uint8_t>(31), false},
+        {"token long", Kind::kLoginChallenge, std::vector<uint8_t>(33), false},
         {"search answer short", Kind::kSearchAnswer, std::vector<uint8_t>(447), false},
         {"search answer long", Kind::kSearchAnswer, std::vector<uint8_t>(449), false},
         {"reply without result", Kind::kSetParamReply, {}, false},

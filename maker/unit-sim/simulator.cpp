@@ -37,6 +37,9 @@ struct Simulator::Connection {
     int wake = -1;  // eventfd: alarms queued, or the simulator stops
     Unit* unit = nullptr;
     bool control = false;            // a control-interface client, not a session
+    std::unique_ptr<UnitSession> session;     // made on accept, then its pool thread's
+    std::vector<UnitSession::Step> greeting;  // what of the greeting is left to send
+    bool greeted = true;                      // false: the greeting ends the session
     std::atomic<bool> done{false};  // its pool thread has finished with it
 };
 
@@ -130,7 +133,8 @@ SSL_CTX* MakeTlsContext(std::string& error) {
         ok = X509_sign(cert, key, EVP_sha256()) > 0 &&
              SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) == 1 &&
              SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) == 1 &&
-             SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+             SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1 &&
+             SSL_CTX_set_num_tickets(ctx, 0) == 1;  // stations do not resume sessions
     }
     X509_free(cert);
     EVP_PKEY_free(key);
@@ -332,6 +336,26 @@ void Simulator::Accept(Listener& listener) {
         ::close(fd);
         return;
     }
+    if (listener.type == Listener::kSession) {
+        // The challenge goes out from here, so that the station's proof does not wait for a
+        // session thread to take the connection; a delayed one is left to that thread.
+        const int wake = c->wake;
+        c->session = std::make_unique<UnitSession>(*c->unit, std::span<const uint8_t>(),
+                                                   [wake] { Signal(wake); });
+        c->greeted = c->session->Greet(c->greeting);
+        if (!c->greeting.empty() && c->greeting.front().delayMs == 0) {
+            std::vector<uint8_t>& bytes = c->greeting.front().bytes;
+            ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n == static_cast<ssize_t>(bytes.size())) {
+                c->greeting.erase(c->greeting.begin());
+            } else if (n > 0) {
+                bytes.erase(bytes.begin(), bytes.begin() + n);
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                c->greeted = false;
+                c->greeting.clear();
+            }
+        }
+    }
     Spawn(c.release(), listener.type == Listener::kControl);
 }
 
@@ -378,6 +402,7 @@ void Simulator::Work() {
                 Serve(connection);
             }
         }
+        connection->session.reset();  // gives the unit its session slot back at once
         lock.lock();
         connection->done = true;  // the last touch: Reap may close it from now on
     }
@@ -409,6 +434,7 @@ void Simulator::Reap(bool all) {
             queue_.clear();
     }
     for (auto& c : finished) {
+        c->session.reset();  // before its wake-up descriptor goes
         CloseFd(c->fd);
         CloseFd(c->wake);
     }
@@ -439,18 +465,45 @@ void Simulator::AnswerProbe(Listener& listener) {
 }
 
 void Simulator::Serve(Connection* c) {
-    // Wait for the first byte: 0x16 starts a TLS handshake, anything else is a plain session.
+    UnitSession& session = *c->session;
     pollfd fds[2] = {{c->fd, POLLIN, 0}, {c->wake, POLLIN, 0}};
-    if (::poll(fds, 2, -1) <= 0 || stopping_ || !(fds[0].revents & (POLLIN | POLLHUP)))
+    bool wakePending = false;
+    // The challenge goes out at once, in clear, whichever mode the station then picks (Accept
+    // has sent it unless it is delayed).
+    for (const auto& step : c->greeting) {
+        if ((step.delayMs > 0 && !Pause(c->wake, step.delayMs, stopping_, wakePending)) ||
+            !SendAll(c->fd, nullptr, step.bytes)) {
+            c->greeted = false;
+            break;
+        }
+    }
+    c->greeting.clear();
+    if (!c->greeted) {
+        ::shutdown(c->fd, SHUT_RDWR);
         return;
+    }
+    // Then the first byte: 0x16 starts a TLS handshake, anything else is a plain session.
+    for (;;) {
+        fds[0].revents = fds[1].revents = 0;
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (stopping_)
+            return;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            break;
+        if (fds[1].revents) {
+            Drain(c->wake);  // alarms are not sent before the login anyway
+            wakePending = true;
+        }
+    }
     uint8_t first = 0;
     if (::recv(c->fd, &first, 1, MSG_PEEK) != 1)
         return;
 
     SSL* ssl = nullptr;
-    zqproto::Token binding{};
     bool tls = first == 0x16;
     if (tls) {
+        zqproto::Token binding{};
         ssl = SSL_new(tls_);
         if (!ssl || SSL_set_fd(ssl, c->fd) != 1 || SSL_accept(ssl) != 1 ||
             !zqproto::TlsChannelBinding(ssl, binding)) {
@@ -458,15 +511,11 @@ void Simulator::Serve(Connection* c) {
             ERR_clear_error();
             return;
         }
+        session.Bind(binding);
     }
     {
-        const int wake = c->wake;
-        UnitSession session(*c->unit,
-                            tls ? std::span<const uint8_t>(binding) : std::span<const uint8_t>(),
-                            [wake] { Signal(wake); });
         std::vector<uint8_t> buffer(zqproto::kHeaderSize + zqproto::kMaxPayload);
         bool open = true;
-        bool wakePending = false;
         // Waits for bytes or a wake-up; false when stopping.
         auto wait = [&](int ms, bool& readable) {
             readable = false;

@@ -25,7 +25,9 @@ class TestClient {
   public:
     ~TestClient() { Close(); }
 
-    // Connects to address:port; with tls, runs a TLS 1.3 handshake first.
+    // Connects to address:port and takes the unit's greeting (its login challenge, sent in
+    // clear); with tls, then runs a TLS 1.3 handshake. True once connected: a unit that sends no
+    // greeting within the time-out leaves a connected client without a challenge (and no TLS).
     bool Connect(const std::string& address, uint16_t port, bool tls, int timeoutMs = 3000) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
@@ -36,6 +38,11 @@ class TestClient {
         a.sin_port = htons(port);
         inet_pton(AF_INET, address.c_str(), &a.sin_addr);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+            return false;
+        greeting_ = Read();
+        if (!greeting_)
+            return true;
+        if (greeting_->kind != zqproto::Kind::kLoginChallenge || reader_.buffered() != 0)
             return false;
         if (!tls)
             return true;
@@ -48,6 +55,9 @@ class TestClient {
         tls_ = true;
         return true;
     }
+
+    // The challenge the unit greeted with, if any.
+    const std::optional<zqproto::Message>& greeting() const { return greeting_; }
 
     void Close() {
         if (ssl_) {
@@ -119,17 +129,12 @@ class TestClient {
 
     // The whole login; returns the status, or 0 when no answer came.
     uint32_t Login(const std::string& user, const std::string& password) {
-        zqproto::Message start;
-        start.kind = zqproto::Kind::kLoginStart;
-        start.user = user;
-        if (!Send(start))
-            return 0;
-        auto challenge = Read();
-        if (!challenge || challenge->kind != zqproto::Kind::kLoginChallenge)
+        if (!greeting_ || greeting_->kind != zqproto::Kind::kLoginChallenge)
             return 0;
         zqproto::Message proof;
         proof.kind = zqproto::Kind::kLoginProof;
-        zqproto::LoginProof(password, challenge->token, user,
+        proof.user = user;
+        zqproto::LoginProof(password, greeting_->token, user,
                             tls_ ? std::span<const uint8_t>(binding_) : std::span<const uint8_t>(),
                             proof.token);
         if (!Send(proof))
@@ -172,6 +177,7 @@ class TestClient {
     SSL* ssl_ = nullptr;
     bool tls_ = false;
     zqproto::Token binding_{};
+    std::optional<zqproto::Message> greeting_;
     uint32_t sequence_ = 0;
     zqproto::FrameReader reader_;
     std::vector<uint8_t> sent_, received_;

@@ -506,6 +506,31 @@ bool UnitSession::Fail(const char* why) {
     return false;
 }
 
+bool UnitSession::Greet(std::vector<Step>& steps) {
+    if (state_ != State::kAwaitStart)
+        return state_ != State::kClosed;
+    if (unit_.silentLogin()) {
+        state_ = State::kSilent;
+        return true;
+    }
+    const Fault fault = unit_.FaultFor(kFaultLogin);
+    if (fault.drop)
+        return Fail("dropped on demand");
+    if (!zqproto::RandomToken(nonce_))
+        return Fail("no random nonce");
+    zqproto::Message challenge;
+    challenge.kind = zqproto::Kind::kLoginChallenge;
+    challenge.sequence = 0;
+    challenge.token = nonce_;
+    steps.push_back({fault.delayMs, zqproto::Encode(challenge)});
+    state_ = State::kAwaitProof;
+    return true;
+}
+
+void UnitSession::Bind(std::span<const uint8_t> binding) {
+    binding_.assign(binding.begin(), binding.end());
+}
+
 bool UnitSession::Receive(std::span<const uint8_t> bytes, std::vector<Step>& steps) {
     if (state_ == State::kClosed)
         return false;
@@ -544,27 +569,12 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
 
     if (state_ == State::kSilent)
         return true;  // never answers, never ends on its own
-    if (state_ == State::kAwaitStart) {
-        if (m.kind != Kind::kLoginStart)
-            return Fail("request before login");
-        if (unit_.silentLogin()) {
-            state_ = State::kSilent;
-            return true;
-        }
-        const Fault fault = unit_.FaultFor(kFaultLogin);
-        if (fault.drop)
-            return Fail("dropped on demand");
-        if (!zqproto::RandomToken(nonce_))
-            return Fail("no random nonce");
-        user_ = m.user;
-        reply.token = nonce_;
-        steps.push_back({fault.delayMs, zqproto::Encode(reply)});
-        state_ = State::kAwaitProof;
-        return true;
-    }
+    if (state_ == State::kAwaitStart)
+        return Fail("request before the challenge");
     if (state_ == State::kAwaitProof) {
         if (m.kind != Kind::kLoginProof)
             return Fail("request before login");
+        user_ = m.user;
         reply.code = unit_.Login(user_, nonce_, m.token, binding_);
         steps.push_back({0, zqproto::Encode(reply)});
         if (reply.code != ZQNET_STATUS_LOGGED_IN)
@@ -594,7 +604,6 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
         return Fail("dropped on demand");
 
     switch (m.kind) {
-        case Kind::kLoginStart:
         case Kind::kLoginProof:
             return Fail("login twice");
         case Kind::kGetDevInfo:

@@ -183,6 +183,14 @@ class UnitSession {
         std::vector<uint8_t> bytes;
     };
 
+    // The unit's greeting, sent unasked as soon as a connection is accepted (before a TLS
+    // handshake): the login challenge, or nothing from a unit that never answers a login. Call
+    // once, before Receive. False when the session must end after the steps (a drop fault).
+    bool Greet(std::vector<Step>& steps);
+
+    // Sets the TLS channel binding (32 bytes) once the handshake is done, before the proof comes.
+    void Bind(std::span<const uint8_t> binding);
+
     // Feeds received bytes and appends the answers to `steps`. False when the session must end
     // after the steps have been sent (bad frame, failed login, a drop fault).
     bool Receive(std::span<const uint8_t> bytes, std::vector<Step>& steps);

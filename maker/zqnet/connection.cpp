@@ -113,7 +113,7 @@ void Connection::Run() {
     Clock::time_point deadline = Clock::now() + config_.login_timeout;
     ConnectError error = ConnectError::kNone;
     std::unique_ptr<Transport> transport =
-        Transport::Connect(address_, port_, tls_, deadline, wake_fd_, &error);
+        Transport::Connect(address_, port_, nullptr, deadline, wake_fd_, &error);
     int status = ZQNET_STATUS_LOGGED_IN;
     if (transport == nullptr) {
         status = StatusOf(error);
@@ -212,42 +212,41 @@ bool Connection::Receive(Transport& t, Clock::time_point deadline, zqproto::Mess
 }
 
 bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
-    zqproto::Message start;
-    start.kind = zqproto::Kind::kLoginStart;
-    start.sequence = next_seq_++;
-    start.user = user_;
-    std::vector<std::uint8_t> bytes = zqproto::Encode(start);
-    if (bytes.empty()) {  // a user name the protocol cannot carry
+    zqproto::Message proof;
+    proof.kind = zqproto::Kind::kLoginProof;
+    proof.sequence = next_seq_++;
+    proof.user = user_;
+    if (zqproto::Encode(proof).empty()) {  // a user name the protocol cannot carry
         *status = ZQNET_STATUS_UNKNOWN_USER;
         return false;
     }
-    bool timed_out = false;
-    auto send_failed = [&] {
-        *status = timed_out ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_CLOSED;
-        return false;
-    };
-    if (!SendAll(t, bytes, deadline, wake_fd_, &timed_out))
-        return send_failed();
-
+    // The unit greets with its challenge as soon as it has accepted, in clear in either mode.
     zqproto::Message challenge;
     if (!Receive(t, deadline, &challenge, status))
         return false;
-    if (challenge.kind != zqproto::Kind::kLoginChallenge || challenge.sequence != start.sequence) {
+    if (challenge.kind != zqproto::Kind::kLoginChallenge || challenge.sequence != 0) {
         *status = ZQNET_STATUS_PROTOCOL_ERROR;
         return false;
     }
     zqproto::Token binding{};
     std::span<const std::uint8_t> bound;
-    if (t.ssl() != nullptr) {
+    if (tls_ != nullptr) {
+        // Nothing else may come before the handshake: those bytes would be lost to TLS.
+        if (inbound_.buffered() != 0) {
+            *status = ZQNET_STATUS_PROTOCOL_ERROR;
+            return false;
+        }
+        ConnectError error = ConnectError::kNone;
+        if (!t.StartTls(tls_, deadline, wake_fd_, &error)) {
+            *status = error == ConnectError::kCancelled ? ZQNET_STATUS_FAILED : StatusOf(error);
+            return false;
+        }
         if (!zqproto::TlsChannelBinding(t.ssl(), binding)) {
             *status = ZQNET_STATUS_TLS_FAILED;
             return false;
         }
         bound = binding;
     }
-    zqproto::Message proof;
-    proof.kind = zqproto::Kind::kLoginProof;
-    proof.sequence = next_seq_++;
     if (!zqproto::LoginProof(password_, challenge.token, user_, bound, proof.token)) {
         *status = ZQNET_STATUS_FAILED;
         return false;
@@ -255,8 +254,11 @@ bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
     // The password is not needed any more.
     OPENSSL_cleanse(password_.data(), password_.size());
     password_.clear();
-    if (!SendAll(t, zqproto::Encode(proof), deadline, wake_fd_, &timed_out))
-        return send_failed();
+    bool timed_out = false;
+    if (!SendAll(t, zqproto::Encode(proof), deadline, wake_fd_, &timed_out)) {
+        *status = timed_out ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_CLOSED;
+        return false;
+    }
 
     zqproto::Message result;
     if (!Receive(t, deadline, &result, status))

@@ -87,33 +87,37 @@ std::unique_ptr<Transport> Transport::Connect(const std::string& address, int po
             return nullptr;
         }
     }
-    if (tls == nullptr)
-        return t;
-
-    t->ssl_ = SSL_new(tls);
-    if (t->ssl_ == nullptr || SSL_set_fd(t->ssl_, fd) != 1) {
-        *error = ConnectError::kTls;
+    if (tls != nullptr && !t->StartTls(tls, deadline, cancel_fd, error))
         return nullptr;
+    return t;
+}
+
+bool Transport::StartTls(SSL_CTX* tls, Clock::time_point deadline, int cancel_fd,
+                         ConnectError* error) {
+    *error = ConnectError::kNone;
+    ssl_ = SSL_new(tls);
+    if (ssl_ == nullptr || SSL_set_fd(ssl_, fd_) != 1) {
+        *error = ConnectError::kTls;
+        return false;
     }
     for (;;) {
-        int ret = SSL_connect(t->ssl_);
+        int ret = SSL_connect(ssl_);
         if (ret == 1)
-            break;
-        int why = SSL_get_error(t->ssl_, ret);
+            return true;
+        int why = SSL_get_error(ssl_, ret);
         short events = why == SSL_ERROR_WANT_READ    ? POLLIN
                        : why == SSL_ERROR_WANT_WRITE ? POLLOUT
                                                      : 0;
         if (events == 0) {
             ERR_clear_error();
             *error = ConnectError::kTls;
-            return nullptr;
+            return false;
         }
-        if (Io w = t->Wait(events, deadline, cancel_fd); w != Io::kDone) {
+        if (Io w = Wait(events, deadline, cancel_fd); w != Io::kDone) {
             *error = w == Io::kClosed ? ConnectError::kCancelled : ConnectError::kTimedOut;
-            return nullptr;
+            return false;
         }
     }
-    return t;
 }
 
 Transport::~Transport() {

@@ -27,6 +27,10 @@ class Transport {
     static std::unique_ptr<Transport> Connect(const std::string& address, int port, SSL_CTX* tls,
                                               Clock::time_point deadline, int cancel_fd,
                                               ConnectError* error);
+    // Runs the TLS 1.3 handshake on a plain stream made by Connect (error: kTls, kTimedOut or
+    // kCancelled). False when it fails; the stream is of no use then.
+    bool StartTls(SSL_CTX* tls, Clock::time_point deadline, int cancel_fd, ConnectError* error);
+
     ~Transport();
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;

@@ -20,6 +20,8 @@ class Inbound {
     // kMessage: *message holds the next message. kBad: the stream is not our protocol or a
     // payload does not fit its kind; the session must end. The reader stays bad.
     Result Next(zqproto::Message* message);
+    // Bytes received but not yet taken as a message.
+    std::size_t buffered() const { return reader_.buffered(); }
 
   private:
     zqproto::FrameReader reader_;
