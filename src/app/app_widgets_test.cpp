@@ -20,6 +20,7 @@
 #include "app/splash_wnd.h"
 #include "platform/command_line.h"
 #include "platform/top_level_window.h"
+#include "skin/skin.h"
 
 namespace {
 
@@ -123,6 +124,25 @@ TEST_F(ShellFixture, MessageBoxShowsTextIconAndColourOfItsKind) {
             }
         }
     }
+}
+
+TEST_F(ShellFixture, MessageBoxKeepsItsColoursUnderTheShippedTheme) {
+    const QPalette default_palette = QApplication::palette();
+    ASSERT_TRUE(skin::LoadSkin(ZQ_SOURCE_DIR "/data/Vista.theme",
+                               ZQ_SOURCE_DIR "/data/NormalBlack.ini"));
+    for (int kind : {0, 2}) {
+        CMyMessageBox box(151, kind);
+        box.show();
+        auto* text = app::FindControl<QLabel>(&box, CMyMessageBox::kTextControlId);
+        EXPECT_TRUE(HasColor(text->grab().toImage(), CMyMessageBox::TextColorFor(kind))) << kind;
+    }
+    CDlgRegister dlg;
+    dlg.show();
+    auto* status = app::FindControl<CColorStatic>(&dlg, 1143);
+    status->SetText("WWWW");
+    EXPECT_TRUE(HasColor(status->grab().toImage(), QColor(255, 0, 0)));
+    qApp->setStyleSheet(QString());
+    QApplication::setPalette(default_palette);
 }
 
 TEST_F(ShellFixture, MessageFontIsSongtiOnlyForTheChineseTables) {
