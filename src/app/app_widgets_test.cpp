@@ -20,6 +20,7 @@
 #include "app/splash_wnd.h"
 #include "platform/command_line.h"
 #include "platform/top_level_window.h"
+#include "prompt_answerer.h"
 #include "skin/skin.h"
 
 namespace {
@@ -179,6 +180,16 @@ TEST_F(ShellFixture, MessageBoxAnswersOkAndCountsTheSystemCloseAsCancel) {
         QTimer::singleShot(20, [&box] { QTest::keyClick(&box, Qt::Key_Escape); });
         EXPECT_EQ(box.DoModal(), CMyMessageBox::kIdCancel);
     }
+}
+
+TEST_F(ShellFixture, PromptAnswererRecordsBoxesInOrderAndAnswersById) {
+    PromptAnswerer answerer(20);
+    answerer.AnswerWith(166, CMyMessageBox::kIdCancel);
+    EXPECT_EQ(CMyMessageBox(49, 0).DoModal(), CMyMessageBox::kIdOk);
+    EXPECT_EQ(CMyMessageBox(166, 1).DoModal(), CMyMessageBox::kIdCancel);
+    EXPECT_EQ(CMyMessageBox(48, 2).DoModal(), CMyMessageBox::kIdOk);
+    EXPECT_EQ(answerer.MessageIds(), (std::vector<int>{49, 166, 48}));
+    EXPECT_EQ(answerer.Boxes()[1].kind, 1);
 }
 
 TEST_F(ShellFixture, MissingLanguageTableAndIconsLeaveSpacesAndNoPicture) {
