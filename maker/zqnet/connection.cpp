@@ -1,0 +1,363 @@
+#include "connection.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+
+#include "platform/window_message.h"
+
+namespace zqnet {
+namespace {
+
+void Wake(int fd) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+}
+
+void Drain(int fd) {
+    std::uint64_t count;
+    [[maybe_unused]] ssize_t n = read(fd, &count, sizeof count);
+}
+
+int StatusOf(ConnectError error) {
+    switch (error) {
+        case ConnectError::kBadAddress:
+        case ConnectError::kUnreachable:
+            return ZQNET_STATUS_UNREACHABLE;
+        case ConnectError::kRefused:
+            return ZQNET_STATUS_REFUSED;
+        case ConnectError::kTimedOut:
+            return ZQNET_STATUS_TIMEOUT;
+        case ConnectError::kTls:
+            return ZQNET_STATUS_TLS_FAILED;
+        default:
+            return ZQNET_STATUS_FAILED;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
+                                              const Config& config) {
+    std::shared_ptr<Connection> c(new Connection);
+    c->address_ = record.address != nullptr ? record.address : "";
+    c->user_ = record.user != nullptr ? record.user : "";
+    c->password_ = record.password != nullptr ? record.password : "";
+    c->port_ = record.port;
+    c->notify_window_ = record.notifyWindow;
+    c->notify_message_ = record.notifyMessage;
+    c->use_notify_window_ = record.useNotifyWindow == 1;
+    c->user_value_ = record.userValue;
+    c->event_callback_ = record.eventCallback;
+    c->status_callback_ = record.statusCallback;
+    c->tls_ = tls;
+    c->config_ = config;
+    c->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (c->wake_fd_ < 0) return nullptr;
+    // The thread holds the connection alive until it ends.
+    c->thread_ = std::thread([self = c] { self->Run(); });
+    return c;
+}
+
+Connection::~Connection() {
+    if (thread_.joinable()) thread_.detach();  // only when the last reference was the thread's
+    if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+void Connection::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    Wake(wake_fd_);
+    if (!thread_.joinable()) return;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();  // called from our own callback: the thread ends after it returns
+    } else {
+        thread_.join();
+    }
+}
+
+void Connection::Report(int status) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+    }
+    if (use_notify_window_) {
+        platform::PostWindowMessage(static_cast<platform::WindowHandle>(notify_window_),
+                                    notify_message_, static_cast<std::uintptr_t>(status), 0);
+    } else if (status_callback_ != nullptr) {
+        status_callback_(status, user_value_);
+    }
+}
+
+void Connection::Run() {
+    Clock::time_point deadline = Clock::now() + config_.login_timeout;
+    ConnectError error = ConnectError::kNone;
+    std::unique_ptr<Transport> transport =
+        Transport::Connect(address_, port_, tls_, deadline, wake_fd_, &error);
+    int status = ZQNET_STATUS_LOGGED_IN;
+    if (transport == nullptr) {
+        status = StatusOf(error);
+    } else if (!Login(*transport, deadline, &status)) {
+        transport.reset();
+    }
+    if (transport == nullptr) {
+        FailPending();
+        if (error != ConnectError::kCancelled) Report(status);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        ready_ = true;
+    }
+    Report(ZQNET_STATUS_LOGGED_IN);
+    Serve(*transport);
+    FailPending();
+    transport.reset();
+    Report(ZQNET_STATUS_CONNECTION_LOST);  // not when stopped: Report checks
+}
+
+void Connection::FailPending() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    ready_ = false;
+    if (pending_ != nullptr) pending_->done = true;
+    outgoing_.clear();
+    changed_.notify_all();
+}
+
+namespace {
+
+// Writes a whole frame during the login; false on a closed stream, time-out or stop.
+bool SendAll(Transport& t, const std::vector<std::uint8_t>& bytes, Clock::time_point deadline,
+             int cancel_fd, bool* timed_out) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t put = 0;
+        Io io = t.Write(bytes.data() + done, bytes.size() - done, &put);
+        if (io == Io::kClosed) return false;
+        if (io == Io::kWouldBlock) {
+            Io w = t.Wait(t.waiting_for(), deadline, cancel_fd);
+            if (w == Io::kWouldBlock) *timed_out = true;
+            if (w != Io::kDone) return false;
+            continue;
+        }
+        done += put;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Connection::Receive(Transport& t, Clock::time_point deadline, zqproto::Message* message,
+                         int* status) {
+    std::uint8_t chunk[4096];
+    for (;;) {
+        switch (inbound_.Next(message)) {
+            case Inbound::kMessage:
+                return true;
+            case Inbound::kBad:
+                *status = ZQNET_STATUS_PROTOCOL_ERROR;
+                return false;
+            case Inbound::kNeedMore:
+                break;
+        }
+        std::size_t got = 0;
+        Io io = t.Read(chunk, sizeof chunk, &got);
+        if (io == Io::kClosed) {
+            *status = ZQNET_STATUS_CLOSED;
+            return false;
+        }
+        if (io == Io::kWouldBlock) {
+            Io w = t.Wait(t.waiting_for(), deadline, wake_fd_);
+            if (w != Io::kDone) {
+                *status = w == Io::kWouldBlock ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_FAILED;
+                return false;
+            }
+            continue;
+        }
+        inbound_.Feed(chunk, got);
+    }
+}
+
+bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
+    zqproto::Message start;
+    start.kind = zqproto::Kind::kLoginStart;
+    start.sequence = next_seq_++;
+    start.user = user_;
+    std::vector<std::uint8_t> bytes = zqproto::Encode(start);
+    if (bytes.empty()) {  // a user name the protocol cannot carry
+        *status = ZQNET_STATUS_UNKNOWN_USER;
+        return false;
+    }
+    bool timed_out = false;
+    auto send_failed = [&] {
+        *status = timed_out ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_CLOSED;
+        return false;
+    };
+    if (!SendAll(t, bytes, deadline, wake_fd_, &timed_out)) return send_failed();
+
+    zqproto::Message challenge;
+    if (!Receive(t, deadline, &challenge, status)) return false;
+    if (challenge.kind != zqproto::Kind::kLoginChallenge || challenge.sequence != start.sequence) {
+        *status = ZQNET_STATUS_PROTOCOL_ERROR;
+        return false;
+    }
+    zqproto::Token binding{};
+    std::span<const std::uint8_t> bound;
+    if (t.ssl() != nullptr) {
+        if (!zqproto::TlsChannelBinding(t.ssl(), binding)) {
+            *status = ZQNET_STATUS_TLS_FAILED;
+            return false;
+        }
+        bound = binding;
+    }
+    zqproto::Message proof;
+    proof.kind = zqproto::Kind::kLoginProof;
+    proof.sequence = next_seq_++;
+    if (!zqproto::LoginProof(password_, challenge.token, user_, bound, proof.token)) {
+        *status = ZQNET_STATUS_FAILED;
+        return false;
+    }
+    // The password is not needed any more.
+    OPENSSL_cleanse(password_.data(), password_.size());
+    password_.clear();
+    if (!SendAll(t, zqproto::Encode(proof), deadline, wake_fd_, &timed_out)) return send_failed();
+
+    zqproto::Message result;
+    if (!Receive(t, deadline, &result, status)) return false;
+    if (result.kind != zqproto::Kind::kLoginResult || result.sequence != proof.sequence) {
+        *status = ZQNET_STATUS_PROTOCOL_ERROR;
+        return false;
+    }
+    switch (result.code) {
+        case ZQNET_STATUS_LOGGED_IN:
+        case ZQNET_STATUS_UNKNOWN_USER:
+        case ZQNET_STATUS_WRONG_PASSWORD:
+        case ZQNET_STATUS_TOO_MANY_SESSIONS:
+        case ZQNET_STATUS_LOCKED_OUT:
+            *status = static_cast<int>(result.code);
+            break;
+        default:
+            *status = ZQNET_STATUS_PROTOCOL_ERROR;
+    }
+    return *status == ZQNET_STATUS_LOGGED_IN;
+}
+
+void Connection::Serve(Transport& transport) {
+    std::vector<std::uint8_t> out;
+    std::size_t out_pos = 0;
+    std::uint8_t chunk[4096];
+    bool write_wants_read = false;
+    zqproto::Message message;
+    // A message that came with the login's last read is handled first.
+    for (;;) {
+        Inbound::Result r = inbound_.Next(&message);
+        if (r == Inbound::kBad) return;
+        if (r == Inbound::kNeedMore) break;
+        if (!HandleIncoming(message)) return;
+    }
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            while (!outgoing_.empty()) {
+                if (out_pos == out.size()) {
+                    out.clear();
+                    out_pos = 0;
+                }
+                out.insert(out.end(), outgoing_.front().begin(), outgoing_.front().end());
+                outgoing_.pop_front();
+            }
+        }
+        while (out_pos < out.size()) {
+            std::size_t put = 0;
+            Io io = transport.Write(out.data() + out_pos, out.size() - out_pos, &put);
+            if (io == Io::kClosed) return;
+            if (io == Io::kWouldBlock) {
+                write_wants_read = transport.waiting_for() == POLLIN;
+                break;
+            }
+            out_pos += put;
+            write_wants_read = false;
+        }
+        // Read everything there is (this also empties TLS's own buffer).
+        for (;;) {
+            std::size_t got = 0;
+            Io io = transport.Read(chunk, sizeof chunk, &got);
+            if (io == Io::kClosed) return;
+            if (io == Io::kWouldBlock) break;
+            inbound_.Feed(chunk, got);
+            for (;;) {
+                Inbound::Result r = inbound_.Next(&message);
+                if (r == Inbound::kBad) return;
+                if (r == Inbound::kNeedMore) break;
+                if (!HandleIncoming(message)) return;
+            }
+            if (out_pos < out.size() && write_wants_read) break;  // retry the write first
+        }
+        short events = POLLIN;
+        if (out_pos < out.size() && !write_wants_read) events |= POLLOUT;
+        pollfd p[2] = {{transport.fd(), events, 0}, {wake_fd_, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) return;
+        if (p[1].revents != 0) Drain(wake_fd_);
+    }
+}
+
+bool Connection::HandleIncoming(zqproto::Message& message) {
+    if (message.kind == zqproto::Kind::kAlarm) {
+        if (message.sequence != 0) return false;
+        if (event_callback_ != nullptr && !stopping())
+            event_callback_(static_cast<std::int32_t>(message.code), message.data.data(),
+                            static_cast<std::int32_t>(message.data.size()), user_value_);
+        return true;
+    }
+    if (!zqproto::IsReply(message.kind)) return false;  // a unit sends only replies and alarms
+    std::lock_guard lock(mutex_);
+    if (pending_ == nullptr || message.sequence != pending_->sequence) {
+        // A late reply to a request that has timed out is dropped; any other reply is a fault.
+        return message.sequence != 0 && message.sequence < next_seq_ &&
+               (pending_ == nullptr || message.sequence < pending_->sequence);
+    }
+    if (message.kind != pending_->reply_kind) return false;
+    pending_->reply = std::move(message);
+    pending_->ok = true;
+    pending_->done = true;
+    pending_ = nullptr;
+    changed_.notify_all();
+    return true;
+}
+
+bool Connection::stopping() {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
+bool Connection::Call(zqproto::Message request, zqproto::Message* reply) {
+    std::lock_guard turn(call_mutex_);
+    Pending p;
+    p.reply_kind = static_cast<zqproto::Kind>(static_cast<std::uint16_t>(request.kind) |
+                                              static_cast<std::uint16_t>(zqproto::Kind::kReplyFlag));
+    std::unique_lock lock(mutex_);
+    if (!ready_ || closed_ || stopping_) return false;
+    request.sequence = next_seq_;
+    std::vector<std::uint8_t> bytes = zqproto::Encode(request);
+    if (bytes.empty()) return false;
+    ++next_seq_;
+    p.sequence = request.sequence;
+    outgoing_.push_back(std::move(bytes));
+    pending_ = &p;
+    lock.unlock();
+    Wake(wake_fd_);
+    lock.lock();
+    changed_.wait_for(lock, config_.call_timeout, [&] { return p.done; });
+    if (pending_ == &p) pending_ = nullptr;
+    if (!p.ok) return false;
+    *reply = std::move(p.reply);
+    return true;
+}
+
+}  // namespace zqnet

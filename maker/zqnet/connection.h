@@ -1,0 +1,89 @@
+// One connection of the library to a unit: its own thread connects, logs in, reports the login
+// outcome once, then carries requests and replies and delivers the unit's alarms until stopped
+// or lost.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "device/ZQNet.h"
+#include "protocol/protocol.h"
+#include "transport.h"
+#include "wire.h"
+
+namespace zqnet {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    // Copies what it needs of the record; the thread starts at once.
+    static std::shared_ptr<Connection> Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
+                                             const Config& config);
+    ~Connection();
+
+    // Ends the connection; no callback runs after it has returned (unless it is called from one
+    // of this connection's callbacks, which then return normally).
+    void Stop();
+
+    // Sends one request (its sequence is set here) and waits for its reply. False when the
+    // connection is not logged in or is lost, the request does not fit the protocol, or no reply
+    // came within the call time-out. One request is outstanding at a time; concurrent callers
+    // take turns.
+    bool Call(zqproto::Message request, zqproto::Message* reply);
+
+private:
+    Connection() = default;
+    void Run();
+    bool Login(Transport& transport, Clock::time_point deadline, int* status);
+    bool stopping();
+    bool Receive(Transport& transport, Clock::time_point deadline, zqproto::Message* message,
+                 int* status);
+    void Serve(Transport& transport);
+    bool HandleIncoming(zqproto::Message& message);  // false on a protocol fault
+    void Report(int status);
+    void FailPending();
+
+    // Copied from the connection record.
+    std::string address_, user_, password_;
+    int port_ = 0;
+    ZQNET_HWND notify_window_ = 0;
+    std::uint32_t notify_message_ = 0;
+    bool use_notify_window_ = false;
+    void* user_value_ = nullptr;
+    ZQNetEventCallback event_callback_ = nullptr;
+    ZQNetStatusCallback status_callback_ = nullptr;
+    SSL_CTX* tls_ = nullptr;
+    Config config_;
+
+    std::thread thread_;
+    int wake_fd_ = -1;  // eventfd: new requests or stop
+
+    struct Pending {
+        std::uint32_t sequence = 0;
+        zqproto::Kind reply_kind{};
+        bool done = false;
+        bool ok = false;
+        zqproto::Message reply;
+    };
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    bool ready_ = false;   // logged in and serving
+    bool closed_ = false;  // lost or stopped: requests fail at once
+    std::uint32_t next_seq_ = 1;
+    std::deque<std::vector<std::uint8_t>> outgoing_;
+    Pending* pending_ = nullptr;  // the outstanding request
+    std::mutex call_mutex_;       // one request at a time
+    Inbound inbound_;             // the connection thread's own
+};
+
+}  // namespace zqnet

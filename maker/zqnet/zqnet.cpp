@@ -1,0 +1,274 @@
+// The exported functions of libZQNet (declared in src/device/ZQNet.h).
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "config.h"
+#include "connection.h"
+#include "device/ZQNet.h"
+#include "platform/window_message.h"
+#include "search.h"
+#include "wire.h"
+
+namespace zqnet {
+namespace {
+
+// At most this many connections are open at once; more are refused with ZQNET_STATUS_FAILED.
+constexpr std::size_t kMaxConnections = 1024;
+
+struct Library {
+    std::mutex mutex;
+    bool initialised = false;
+    SSL_CTX* tls = nullptr;  // set while encryption is 1
+    Config config;
+    ZQNET_HANDLE last_handle = 0;
+    std::map<ZQNET_HANDLE, std::shared_ptr<Connection>> connections;
+    std::vector<std::unique_ptr<Search>> searches;
+};
+
+Library& Lib() {
+    static Library* library = new Library;  // never destroyed: callers may outlive statics
+    return *library;
+}
+
+std::shared_ptr<Connection> Find(ZQNET_HANDLE handle) {
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    auto it = lib.connections.find(handle);
+    return it == lib.connections.end() ? nullptr : it->second;
+}
+
+void ReportAtOnce(const ZQNetConnectionRecord& record, int status) {
+    if (record.useNotifyWindow == 1) {
+        platform::PostWindowMessage(static_cast<platform::WindowHandle>(record.notifyWindow),
+                                    record.notifyMessage, static_cast<std::uintptr_t>(status), 0);
+    } else if (record.statusCallback != nullptr) {
+        record.statusCallback(status, record.userValue);
+    }
+}
+
+using zqproto::Kind;
+using zqproto::Message;
+
+Message Make(Kind kind, std::uint32_t code = 0, std::uint32_t size = 0) {
+    Message m;
+    m.kind = kind;
+    m.code = code;
+    m.size = size;
+    return m;
+}
+
+Message WithData(Message m, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (size > 0) m.data.assign(bytes, bytes + size);
+    return m;
+}
+
+// Sends a request and waits for a successful reply; copies at most `size` bytes of its data
+// into `buffer` (when given).
+bool CallAndCopy(ZQNET_HANDLE handle, Message request, void* buffer, std::size_t size) {
+    std::shared_ptr<Connection> connection = Find(handle);
+    if (connection == nullptr) return false;
+    Message reply;
+    if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply)) return false;
+    CopyReplyData(reply, buffer, size);
+    return true;
+}
+
+// A caller's buffer: present, and no larger than one frame can carry (a larger one is refused,
+// not cut, since a write would otherwise lose its tail).
+bool ValidBuffer(const void* buffer, std::int32_t size) {
+    return buffer != nullptr && size > 0 &&
+           static_cast<std::size_t>(size) <= zqproto::kMaxPayload - 4;
+}
+
+// The size of the record a short write names.
+std::size_t ShortRecordSize(std::int32_t code) {
+    return code == ZQNET_PARAM_SYSTEM ? sizeof(ZQNetSysParamRecord) : 0;
+}
+
+std::size_t PtzRecordSize(std::int32_t command) {
+    return command == ZQNET_PTZ_FOCUS_LOCK ? sizeof(ZQNetFocusLockRecord) : 0;
+}
+
+}  // namespace
+}  // namespace zqnet
+
+using namespace zqnet;
+
+extern "C" {
+
+ZQNET_BOOL ZQNetInit(void) {
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    if (lib.initialised) return 1;
+    lib.config = ReadConfig(zqproto::kSearchPort);
+    lib.initialised = true;
+    return 1;
+}
+
+ZQNET_BOOL ZQNetSetEncription(int32_t mode) {
+    if (mode != 0 && mode != 1) return 0;
+    Library& lib = Lib();
+    std::lock_guard lock(lib.mutex);
+    if (!lib.initialised) return 0;
+    if (mode == 0) {
+        if (lib.tls != nullptr) SSL_CTX_free(lib.tls);  // open sessions hold their own reference
+        lib.tls = nullptr;
+        return 1;
+    }
+    if (lib.tls == nullptr) lib.tls = NewClientTlsContext();
+    return lib.tls != nullptr ? 1 : 0;
+}
+
+ZQNET_BOOL ZQNetRelease(void) {
+    Library& lib = Lib();
+    std::map<ZQNET_HANDLE, std::shared_ptr<Connection>> connections;
+    std::vector<std::unique_ptr<Search>> searches;
+    SSL_CTX* tls = nullptr;
+    {
+        std::lock_guard lock(lib.mutex);
+        lib.initialised = false;
+        connections.swap(lib.connections);
+        searches.swap(lib.searches);
+        std::swap(tls, lib.tls);
+    }
+    for (auto& [handle, connection] : connections) connection->Stop();
+    connections.clear();
+    searches.clear();  // stops and joins each
+    if (tls != nullptr) SSL_CTX_free(tls);
+    return 1;
+}
+
+ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
+    if (record == nullptr) return 0;
+    Library& lib = Lib();
+    std::unique_lock lock(lib.mutex);
+    if (!lib.initialised || record->address == nullptr || record->address[0] == '\0' ||
+        lib.connections.size() >= kMaxConnections) {
+        lock.unlock();
+        ReportAtOnce(*record, ZQNET_STATUS_FAILED);
+        return 0;
+    }
+    std::shared_ptr<Connection> connection = Connection::Start(*record, lib.tls, lib.config);
+    if (connection == nullptr) {
+        lock.unlock();
+        ReportAtOnce(*record, ZQNET_STATUS_FAILED);
+        return 0;
+    }
+    do {
+        ++lib.last_handle;
+    } while (lib.last_handle == 0 || lib.connections.count(lib.last_handle) != 0);
+    lib.connections[lib.last_handle] = connection;
+    return lib.last_handle;
+}
+
+ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
+    if (handle == nullptr || *handle == 0) return 0;
+    std::shared_ptr<Connection> connection;
+    {
+        Library& lib = Lib();
+        std::lock_guard lock(lib.mutex);
+        auto it = lib.connections.find(*handle);
+        if (it == lib.connections.end()) return 0;
+        connection = std::move(it->second);
+        lib.connections.erase(it);
+    }
+    connection->Stop();
+    return 1;
+}
+
+ZQNET_BOOL ZQNetGetDevInfo(ZQNET_HANDLE connection, void* buffer, int32_t size) {
+    if (buffer == nullptr || size <= 0) return 0;
+    return CallAndCopy(connection, Make(Kind::kGetDevInfo), buffer, static_cast<std::size_t>(size)) ? 1
+                                                                                             : 0;
+}
+
+ZQNET_BOOL ZQNetQueryParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
+    if (request == nullptr || request->write != 0 || !ValidBuffer(request->buffer, request->size))
+        return 0;
+    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->command),
+                                            static_cast<std::uint32_t>(request->size)),
+                       request->buffer, static_cast<std::size_t>(request->size))
+               ? 1
+               : 0;
+}
+
+ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
+    if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
+    std::int32_t code;
+    if (request->command == ZQNET_PARAM_WRITE) {
+        code = request->code;
+    } else if (request->command == ZQNET_PARAM_MAC_SET) {
+        code = ZQNET_PARAM_MAC_SET;
+    } else {
+        return 0;
+    }
+    return CallAndCopy(connection,
+                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(code)), request->buffer,
+                                static_cast<std::size_t>(request->size)),
+                       nullptr, 0)
+               ? 1
+               : 0;
+}
+
+ZQNET_BOOL ZQNetQueryTemporaryParam(ZQNET_HANDLE connection, ZQNetTempParamRequest* request) {
+    if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
+    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->code),
+                                            static_cast<std::uint32_t>(request->size)),
+                       request->buffer, static_cast<std::size_t>(request->size))
+               ? 1
+               : 0;
+}
+
+ZQNET_BOOL ZQNetSetParam(ZQNET_HANDLE connection, ZQNetShortParamRequest* request) {
+    if (request == nullptr || request->buffer == nullptr) return 0;
+    std::size_t size = ShortRecordSize(request->code);
+    if (size == 0) return 0;
+    return CallAndCopy(connection, WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(request->code)),
+                                         request->buffer, size), nullptr, 0)
+               ? 1
+               : 0;
+}
+
+ZQNET_BOOL ZQNetSimpleCmd(ZQNET_HANDLE connection, ZQNetCommandRequest* request) {
+    if (request == nullptr) return 0;
+    return CallAndCopy(connection, Make(Kind::kSimpleCmd, static_cast<std::uint32_t>(request->command)), nullptr, 0) ? 1 : 0;
+}
+
+ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
+    if (request == nullptr || request->callback == nullptr) return 0;
+    Library& lib = Lib();
+    std::vector<std::unique_ptr<Search>> finished;
+    {
+        std::lock_guard lock(lib.mutex);
+        if (!lib.initialised) return 0;
+        // Searches that have ended are joined here rather than left behind.
+        for (auto it = lib.searches.begin(); it != lib.searches.end();) {
+            if ((*it)->finished()) {
+                finished.push_back(std::move(*it));
+                it = lib.searches.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        lib.searches.push_back(std::make_unique<Search>(*request, lib.config));
+    }
+    return 1;
+}
+
+ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* record) {
+    std::size_t size = PtzRecordSize(command);
+    if (size != 0 && record == nullptr) return 0;
+    return CallAndCopy(connection, WithData(Make(Kind::kPtz, static_cast<std::uint32_t>(command)), record, size),
+                       nullptr, 0)
+               ? 1
+               : 0;
+}
+
+ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe) {
+    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr, 0) ? 1 : 0;
+}
+
+}  // extern "C"

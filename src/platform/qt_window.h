@@ -1,0 +1,53 @@
+// Qt binding of the window handles and posted messages of window_message.h.
+//
+// A window gets a handle by owning a QtWindowHandle (usually as a data member). A message
+// posted to that handle, from any thread, arrives on the window's own thread as a
+// WindowMessageEvent through QObject::event / customEvent, in posting order for one poster.
+// Once the QtWindowHandle is destroyed, posts to its handle return false and are dropped;
+// events already queued for a QObject that is destroyed are discarded by Qt.
+#pragma once
+
+#include <QEvent>
+#include <QObject>
+#include <cstdint>
+
+#include "platform/window_message.h"
+
+namespace platform {
+
+class WindowMessageEvent final : public QEvent {
+public:
+    WindowMessageEvent(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+
+    // The event type of every posted window message (registered once with Qt).
+    static QEvent::Type Type();
+
+    unsigned message() const { return message_; }
+    std::uintptr_t wparam() const { return wparam_; }
+    std::intptr_t lparam() const { return lparam_; }
+
+private:
+    unsigned message_;
+    std::uintptr_t wparam_;
+    std::intptr_t lparam_;
+};
+
+// Holds a window handle for a QObject. Create and destroy it on the object's thread; the object
+// must outlive it (a data member of the window does this).
+class QtWindowHandle final : private MessageReceiver {
+public:
+    explicit QtWindowHandle(QObject* window);
+    ~QtWindowHandle();
+    QtWindowHandle(const QtWindowHandle&) = delete;
+    QtWindowHandle& operator=(const QtWindowHandle&) = delete;
+
+    WindowHandle handle() const { return handle_; }
+
+private:
+    void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
+
+    QObject* window_;
+    WindowHandle handle_;
+};
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#include "platform/window_message.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace platform {
+namespace {
+
+struct WindowTable {
+    std::mutex mutex;
+    std::unordered_map<WindowHandle, MessageReceiver*> receivers;
+    WindowHandle last = 0;
+};
+
+WindowTable& Table() {
+    static WindowTable* table = new WindowTable;  // never destroyed: posts may come at exit
+    return *table;
+}
+
+}  // namespace
+
+WindowHandle RegisterWindow(MessageReceiver* receiver) {
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    do {
+        ++table.last;
+    } while (table.last == 0 || table.receivers.count(table.last) != 0);
+    table.receivers[table.last] = receiver;
+    return table.last;
+}
+
+void UnregisterWindow(WindowHandle window) {
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    table.receivers.erase(window);
+}
+
+bool IsWindow(WindowHandle window) {
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    return window != 0 && table.receivers.count(window) != 0;
+}
+
+bool PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wparam,
+                       std::intptr_t lparam) {
+    if (window == 0) return false;
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.receivers.find(window);
+    if (it == table.receivers.end()) return false;
+    it->second->OnPost(message, wparam, lparam);
+    return true;
+}
+
+}  // namespace platform
