@@ -38,18 +38,18 @@ protected:
         Square(32, 32, kSuccessColor).save(skin_ + "Success.png");
         Square(300, 200, kSplashColor).save(skin_ + "Splash.png");
         auto& shell = app::Shell();
-        shell = app::ShellSettings{};
+        shell = app::ShellState{};
         shell.text = [](int id) { return "T" + std::to_string(id); };
-        shell.skin_folder = skin_.toStdString();
-        shell.language_file_name = "EN.xml";
-        shell.version = "1.2.3";
+        shell.settings.skin_folder = skin_.toStdString();
+        shell.settings.language_file = "EN.xml";
+        shell.settings.version = "1.2.3";
         CSplashWnd::ResetForTest();
         CSplashWnd::EnableSplashScreen(true);
     }
     void TearDown() override {
         CSplashWnd::ResetForTest();
         QApplication::processEvents();
-        app::Shell() = app::ShellSettings{};
+        app::Shell() = app::ShellState{};
     }
 
     static QImage Square(int w, int h, QColor c) {
@@ -153,7 +153,7 @@ TEST_F(ShellFixture, MessageFontIsSongtiOnlyForTheChineseTables) {
     };
     for (const auto& [language, face] : cases) {
         SCOPED_TRACE(language);
-        app::Shell().language_file_name = language;
+        app::Settings().language_file = language;
         CMyMessageBox box(1, 0);
         QFont font = app::FindControl<QLabel>(&box, CMyMessageBox::kTextControlId)->font();
         EXPECT_EQ(font.family().toLower(), QString::fromUtf8(face).toLower());
@@ -194,7 +194,7 @@ TEST_F(ShellFixture, PromptAnswererRecordsBoxesInOrderAndAnswersById) {
 
 TEST_F(ShellFixture, MissingLanguageTableAndIconsLeaveSpacesAndNoPicture) {
     app::Shell().text = nullptr;
-    app::Shell().skin_folder = (dir_.path() + "/nowhere/").toStdString();
+    app::Settings().skin_folder = (dir_.path() + "/nowhere/").toStdString();
     CMyMessageBox box(151, 0);
     box.show();
     EXPECT_TRUE(box.Icon().isNull());
@@ -246,7 +246,7 @@ TEST_F(ShellFixture, SplashIsCentredAndCarriesTheVersion) {
 }
 
 TEST_F(ShellFixture, SplashTextUsesSongtiForChinese) {
-    app::Shell().language_file_name = "cht.XML";
+    app::Settings().language_file = "cht.XML";
     MainWindow main;
     CSplashWnd::ShowSplashScreen(&main.window, 60000);
     ASSERT_NE(CSplashWnd::Current(), nullptr);
@@ -319,8 +319,11 @@ class RegisterFixture : public ShellFixture {
 protected:
     void SetUp() override {
         ShellFixture::SetUp();
-        app::Shell().operator_password = "Pass1234";
-        app::Shell().save_operator_password = [this](const std::string& p) { saved_.push_back(p); };
+        app::Settings().user_password = "Pass1234";
+        app::Shell().save_user_password = [this](const CAppSettings& s) {
+            saved_.push_back(s.user_password);
+            return true;
+        };
     }
     std::vector<std::string> saved_;
 };
@@ -357,7 +360,7 @@ TEST_F(RegisterFixture, ChecksTheCurrentPasswordBeforeSaving) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.current) + "/" + c.next);
-        app::Shell().operator_password = "Pass1234";
+        app::Settings().user_password = "Pass1234";
         saved_.clear();
         CDlgRegister dlg;
         dlg.show();
@@ -376,11 +379,11 @@ TEST_F(RegisterFixture, ChecksTheCurrentPasswordBeforeSaving) {
             EXPECT_FALSE(dlg.isVisible());
             EXPECT_EQ(dlg.result(), QDialog::Accepted);
             EXPECT_EQ(saved_, std::vector<std::string>{c.next});
-            EXPECT_EQ(app::Shell().operator_password, c.next);
+            EXPECT_EQ(app::Settings().user_password, c.next);
         } else {
             EXPECT_TRUE(dlg.isVisible());
             EXPECT_TRUE(saved_.empty());
-            EXPECT_EQ(app::Shell().operator_password, "Pass1234");
+            EXPECT_EQ(app::Settings().user_password, "Pass1234");
         }
     }
 }
@@ -417,7 +420,7 @@ TEST_F(RegisterFixture, EnterOutsideThePasswordFieldsAndCancelChangeNothing) {
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
     EXPECT_TRUE(saved_.empty());
-    EXPECT_EQ(app::Shell().operator_password, "Pass1234");
+    EXPECT_EQ(app::Settings().user_password, "Pass1234");
 }
 
 TEST(ColorStatic, PaintsItsColoursAndItsBackgroundOnlyWhenOpaque) {

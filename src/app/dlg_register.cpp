@@ -87,15 +87,15 @@ void CDlgRegister::OnConfirm() {
         return;
     }
     auto& shell = app::Shell();
-    if (password1_.toStdString() != shell.operator_password) {
+    if (password1_.toStdString() != shell.settings.user_password) {
         SetStatus(app::Text(42));
         return;
     }
-    const std::string new_password = password2_.toStdString();
-    if (shell.save_operator_password) {
-        shell.save_operator_password(new_password);
+    // The setting changes in any case; the file keeps it when it can be written.
+    shell.settings.user_password = password2_.toStdString();
+    if (shell.save_user_password) {
+        shell.save_user_password(shell.settings);
     }
-    shell.operator_password = new_password;
     accept();
 }
 

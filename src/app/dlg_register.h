@@ -4,8 +4,8 @@
 // confirms with button 1141 or Enter in either password field (Enter elsewhere does nothing):
 // - either field empty: status line (control 1143, red) shows text 180, the dialog stays open;
 // - current password differs (exact, case-sensitive) from the stored one: text 42, stays open;
-// - otherwise the new password is saved (app::Shell().save_operator_password) and becomes the
-//   operator password of the run, and the dialog closes with Accepted.
+// - otherwise the new password becomes the operator password of the run, is saved
+//   (app::Shell().save_user_password), and the dialog closes with Accepted.
 // Editing either field clears the status line. Button 1142 closes without a change.
 // UI thread only.
 #pragma once

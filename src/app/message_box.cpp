@@ -46,7 +46,7 @@ CMyMessageBox::CMyMessageBox(int message_id, int kind, QWidget* parent)
 
     const QString icon_file = IconFileFor(kind);
     if (!icon_file.isEmpty()) {
-        icon_.load(QString::fromStdString(app::Shell().skin_folder) + icon_file);
+        icon_.load(QString::fromStdString(app::Settings().skin_folder) + icon_file);
         icon_width_ = icon_.width();
         icon_height_ = icon_.height();
     }

@@ -4,9 +4,9 @@
 
 namespace app {
 
-ShellSettings& Shell() {
-    static ShellSettings settings;
-    return settings;
+ShellState& Shell() {
+    static ShellState state;
+    return state;
 }
 
 QString Text(int id) {
@@ -34,7 +34,7 @@ bool IsChineseLanguage(std::string_view name) {
 }
 
 QString ShellFontFace() {
-    return IsChineseLanguage(Shell().language_file_name) ? QStringLiteral("宋体")
+    return IsChineseLanguage(Settings().language_file) ? QStringLiteral("宋体")
                                                          : QStringLiteral("Arial");
 }
 

@@ -1,8 +1,9 @@
-// What the shell's windows read from the application: language texts and a few settings.
+// What the shell's windows share with the application object: the settings, the language
+// texts, the main window's handle, and the save of the operator password.
 //
-// The application object fills this at start-up; tests fill it directly. Every window looks its
-// texts up with Text(id), which gives a single space when no table is set or the table has no
-// such text. UI thread only.
+// The application object fills Shell() at start-up; tests fill it directly. Every window looks
+// its texts up with Text(id), which gives a single space when no table is set or the table has
+// no such text. UI thread only.
 #pragma once
 
 #include <QString>
@@ -10,20 +11,21 @@
 #include <string>
 #include <string_view>
 
+#include "config/app_settings.h"
+#include "platform/window_message.h"
+
 namespace app {
 
-struct ShellSettings {
+struct ShellState {
+    CAppSettings settings;
     std::function<std::string(int id)> text;  // the language table's lookup (UTF-8)
-    std::string language_file_name;           // e.g. "EN.xml"; decides the Chinese fonts
-    std::string skin_folder;                  // ends with '/'; the message-box icons, the splash
-    std::string version;                      // shown on the splash
-    std::string operator_password;
-    // Writes a new operator password into the configuration file; the setting above is changed
-    // by the caller in any case. May be empty (nothing is written).
-    std::function<void(const std::string& password)> save_operator_password;
+    // Writes settings.user_password into the configuration file; may be empty (nothing written).
+    std::function<bool(const CAppSettings& settings)> save_user_password;
+    platform::WindowHandle main_window = 0;  // set once the main window has built its tabs
 };
 
-ShellSettings& Shell();
+ShellState& Shell();
+inline CAppSettings& Settings() { return Shell().settings; }
 
 // Language text `id` as a QString; " " without a table.
 QString Text(int id);

@@ -116,13 +116,13 @@ CSplashWnd::CSplashWnd(QWidget* main, int minimum_display_ms)
     setAttribute(Qt::WA_TranslucentBackground);
     setCursor(Qt::ArrowCursor);
 
-    image_path_ = QString::fromStdString(app::Shell().skin_folder) + QStringLiteral("Splash.png");
+    image_path_ = QString::fromStdString(app::Settings().skin_folder) + QStringLiteral("Splash.png");
     image_.load(image_path_);
-    chinese_text_ = app::IsChineseLanguage(app::Shell().language_file_name);
+    chinese_text_ = app::IsChineseLanguage(app::Settings().language_file);
     image_width_ = image_.width();
     image_height_ = image_.height();
     text_origin_ = QPointF(40, image_height_ - 35);
-    text_ = app::Text(13) + QString::fromStdString(app::Shell().version);
+    text_ = app::Text(13) + QString::fromStdString(app::Settings().version);
 
     timers_ = new platform::WindowTimers(this, [this](int id) { OnTimer(id); });
     shown_.start();
