@@ -52,7 +52,8 @@ std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& recor
     c->user_value_ = record.userValue;
     c->event_callback_ = record.eventCallback;
     c->status_callback_ = record.statusCallback;
-    c->tls_ = tls;
+    if (tls != nullptr && SSL_CTX_up_ref(tls) == 1) c->tls_ = tls;  // ours until destroyed
+    if (tls != nullptr && c->tls_ == nullptr) return nullptr;
     c->config_ = config;
     c->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (c->wake_fd_ < 0) return nullptr;
@@ -64,6 +65,7 @@ std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& recor
 Connection::~Connection() {
     if (thread_.joinable()) thread_.detach();  // only when the last reference was the thread's
     if (wake_fd_ >= 0) close(wake_fd_);
+    if (tls_ != nullptr) SSL_CTX_free(tls_);
 }
 
 void Connection::Stop() {
@@ -113,8 +115,16 @@ void Connection::Run() {
         std::lock_guard lock(mutex_);
         ready_ = true;
     }
+    {
+        std::lock_guard io(io_mutex_);
+        transport_ = transport.get();
+    }
     Report(ZQNET_STATUS_LOGGED_IN);
     Serve(*transport);
+    {
+        std::lock_guard io(io_mutex_);
+        transport_ = nullptr;
+    }
     FailPending();
     transport.reset();
     Report(ZQNET_STATUS_CONNECTION_LOST);  // not when stopped: Report checks
@@ -125,7 +135,6 @@ void Connection::FailPending() {
     closed_ = true;
     ready_ = false;
     if (pending_ != nullptr) pending_->done = true;
-    outgoing_.clear();
     changed_.notify_all();
 }
 
@@ -247,13 +256,30 @@ bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
     return *status == ZQNET_STATUS_LOGGED_IN;
 }
 
+// Writes what is queued in out_ as far as the stream takes it; false when the stream is gone.
+// Called with io_mutex_ held.
+bool Connection::Flush(Transport& transport) {
+    while (out_pos_ < out_.size()) {
+        std::size_t put = 0;
+        Io io = transport.Write(out_.data() + out_pos_, out_.size() - out_pos_, &put);
+        if (io == Io::kClosed) return false;
+        if (io == Io::kWouldBlock) {
+            write_wants_read_ = transport.waiting_for() == POLLIN;
+            return true;
+        }
+        out_pos_ += put;
+        write_wants_read_ = false;
+    }
+    out_.clear();
+    out_pos_ = 0;
+    return true;
+}
+
 void Connection::Serve(Transport& transport) {
-    std::vector<std::uint8_t> out;
-    std::size_t out_pos = 0;
     std::uint8_t chunk[4096];
-    bool write_wants_read = false;
+    std::vector<zqproto::Message> arrived;
     zqproto::Message message;
-    // A message that came with the login's last read is handled first.
+    // Messages that came with the login's last read are handled first.
     for (;;) {
         Inbound::Result r = inbound_.Next(&message);
         if (r == Inbound::kBad) return;
@@ -261,46 +287,37 @@ void Connection::Serve(Transport& transport) {
         if (!HandleIncoming(message)) return;
     }
     for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-            while (!outgoing_.empty()) {
-                if (out_pos == out.size()) {
-                    out.clear();
-                    out_pos = 0;
-                }
-                out.insert(out.end(), outgoing_.front().begin(), outgoing_.front().end());
-                outgoing_.pop_front();
-            }
-        }
-        while (out_pos < out.size()) {
-            std::size_t put = 0;
-            Io io = transport.Write(out.data() + out_pos, out.size() - out_pos, &put);
-            if (io == Io::kClosed) return;
-            if (io == Io::kWouldBlock) {
-                write_wants_read = transport.waiting_for() == POLLIN;
-                break;
-            }
-            out_pos += put;
-            write_wants_read = false;
-        }
-        // Read everything there is (this also empties TLS's own buffer).
-        for (;;) {
-            std::size_t got = 0;
-            Io io = transport.Read(chunk, sizeof chunk, &got);
-            if (io == Io::kClosed) return;
-            if (io == Io::kWouldBlock) break;
-            inbound_.Feed(chunk, got);
-            for (;;) {
-                Inbound::Result r = inbound_.Next(&message);
-                if (r == Inbound::kBad) return;
-                if (r == Inbound::kNeedMore) break;
-                if (!HandleIncoming(message)) return;
-            }
-            if (out_pos < out.size() && write_wants_read) break;  // retry the write first
-        }
+        if (stopping()) return;
         short events = POLLIN;
-        if (out_pos < out.size() && !write_wants_read) events |= POLLOUT;
+        {
+            std::lock_guard io(io_mutex_);
+            if (!Flush(transport)) return;
+            // Read everything there is (this also empties TLS's own buffer).
+            bool bad = false;
+            for (;;) {
+                std::size_t got = 0;
+                Io rio = transport.Read(chunk, sizeof chunk, &got);
+                if (rio == Io::kClosed) return;
+                if (rio == Io::kWouldBlock) break;
+                inbound_.Feed(chunk, got);
+                for (;;) {
+                    Inbound::Result r = inbound_.Next(&message);
+                    if (r == Inbound::kBad) bad = true;
+                    if (r != Inbound::kMessage) break;
+                    arrived.push_back(std::move(message));
+                }
+                if (bad) break;
+            }
+            if (bad) return;
+            if (!out_.empty() && write_wants_read_ && arrived.empty()) {
+                // TLS wants to read before it can write; the read above may have been enough.
+                if (!Flush(transport)) return;
+            }
+            if (!out_.empty() && !write_wants_read_) events |= POLLOUT;
+        }
+        for (auto& m : arrived)
+            if (!HandleIncoming(m)) return;
+        arrived.clear();
         pollfd p[2] = {{transport.fd(), events, 0}, {wake_fd_, POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR) return;
         if (p[1].revents != 0) Drain(wake_fd_);
@@ -348,10 +365,15 @@ bool Connection::Call(zqproto::Message request, zqproto::Message* reply) {
     if (bytes.empty()) return false;
     ++next_seq_;
     p.sequence = request.sequence;
-    outgoing_.push_back(std::move(bytes));
     pending_ = &p;
     lock.unlock();
-    Wake(wake_fd_);
+    {
+        // The caller writes the request itself; what the stream does not take at once is left
+        // to the connection's thread.
+        std::lock_guard io(io_mutex_);
+        out_.insert(out_.end(), bytes.begin(), bytes.end());
+        if (transport_ == nullptr || !Flush(*transport_) || !out_.empty()) Wake(wake_fd_);
+    }
     lock.lock();
     changed_.wait_for(lock, config_.call_timeout, [&] { return p.done; });
     if (pending_ == &p) pending_ = nullptr;

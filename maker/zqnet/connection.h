@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +46,7 @@ private:
     bool Receive(Transport& transport, Clock::time_point deadline, zqproto::Message* message,
                  int* status);
     void Serve(Transport& transport);
+    bool Flush(Transport& transport);
     bool HandleIncoming(zqproto::Message& message);  // false on a protocol fault
     void Report(int status);
     void FailPending();
@@ -80,10 +80,17 @@ private:
     bool ready_ = false;   // logged in and serving
     bool closed_ = false;  // lost or stopped: requests fail at once
     std::uint32_t next_seq_ = 1;
-    std::deque<std::vector<std::uint8_t>> outgoing_;
     Pending* pending_ = nullptr;  // the outstanding request
     std::mutex call_mutex_;       // one request at a time
-    Inbound inbound_;             // the connection thread's own
+
+    // The stream, shared by the connection's thread (reads, and writes it was left) and the
+    // caller of a request (writes).
+    std::mutex io_mutex_;
+    Transport* transport_ = nullptr;  // set while serving
+    std::vector<std::uint8_t> out_;   // bytes not yet taken by the stream
+    std::size_t out_pos_ = 0;
+    bool write_wants_read_ = false;
+    Inbound inbound_;  // used by the login, then under io_mutex_
 };
 
 }  // namespace zqnet

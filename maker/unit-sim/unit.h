@@ -1,0 +1,213 @@
+// A simulated unit (recorder or camera): its configuration, its state, its faults on demand, and
+// the protocol state machine of one session with it (UnitSession, no sockets).
+//
+// What a caller may rely on:
+// - Unit is thread-safe: sessions, the simulator's timer and the control interface may call it
+//   from any thread at once. It never throws.
+// - UnitSession belongs to one thread (the one serving its connection). It answers every request
+//   of the wire protocol exactly as maker/protocol/README.md says and ends the session on any
+//   malformed, oversized or out-of-order frame.
+#pragma once
+
+#include "device/ZQNet.h"
+#include "protocol/protocol.h"
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace unitsim {
+
+// A fault on demand, for one code of one unit. Codes: parameter codes, command codes (349..352),
+// PTZ commands (96, 108), kFaultDevInfo for the device-information request and kFaultLogin for
+// the login (drop and delay apply to the challenge).
+struct Fault {
+    bool failQuery = false;        // queries of the code (and GetDevInfo) answer "failed"
+    bool failWrite = false;        // writes, commands and PTZ commands answer "failed"
+    bool readBackDiffers = false;  // queries return the record with one byte changed
+    bool drop = false;             // the unit closes the connection instead of answering
+    int delayMs = 0;               // the answer comes this much later
+};
+inline constexpr int32_t kFaultDevInfo = 0;
+inline constexpr int32_t kFaultLogin = 1;
+
+// Everything a unit is configured with; the records are its starting (and factory) contents.
+struct UnitConfig {
+    std::string address = "127.0.0.10";
+    uint16_t mediaPort = zqproto::kMediaPort;
+    uint16_t searchPort = zqproto::kSearchPort;
+    int32_t webPort = 80;
+    std::string typeName = "NVR";
+    std::string firmware = "V1.0.0";
+    uint32_t deviceKind = 0;  // bits 8 to 11 of the device-information word; 4 for cameras
+    int32_t channels = 4;     // the 32-bit channel count of the device record
+    int8_t channelsByte = 4;  // the byte channel count of the device record
+    int32_t netType = 2;      // 0 DHCP, 1 PPPOE, 2 STATIC
+    std::string netmask = "255.0.0.0";
+    std::string gateway = "127.0.0.1";
+    std::string dns1 = "127.0.0.1";
+    std::string dns2;
+    bool lensCalibration = false;  // device-information byte 452; PTZ 108 works only with it
+    std::string user = "admin";
+    std::string password;
+    int maxSessions = 8;
+    int lockoutAttempts = 5;                      // wrong passwords in a row that lock the user
+    std::chrono::milliseconds lockout{60000};     // how long the user stays locked out
+    std::chrono::milliseconds calibration{2000};  // from PTZ 108 to the result alarm
+    uint8_t calibrationResult = 0;                // byte 25 of the result alarm
+    bool silentLogin = false;                     // never answers a login
+    std::map<int32_t, Fault> faults;
+
+    ZQNetMacRecord mac{};
+    ZQNetKeyRecord key{};
+    ZQNetExtDeviceRecord ext{};
+    ZQNetBoardRecord board{};
+    ZQNetFocusRecord focus{};
+    ZQNetFisheyeRecord fisheye{};
+    ZQNetSysParamRecord system{};  // its date and time start the unit's clock (0: the host's UTC time)
+
+    UnitConfig();  // fills the records' size words and a default board device type (255)
+};
+
+// A copy of a unit's state at one moment.
+struct UnitState {
+    ZQNetMacRecord mac{};
+    ZQNetKeyRecord key{};
+    ZQNetExtDeviceRecord ext{};
+    ZQNetBoardRecord board{};
+    ZQNetFocusRecord focus{};
+    ZQNetFisheyeRecord fisheye{};
+    ZQNetSysParamRecord system{};  // with the clock as it runs now
+    std::vector<uint8_t> lensFile;
+    bool telnet = false;
+    bool console = false;
+    bool focusLocked = false;
+    bool calibrating = false;
+    int resets = 0;
+    ZQNetResetRecord lastReset{};
+    int sessions = 0;  // logged-in sessions now
+    int logins = 0;    // successful logins so far
+    bool lockedOut = false;
+    std::vector<uint32_t> commands;  // every command and PTZ command received, in order
+};
+
+// Where a session receives the unit's alarms: frames queued by any thread, then `wake` is called.
+class AlarmSink {
+public:
+    explicit AlarmSink(std::function<void()> wake) : wake_(std::move(wake)) {}
+    void Push(std::vector<uint8_t> frame);
+    std::vector<std::vector<uint8_t>> Take();
+
+private:
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> frames_;
+    std::function<void()> wake_;
+};
+
+class Unit {
+public:
+    explicit Unit(UnitConfig config);
+
+    const UnitConfig& config() const { return config_; }
+    UnitState State() const;
+
+    // The 448-byte device record the unit answers a search with.
+    ZQNetDeviceRecord DeviceRecord() const;
+
+    // Faults and control, at run time.
+    void SetFault(int32_t code, const Fault& fault);
+    void ClearFaults();
+    void SetSilentLogin(bool silent);
+    bool silentLogin() const;
+    Fault FaultFor(int32_t code) const;
+
+    // Login check. Returns a login status (101, 103, 104, 108, 109); 101 takes a session slot,
+    // which ReleaseSession gives back.
+    uint32_t Login(const std::string& user, const zqproto::Token& nonce, const zqproto::Token& proof,
+                   std::span<const uint8_t> binding);
+    void ReleaseSession();
+
+    // Requests of a logged-in session; the result is a zqproto::Result.
+    uint32_t DevInfo(std::vector<uint8_t>& out);
+    uint32_t Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out);
+    uint32_t Set(uint32_t code, std::span<const uint8_t> data);
+    uint32_t Command(uint32_t command);
+    uint32_t Ptz(uint32_t command, std::span<const uint8_t> data);
+    void Subscribe(const std::shared_ptr<AlarmSink>& sink);
+    void Unsubscribe(const AlarmSink* sink);
+
+    // Runs the unit's timers (the lens calibration). Called by the simulator's loop.
+    void Tick();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void ResetSettingsLocked();
+    ZQNetSysParamRecord SystemLocked() const;
+    void SetClockLocked(std::time_t utc);
+    void EmitCalibrationAlarm(bool running, uint8_t result);
+
+    UnitConfig config_;
+    mutable std::mutex mutex_;
+    UnitState state_;
+    std::map<int32_t, Fault> faults_;
+    bool silentLogin_ = false;
+    std::time_t clockBase_ = 0;      // the clock's value at clockSetAt_
+    Clock::time_point clockSetAt_;
+    int wrongPasswords_ = 0;
+    Clock::time_point lockedUntil_{};
+    Clock::time_point calibrationDone_{};
+    std::vector<std::weak_ptr<AlarmSink>> sinks_;
+};
+
+// One session's protocol state machine: bytes in, frames out.
+class UnitSession {
+public:
+    // `binding`: the TLS channel binding (32 bytes), empty for a plain session.
+    UnitSession(Unit& unit, std::span<const uint8_t> binding, std::function<void()> wake = {});
+    ~UnitSession();
+    UnitSession(const UnitSession&) = delete;
+    UnitSession& operator=(const UnitSession&) = delete;
+
+    struct Step {
+        int delayMs = 0;  // wait this long, then send `bytes`
+        std::vector<uint8_t> bytes;
+    };
+
+    // Feeds received bytes and appends the answers to `steps`. False when the session must end
+    // after the steps have been sent (bad frame, failed login, a drop fault).
+    bool Receive(std::span<const uint8_t> bytes, std::vector<Step>& steps);
+
+    // Alarm frames queued for this session since the last call.
+    std::vector<std::vector<uint8_t>> TakeAlarms();
+
+    bool loggedIn() const { return state_ == State::kLoggedIn; }
+    const char* error() const { return error_; }
+
+private:
+    enum class State { kAwaitStart, kAwaitProof, kLoggedIn, kSilent, kClosed };
+    bool Handle(const zqproto::Message& m, std::vector<Step>& steps);
+    bool Fail(const char* why);
+
+    Unit& unit_;
+    std::vector<uint8_t> binding_;
+    std::shared_ptr<AlarmSink> sink_;
+    zqproto::FrameReader reader_;
+    State state_ = State::kAwaitStart;
+    uint32_t lastSequence_ = 0;
+    std::string user_;
+    zqproto::Token nonce_{};
+    const char* error_ = nullptr;
+};
+
+// Text helpers shared by the configuration and the control interface.
+bool ParseMac(const std::string& text, uint8_t out[6]);
+std::string FormatMac(const uint8_t mac[6]);
+
+}  // namespace unitsim

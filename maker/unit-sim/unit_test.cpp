@@ -1,0 +1,758 @@
+// The simulated unit's state machine through its library interface (no sockets).
+#include "config.h"
+#include "unit.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace unitsim {
+namespace {
+
+using zqproto::Kind;
+using zqproto::Message;
+
+template <typename T>
+std::vector<uint8_t> Bytes(const T& record) {
+    const auto* p = reinterpret_cast<const uint8_t*>(&record);
+    return std::vector<uint8_t>(p, p + sizeof(T));
+}
+
+template <typename T>
+T As(const std::vector<uint8_t>& bytes) {
+    T record{};
+    std::memcpy(&record, bytes.data(), std::min(sizeof(T), bytes.size()));
+    return record;
+}
+
+// A station talking to one UnitSession directly.
+class Station {
+public:
+    explicit Station(Unit& unit) : session(unit, {}) {}
+
+    std::vector<Message> SendRaw(const std::vector<uint8_t>& bytes) {
+        steps.clear();
+        open = session.Receive(bytes, steps) && open;
+        std::vector<Message> out;
+        for (const auto& step : steps) {
+            zqproto::FrameReader reader;
+            reader.Feed(step.bytes);
+            zqproto::Frame frame;
+            while (reader.Next(frame) == zqproto::FrameReader::Status::kFrame) {
+                Message m;
+                EXPECT_TRUE(zqproto::Decode(frame, m));
+                out.push_back(m);
+            }
+        }
+        return out;
+    }
+
+    std::vector<Message> Send(Message m) {
+        m.sequence = ++sequence;
+        return SendRaw(zqproto::Encode(m));
+    }
+
+    uint32_t Login(const std::string& user, const std::string& password) {
+        Message start;
+        start.kind = Kind::kLoginStart;
+        start.user = user;
+        auto challenge = Send(start);
+        if (challenge.size() != 1 || challenge[0].kind != Kind::kLoginChallenge) return 0;
+        Message proof;
+        proof.kind = Kind::kLoginProof;
+        EXPECT_TRUE(zqproto::LoginProof(password, challenge[0].token, user, {}, proof.token));
+        auto result = Send(proof);
+        if (result.size() != 1 || result[0].kind != Kind::kLoginResult) return 0;
+        return result[0].code;
+    }
+
+    // One request; the reply's result (or 0xFFFF when none came), its data in `data`.
+    uint32_t Request(Kind kind, uint32_t code, uint32_t size = 0, std::vector<uint8_t> bytes = {}) {
+        Message m;
+        m.kind = kind;
+        m.code = code;
+        m.size = size;
+        m.data = std::move(bytes);
+        auto replies = Send(m);
+        if (replies.size() != 1) return 0xFFFF;
+        EXPECT_EQ(static_cast<uint16_t>(replies[0].kind), static_cast<uint16_t>(kind) | 0x8000);
+        EXPECT_EQ(replies[0].sequence, sequence);
+        data = replies[0].data;
+        return replies[0].code;
+    }
+
+    uint32_t Query(uint32_t code, uint32_t size) { return Request(Kind::kQueryParam, code, size); }
+    template <typename T>
+    uint32_t Set(uint32_t code, const T& record) {
+        return Request(Kind::kSetParam, code, 0, Bytes(record));
+    }
+
+    UnitSession session;
+    std::vector<UnitSession::Step> steps;
+    std::vector<uint8_t> data;
+    uint32_t sequence = 0;
+    bool open = true;
+};
+
+UnitConfig Camera() {
+    UnitConfig c;
+    c.address = "127.0.0.10";
+    c.typeName = "IPC";
+    c.deviceKind = 4;
+    c.lensCalibration = true;
+    c.password = "secret";
+    c.lockout = std::chrono::milliseconds(200);
+    c.calibration = std::chrono::milliseconds(50);
+    c.calibrationResult = 7;
+    ParseMac("00:12:34:56:78:9A", c.mac.mac);
+    std::strcpy(c.mac.module, "M1");
+    std::strcpy(c.mac.serial, "SER-1");
+    std::strcpy(c.key.key, "KEY-OLD");
+    std::strcpy(c.focus.autofocusVersion, "AF-2.1");
+    c.fisheye.centerX = 960;
+    c.fisheye.centerY = 540;
+    c.fisheye.radius = 500;
+    c.system.year = 2024;
+    c.system.month = 3;
+    c.system.day = 5;
+    c.system.hour = 7;
+    c.system.minute = 8;
+    c.system.second = 9;
+    c.system.language = 3;
+    return c;
+}
+
+TEST(UnitLogin, StatusForEachCredential) {
+    struct Case {
+        const char* user;
+        const char* password;
+        uint32_t status;
+        bool open;
+    } cases[] = {
+        {"admin", "secret", ZQNET_STATUS_LOGGED_IN, true},
+        {"admin", "Secret", ZQNET_STATUS_WRONG_PASSWORD, false},
+        {"admin", "", ZQNET_STATUS_WRONG_PASSWORD, false},
+        {"root", "secret", ZQNET_STATUS_UNKNOWN_USER, false},
+        {"", "secret", ZQNET_STATUS_UNKNOWN_USER, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.user) + "/" + c.password);
+        Unit unit(Camera());
+        Station s(unit);
+        EXPECT_EQ(s.Login(c.user, c.password), c.status);
+        EXPECT_EQ(s.open, c.open);
+        EXPECT_EQ(unit.State().sessions, c.open ? 1 : 0);
+    }
+}
+
+TEST(UnitLogin, FiveWrongPasswordsLockTheUserForTheLockoutTime) {
+    Unit unit(Camera());
+    for (int i = 0; i < 5; ++i) {
+        Station s(unit);
+        EXPECT_EQ(s.Login("admin", "guess"), ZQNET_STATUS_WRONG_PASSWORD) << i;
+    }
+    EXPECT_TRUE(unit.State().lockedOut);
+    {
+        Station s(unit);
+        EXPECT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOCKED_OUT);
+    }
+    {
+        Station s(unit);  // an unknown user is still told so
+        EXPECT_EQ(s.Login("guest", "secret"), ZQNET_STATUS_UNKNOWN_USER);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_FALSE(unit.State().lockedOut);
+    Station s(unit);
+    EXPECT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+}
+
+TEST(UnitLogin, ASuccessResetsTheWrongPasswordCount) {
+    Unit unit(Camera());
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 4; ++i) {
+            Station s(unit);
+            EXPECT_EQ(s.Login("admin", "guess"), ZQNET_STATUS_WRONG_PASSWORD);
+        }
+        Station s(unit);
+        EXPECT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN) << round;
+    }
+}
+
+TEST(UnitLogin, SessionSlotsAreLimitedAndGivenBack) {
+    UnitConfig config = Camera();
+    config.maxSessions = 2;
+    Unit unit(config);
+    auto a = std::make_unique<Station>(unit);
+    Station b(unit);
+    EXPECT_EQ(a->Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    EXPECT_EQ(b.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    {
+        Station c(unit);
+        EXPECT_EQ(c.Login("admin", "secret"), ZQNET_STATUS_TOO_MANY_SESSIONS);
+    }
+    a.reset();
+    Station d(unit);
+    EXPECT_EQ(d.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    EXPECT_EQ(unit.State().sessions, 2);
+}
+
+TEST(UnitSessionRules, BadSequencesEndTheSession) {
+    Unit unit(Camera());
+    auto request = [](Kind kind, uint32_t sequence) {
+        Message m;
+        m.kind = kind;
+        m.sequence = sequence;
+        return zqproto::Encode(m);
+    };
+    struct Case {
+        const char* name;
+        bool login_first;
+        std::vector<uint8_t> bytes;
+    } cases[] = {
+        {"request before login", false, request(Kind::kGetDevInfo, 1)},
+        {"sequence 0", false, request(Kind::kPing, 0)},
+        {"sequence skips", true, request(Kind::kPing, 4)},
+        {"sequence repeats", true, request(Kind::kPing, 2)},
+        {"login again", true, [] { Message m; m.kind = Kind::kLoginStart; m.sequence = 3; return zqproto::Encode(m); }()},
+        {"a reply kind from the station", true, request(Kind::kPong, 3)},
+        {"a search probe on TCP", true, request(Kind::kSearchProbe, 3)},
+        {"garbage", true, {'G', 'E', 'T', ' ', '/'}},
+        {"oversized", true, [] { auto b = zqproto::Encode(Message{}); b[12] = 0xFF; b[13] = 0xFF; return b; }()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Station s(unit);
+        if (c.login_first) {
+            ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+        }
+        EXPECT_TRUE(s.SendRaw(c.bytes).empty());
+        EXPECT_FALSE(s.open);
+        EXPECT_NE(s.session.error(), nullptr);
+        EXPECT_EQ(unit.State().sessions, 0);
+    }
+}
+
+TEST(UnitSessionRules, FramesSplitAnywhereAreServed) {
+    Unit unit(Camera());
+    Station s(unit);
+    ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    Message ping;
+    ping.kind = Kind::kPing;
+    std::vector<uint8_t> stream;
+    for (uint32_t i = 3; i <= 5; ++i) {
+        ping.sequence = i;
+        auto f = zqproto::Encode(ping);
+        stream.insert(stream.end(), f.begin(), f.end());
+    }
+    size_t replies = 0;
+    for (uint8_t byte : stream) replies += s.SendRaw({byte}).size();
+    EXPECT_EQ(replies, 3u);
+    EXPECT_TRUE(s.open);
+}
+
+class UnitRecords : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN); }
+    Unit unit{Camera()};
+    Station s{unit};
+};
+
+TEST_F(UnitRecords, MacRecordIsReadAs400AndWrittenWhole401) {
+    ASSERT_EQ(s.Query(400, 116), zqproto::kOk);
+    auto mac = As<ZQNetMacRecord>(s.data);
+    EXPECT_EQ(mac.size, 116u);
+    EXPECT_EQ(FormatMac(mac.mac), "00:12:34:56:78:9A");
+    EXPECT_STREQ(mac.serial, "SER-1");
+    ParseMac("02:00:00:00:00:01", mac.mac);
+    ParseMac("02:00:00:00:00:02", mac.wifiMac);
+    std::strcpy(mac.snCode, "SNC");
+    std::memset(mac.serial, 'S', sizeof(mac.serial));  // 32 bytes, no terminator
+    EXPECT_EQ(s.Set(401, mac), zqproto::kOk);
+    ASSERT_EQ(s.Query(400, 116), zqproto::kOk);
+    EXPECT_EQ(s.data, Bytes(mac));
+    EXPECT_EQ(FormatMac(unit.State().mac.wifiMac), "02:00:00:00:00:02");
+    EXPECT_EQ(unit.DeviceRecord().mac, std::string("02:00:00:00:00:01"));
+    EXPECT_EQ(s.Set(400, mac), zqproto::kUnknownCode);  // 400 is the read code only
+}
+
+TEST_F(UnitRecords, SizesAndCodesAreChecked) {
+    struct Case {
+        const char* name;
+        Kind kind;
+        uint32_t code;
+        size_t bytes;
+        uint32_t result;
+    } cases[] = {
+        {"key short", Kind::kSetParam, 553, 75, zqproto::kBadSize},
+        {"key long", Kind::kSetParam, 553, 77, zqproto::kBadSize},
+        {"ext short", Kind::kSetParam, 700, 1031, zqproto::kBadSize},
+        {"lens file empty", Kind::kSetParam, 871, 0, zqproto::kBadSize},
+        {"lens file 401", Kind::kSetParam, 871, 401, zqproto::kBadSize},
+        {"lens file 400", Kind::kSetParam, 871, 400, zqproto::kOk},
+        {"lens file 1", Kind::kSetParam, 871, 1, zqproto::kOk},
+        {"unknown code", Kind::kSetParam, 999, 4, zqproto::kUnknownCode},
+        {"write the focus record", Kind::kSetParam, 803, 200, zqproto::kUnknownCode},
+        {"query the reset", Kind::kQueryParam, 588, 28, zqproto::kUnknownCode},
+        {"query the lens file", Kind::kQueryParam, 871, 400, zqproto::kUnknownCode},
+        {"unknown command", Kind::kSimpleCmd, 348, 0, zqproto::kUnknownCode},
+        {"unknown PTZ", Kind::kPtz, 97, 0, zqproto::kUnknownCode},
+        {"focus lock without record", Kind::kPtz, 96, 0, zqproto::kBadSize},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(s.Request(c.kind, c.code, c.kind == Kind::kQueryParam ? static_cast<uint32_t>(c.bytes) : 0,
+                            c.kind == Kind::kQueryParam ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.bytes, 1)),
+                  c.result);
+        EXPECT_TRUE(s.open);
+    }
+    EXPECT_EQ(unit.State().lensFile.size(), 1u);
+}
+
+TEST_F(UnitRecords, QueriesAreCutToTheSizeAsked) {
+    ASSERT_EQ(s.Query(700, 16), zqproto::kOk);
+    EXPECT_EQ(s.data.size(), 16u);
+    ASSERT_EQ(s.Query(700, 5000), zqproto::kOk);
+    EXPECT_EQ(s.data.size(), 1032u);
+}
+
+TEST_F(UnitRecords, KeyBoardFisheyeRoundTrip) {
+    ZQNetKeyRecord key{};
+    key.size = 76;
+    std::memset(key.key, 'K', sizeof(key.key));  // fills the field
+    key.reserved[3] = 9;
+    EXPECT_EQ(s.Set(553, key), zqproto::kOk);
+    ASSERT_EQ(s.Query(553, 76), zqproto::kOk);
+    EXPECT_EQ(s.data, Bytes(key));
+
+    ZQNetBoardRecord board{};
+    board.size = 32;
+    board.keyId = 0xABCDEF01;
+    std::memcpy(board.boardId, "0123456789ABCDEF", 16);
+    board.deviceType = 3;
+    EXPECT_EQ(s.Set(582, board), zqproto::kOk);
+    ASSERT_EQ(s.Query(582, 32), zqproto::kOk);
+    EXPECT_EQ(s.data, Bytes(board));
+
+    ASSERT_EQ(s.Query(1015, 80), zqproto::kOk);
+    auto fisheye = As<ZQNetFisheyeRecord>(s.data);
+    EXPECT_EQ(fisheye.centerX, 960);
+    fisheye.size = 0;  // the station leaves it 0
+    fisheye.centerX = 100;
+    fisheye.centerY = -5;
+    fisheye.radius = 0;
+    fisheye.reserved2[0] = 1;
+    EXPECT_EQ(s.Set(1015, fisheye), zqproto::kOk);
+    ASSERT_EQ(s.Query(1015, 80), zqproto::kOk);
+    EXPECT_EQ(s.data, Bytes(fisheye));
+}
+
+TEST_F(UnitRecords, ExtendedRecordAppliesOnlyMaskedFields) {
+    ZQNetExtDeviceRecord before{};
+    ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
+    before = As<ZQNetExtDeviceRecord>(s.data);
+    EXPECT_EQ(before.size, 1032u);
+
+    ZQNetExtDeviceRecord w{};
+    w.size = 1032;
+    w.mask = ZQNET_EXT_MAIN_BOARD | ZQNET_EXT_FUNCTION_CODE | ZQNET_EXT_POE_POWER | ZQNET_EXT_MIN_FOCAL;
+    std::strcpy(w.mainBoard, "ZQ-CM-A");
+    std::strcpy(w.productModel, "not applied");
+    w.functionCode[0] = 0x39;
+    w.functionCode[7] = 0x01;
+    w.poePower = 1234;
+    w.minFocal = 1;
+    w.maxFocal = 9;          // not applied
+    w.reserved6[100] = 0xEE;  // not a field: never applied
+    EXPECT_EQ(s.Set(700, w), zqproto::kOk);
+    ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
+    auto after = As<ZQNetExtDeviceRecord>(s.data);
+    EXPECT_EQ(after.mask, 0u);
+    EXPECT_STREQ(after.mainBoard, "ZQ-CM-A");
+    EXPECT_STREQ(after.productModel, "");
+    EXPECT_EQ(after.functionCode[0], 0x39);
+    EXPECT_EQ(after.functionCode[7], 0x01);
+    EXPECT_EQ(after.poePower, 1234);
+    EXPECT_EQ(after.minFocal, 1);
+    EXPECT_EQ(after.maxFocal, 0);
+    EXPECT_EQ(after.reserved6[100], 0);
+
+    // Every mask bit applies exactly its own field.
+    const struct {
+        uint32_t bit;
+        size_t offset, size;
+    } fields[] = {{0x4000, 12, 4},   {0x1, 16, 16},     {0x8, 72, 64},     {0x10, 136, 32},
+                  {0x20, 168, 32},   {0x40, 200, 32},   {0x80, 232, 8},    {0x100, 240, 1},
+                  {0x200, 241, 1},   {0x400, 242, 1},   {0x800, 243, 32},  {0x1000, 275, 1},
+                  {0x2000, 276, 1},  {0x100000, 278, 1}, {0x80000, 279, 1}, {0x8000, 280, 1},
+                  {0x10000, 281, 1}, {0x20000, 282, 1}, {0x200000, 285, 1}, {0x400000, 286, 1},
+                  {0x40000, 288, 2}};
+    for (const auto& f : fields) {
+        SCOPED_TRACE(f.bit);
+        ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
+        std::vector<uint8_t> old = s.data;
+        std::vector<uint8_t> record(1032, 0x5A);
+        uint32_t size = 1032;
+        std::memcpy(record.data(), &size, 4);
+        std::memcpy(record.data() + 4, &f.bit, 4);
+        ASSERT_EQ(s.Request(Kind::kSetParam, 700, 0, record), zqproto::kOk);
+        ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
+        for (size_t i = 8; i < 1032; ++i) {
+            bool inside = i >= f.offset && i < f.offset + f.size;
+            ASSERT_EQ(s.data[i], inside ? 0x5A : old[i]) << i;
+        }
+    }
+}
+
+TEST_F(UnitRecords, SystemClockRunsAndAWriteSetsIt) {
+    ASSERT_EQ(s.Query(524, 160), zqproto::kOk);
+    auto sys = As<ZQNetSysParamRecord>(s.data);
+    EXPECT_EQ(sys.size, 160u);
+    EXPECT_EQ(sys.year, 2024);
+    EXPECT_EQ(sys.month, 3);
+    EXPECT_EQ(sys.day, 5);
+    EXPECT_EQ(sys.hour, 7);
+    EXPECT_EQ(sys.language, 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(s.Query(524, 160), zqproto::kOk);
+    auto later = As<ZQNetSysParamRecord>(s.data);
+    EXPECT_GE(later.second, 10);
+
+    // The station's time sync: a two-digit year and the change-time flag.
+    sys.year = 25;
+    sys.month = 12;
+    sys.day = 31;
+    sys.hour = 23;
+    sys.minute = 59;
+    sys.second = 59;
+    sys.ieChangeTime = 1;
+    sys.videoFormat = 1;
+    EXPECT_EQ(s.Set(524, sys), zqproto::kOk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(s.Query(524, 160), zqproto::kOk);
+    auto synced = As<ZQNetSysParamRecord>(s.data);
+    EXPECT_EQ(synced.year, 2026);  // the clock ran past midnight
+    EXPECT_EQ(synced.month, 1);
+    EXPECT_EQ(synced.day, 1);
+    EXPECT_EQ(synced.videoFormat, 1);
+
+    // Without the flag the settings change, the clock does not.
+    synced.year = 2030;
+    synced.ieChangeTime = 0;
+    synced.language = 9;
+    EXPECT_EQ(s.Set(524, synced), zqproto::kOk);
+    ASSERT_EQ(s.Query(524, 160), zqproto::kOk);
+    auto kept = As<ZQNetSysParamRecord>(s.data);
+    EXPECT_EQ(kept.year, 2026);
+    EXPECT_EQ(kept.language, 9);
+}
+
+TEST_F(UnitRecords, FactoryResetRestoresSettingsAndKeepsIdentity) {
+    ZQNetKeyRecord key{};
+    key.size = 76;
+    std::strcpy(key.key, "NEWKEY");
+    ASSERT_EQ(s.Set(553, key), zqproto::kOk);
+    ZQNetFisheyeRecord fisheye{};
+    ASSERT_EQ(s.Set(1015, fisheye), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kSimpleCmd, 349), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kPtz, 96, 0, std::vector<uint8_t>(44)), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kSetParam, 871, 0, std::vector<uint8_t>(10, 1)), zqproto::kOk);
+
+    ZQNetResetRecord reset{};
+    reset.size = 28;
+    reset.year = 2024;
+    reset.month = 3;
+    reset.day = 5;
+    reset.hour = 7;
+    reset.minute = 8;
+    reset.second = 9;
+    reset.restore = 1;
+    ASSERT_EQ(s.Set(588, reset), zqproto::kOk);
+    UnitState state = unit.State();
+    EXPECT_EQ(state.resets, 1);
+    EXPECT_EQ(Bytes(state.lastReset), Bytes(reset));
+    EXPECT_EQ(state.fisheye.centerX, 960);
+    EXPECT_FALSE(state.telnet);
+    EXPECT_FALSE(state.focusLocked);
+    EXPECT_TRUE(state.lensFile.empty());
+    EXPECT_STREQ(state.key.key, "NEWKEY");
+    EXPECT_EQ(FormatMac(state.mac.mac), "00:12:34:56:78:9A");
+    EXPECT_EQ(state.system.year, 2024);
+    EXPECT_EQ(state.system.hour, 7);
+}
+
+TEST_F(UnitRecords, CommandsSetTelnetAndConsole) {
+    struct Step {
+        uint32_t command;
+        bool telnet, console;
+    } steps[] = {{349, true, false}, {351, true, true}, {350, false, true}, {352, false, false}};
+    for (const Step& step : steps) {
+        EXPECT_EQ(s.Request(Kind::kSimpleCmd, step.command), zqproto::kOk);
+        EXPECT_EQ(unit.State().telnet, step.telnet);
+        EXPECT_EQ(unit.State().console, step.console);
+    }
+    EXPECT_EQ(unit.State().commands, (std::vector<uint32_t>{349, 351, 350, 352}));
+}
+
+TEST_F(UnitRecords, DeviceInformationAndFocusRecordOfACamera) {
+    ASSERT_EQ(s.Request(Kind::kGetDevInfo, 0), zqproto::kOk);
+    ASSERT_EQ(s.data.size(), 1232u);
+    auto info = As<ZQNetDeviceInfo>(s.data);
+    EXPECT_EQ(ZQNetDeviceKind(info), 4u);
+    EXPECT_EQ(info.deviceClass, 0x400u);
+    EXPECT_EQ(info.lensCalibration, 1);
+    ASSERT_EQ(s.Query(803, 200), zqproto::kOk);
+    EXPECT_STREQ(As<ZQNetFocusRecord>(s.data).autofocusVersion, "AF-2.1");
+
+    UnitConfig recorder = Camera();
+    recorder.deviceKind = 2;
+    recorder.lensCalibration = false;
+    Unit nvr(recorder);
+    Station r(nvr);
+    ASSERT_EQ(r.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    ASSERT_EQ(r.Request(Kind::kGetDevInfo, 0), zqproto::kOk);
+    EXPECT_EQ(ZQNetDeviceKind(As<ZQNetDeviceInfo>(r.data)), 2u);
+    EXPECT_EQ(As<ZQNetDeviceInfo>(r.data).lensCalibration, 0);
+    EXPECT_EQ(r.Query(803, 200), zqproto::kUnknownCode);
+    EXPECT_EQ(r.Request(Kind::kPtz, 108), zqproto::kFailed);
+}
+
+TEST_F(UnitRecords, LensCalibrationReportsRunningThenTheResult) {
+    auto alarm = [](const std::vector<uint8_t>& frame) {
+        zqproto::FrameReader reader;
+        reader.Feed(frame);
+        zqproto::Frame f;
+        EXPECT_EQ(reader.Next(f), zqproto::FrameReader::Status::kFrame);
+        Message m;
+        EXPECT_TRUE(zqproto::Decode(f, m));
+        EXPECT_EQ(m.kind, Kind::kAlarm);
+        EXPECT_EQ(m.code, 253u);
+        EXPECT_EQ(m.sequence, 0u);
+        return As<ZQNetLensCalibrationAlarm>(m.data);
+    };
+    Station other(unit);  // logged in but not subscribed: gets nothing
+    ASSERT_EQ(other.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    ASSERT_EQ(s.Request(Kind::kAlarmSubscribe, 1), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kPtz, 108), zqproto::kOk);
+    auto alarms = s.session.TakeAlarms();
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_EQ(alarm(alarms[0]).running, 1);
+    EXPECT_TRUE(unit.State().calibrating);
+    EXPECT_EQ(s.Request(Kind::kPtz, 108), zqproto::kFailed);  // already running
+    unit.Tick();
+    EXPECT_TRUE(s.session.TakeAlarms().empty());  // not yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    unit.Tick();
+    alarms = s.session.TakeAlarms();
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_EQ(alarm(alarms[0]).running, 0);
+    EXPECT_EQ(alarm(alarms[0]).result, 7);
+    EXPECT_FALSE(unit.State().calibrating);
+    EXPECT_TRUE(other.session.TakeAlarms().empty());
+
+    ASSERT_EQ(s.Request(Kind::kAlarmSubscribe, 0), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kPtz, 108), zqproto::kOk);
+    EXPECT_TRUE(s.session.TakeAlarms().empty());
+}
+
+TEST(UnitFaults, EachFaultActsOnItsCodeOnly) {
+    struct Case {
+        const char* name;
+        int32_t code;
+        Fault fault;
+        Kind kind;
+        uint32_t request_code;
+        size_t bytes;
+        uint32_t result;  // 0xFFFF: no reply
+        bool open;
+        int delay;
+    } cases[] = {
+        {"query fails", 553, {.failQuery = true}, Kind::kQueryParam, 553, 0, zqproto::kFailed, true, 0},
+        {"write still works", 553, {.failQuery = true}, Kind::kSetParam, 553, 76, zqproto::kOk, true, 0},
+        {"write fails", 401, {.failWrite = true}, Kind::kSetParam, 401, 116, zqproto::kFailed, true, 0},
+        {"other code unaffected", 401, {.failWrite = true}, Kind::kSetParam, 553, 76, zqproto::kOk, true, 0},
+        {"dev info fails", kFaultDevInfo, {.failQuery = true}, Kind::kGetDevInfo, 0, 0, zqproto::kFailed, true, 0},
+        {"command fails", 349, {.failWrite = true}, Kind::kSimpleCmd, 349, 0, zqproto::kFailed, true, 0},
+        {"PTZ fails", 96, {.failWrite = true}, Kind::kPtz, 96, 44, zqproto::kFailed, true, 0},
+        {"dropped", 700, {.drop = true}, Kind::kQueryParam, 700, 0, 0xFFFF, false, 0},
+        {"delayed", 582, {.delayMs = 300}, Kind::kQueryParam, 582, 0, zqproto::kOk, true, 300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Unit unit(Camera());
+        unit.SetFault(c.code, c.fault);
+        Station s(unit);
+        ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+        uint32_t size = c.kind == Kind::kQueryParam ? 2000 : 0;
+        std::vector<uint8_t> data = c.kind == Kind::kQueryParam ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.bytes);
+        EXPECT_EQ(s.Request(c.kind, c.request_code, size, data), c.result);
+        EXPECT_EQ(s.open, c.open);
+        if (c.result != 0xFFFF) {
+            ASSERT_EQ(s.steps.size(), 1u);
+            EXPECT_EQ(s.steps[0].delayMs, c.delay);
+        }
+        unit.ClearFaults();
+        if (c.open) {
+            EXPECT_EQ(s.Request(c.kind, c.request_code, size, data), zqproto::kOk);
+        }
+    }
+}
+
+TEST(UnitFaults, ReadBackDiffersFromWhatWasWritten) {
+    for (uint32_t code : {553u, 400u, 582u, 700u, 1015u, 524u}) {
+        SCOPED_TRACE(code);
+        Unit unit(Camera());
+        Station s(unit);
+        ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+        ASSERT_EQ(s.Query(code, 2000), zqproto::kOk);
+        std::vector<uint8_t> honest = s.data;
+        unit.SetFault(static_cast<int32_t>(code), {.readBackDiffers = true});
+        ASSERT_EQ(s.Query(code, 2000), zqproto::kOk);
+        ASSERT_EQ(s.data.size(), honest.size());
+        EXPECT_NE(s.data, honest);
+        EXPECT_EQ(unit.State().key.key[0], 'K');  // the stored state itself is unchanged
+    }
+}
+
+TEST(UnitFaults, SilentLoginNeverAnswersAndNeverCloses) {
+    Unit unit(Camera());
+    unit.SetSilentLogin(true);
+    Station s(unit);
+    Message start;
+    start.kind = Kind::kLoginStart;
+    start.user = "admin";
+    EXPECT_TRUE(s.Send(start).empty());
+    EXPECT_TRUE(s.open);
+    Message ping;
+    ping.kind = Kind::kPing;
+    EXPECT_TRUE(s.Send(ping).empty());
+    EXPECT_TRUE(s.open);
+    unit.SetSilentLogin(false);
+    Station t(unit);
+    EXPECT_EQ(t.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+}
+
+TEST(UnitFaults, LoginDropAndDelay) {
+    Unit unit(Camera());
+    unit.SetFault(kFaultLogin, {.delayMs = 250});
+    Station s(unit);
+    Message start;
+    start.kind = Kind::kLoginStart;
+    start.user = "admin";
+    ASSERT_EQ(s.Send(start).size(), 1u);
+    EXPECT_EQ(s.steps[0].delayMs, 250);
+    unit.SetFault(kFaultLogin, {.drop = true});
+    Station t(unit);
+    EXPECT_TRUE(t.Send(start).empty());
+    EXPECT_FALSE(t.open);
+}
+
+TEST(UnitDeviceRecord, CarriesTheSearchFields) {
+    UnitConfig c = Camera();
+    c.typeName = "RVMS";
+    c.firmware = "V5.2.1";
+    c.channels = 16;
+    c.channelsByte = 0;
+    c.netType = 1;
+    c.dns2 = "127.0.0.3";
+    c.webPort = 8080;
+    Unit unit(c);
+    ZQNetDeviceRecord r = unit.DeviceRecord();
+    EXPECT_STREQ(r.ip, "127.0.0.10");
+    EXPECT_STREQ(r.netmask, "255.0.0.0");
+    EXPECT_STREQ(r.dns2, "127.0.0.3");
+    EXPECT_EQ(r.mediaPort, 34567);
+    EXPECT_EQ(r.webPort, 8080);
+    EXPECT_EQ(r.netType, 1);
+    EXPECT_STREQ(r.typeName, "RVMS");
+    EXPECT_STREQ(r.version, "V5.2.1");
+    EXPECT_STREQ(r.mac, "00:12:34:56:78:9A");
+    EXPECT_EQ(r.channels, 16);
+    EXPECT_EQ(r.channelsByte, 0);
+}
+
+TEST(UnitConfigFile, TheReadmeExampleParses) {
+    std::ifstream in(std::string(ZQ_SOURCE_DIR) + "/maker/unit-sim/units.example.jsonl");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::vector<UnitConfig> units;
+    std::string error;
+    ASSERT_TRUE(ParseUnitLines(text.str(), units, error)) << error;
+    ASSERT_GE(units.size(), 3u);
+    bool rvms = false, camera = false;
+    for (const UnitConfig& u : units) {
+        rvms |= u.typeName == "RVMS";
+        camera |= u.deviceKind == 4 && u.lensCalibration;
+        EXPECT_EQ(u.address.rfind("127.", 0), 0u);
+    }
+    EXPECT_TRUE(rvms);
+    EXPECT_TRUE(camera);
+}
+
+TEST(UnitConfigFile, FieldsAndCountExpansion) {
+    std::string text =
+        "# a comment\n"
+        "\n"
+        R"({"address":"127.0.1.1","count":256,"mac":"00:11:22:33:44:FE","password":"p","type_name":"NVR",)"
+        R"("channels":8,"channels_byte":0,"key":"K1","main_board":"ZQ-DM-B","function_code":18446744073709551615,)"
+        R"("board_key_id":305419896,"board_id":"B1","fisheye":[1,2,3],"clock":"2023-01-02 03:04:05",)"
+        R"("lockout_ms":10,"faults":[{"code":553,"fail_write":true}],"records":{"1015":")" +
+        std::string(160, '0') + R"("}})" + "\n";
+    std::vector<UnitConfig> units;
+    std::string error;
+    ASSERT_TRUE(ParseUnitLines(text, units, error)) << error;
+    ASSERT_EQ(units.size(), 256u);
+    EXPECT_EQ(units[0].address, "127.0.1.1");
+    EXPECT_EQ(units[255].address, "127.0.2.0");
+    EXPECT_EQ(FormatMac(units[0].mac.mac), "00:11:22:33:44:FE");
+    EXPECT_EQ(FormatMac(units[2].mac.mac), "00:11:22:33:45:00");
+    const UnitConfig& u = units[1];
+    EXPECT_EQ(u.password, "p");
+    EXPECT_EQ(u.channels, 8);
+    EXPECT_EQ(u.channelsByte, 0);
+    EXPECT_STREQ(u.key.key, "K1");
+    EXPECT_STREQ(u.ext.mainBoard, "ZQ-DM-B");
+    EXPECT_EQ(u.ext.functionCode[7], 0xFF);
+    EXPECT_EQ(u.board.keyId, 305419896u);
+    EXPECT_EQ(u.fisheye.radius, 3);
+    EXPECT_EQ(u.system.year, 2023);
+    EXPECT_EQ(u.system.second, 5);
+    EXPECT_EQ(u.lockout.count(), 10);
+    EXPECT_TRUE(u.faults.at(553).failWrite);
+}
+
+TEST(UnitConfigFile, BadLinesAreRefusedWithTheLineNumber) {
+    struct Case {
+        const char* text;
+        const char* error_part;
+    } cases[] = {
+        {"{\"address\":\"192.168.1.10\"}", "loopback"},
+        {"{\"address\":\"127.0.0.10\"}\n{\"address\":\"127.0.0.10\"}", "line 2"},
+        {"{not json", "line 1: not JSON"},
+        {"[1,2]", "object"},
+        {"{\"media_port\":\"34567\"}", "media_port"},
+        {"{\"media_port\":70000}", "media_port"},
+        {"{\"device_kind\":16}", "device_kind"},
+        {"{\"mac\":\"00:11:22\"}", "mac"},
+        {"{\"clock\":\"2024-13-01 00:00:00\"}", "clock"},
+        {"{\"records\":{\"553\":\"00\"}}", "553"},
+        {"{\"records\":{\"9\":\"00\"}}", "no record 9"},
+        {"{\"count\":0}", "count"},
+        {"{\"address\":\"127.255.255.255\",\"count\":2}", "127.0.0.0/8"},
+        {"{\"faults\":[{\"fail_query\":true}]}", "code"},
+        {"{\"faults\":[{\"code\":1,\"delay_ms\":-1}]}", "delay_ms"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<UnitConfig> units;
+        std::string error;
+        EXPECT_FALSE(ParseUnitLines(c.text, units, error));
+        EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+        EXPECT_TRUE(units.empty());
+    }
+}
+
+}  // namespace
+}  // namespace unitsim
