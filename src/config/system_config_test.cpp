@@ -225,18 +225,38 @@ TEST_F(SystemConfigTest, PoePowerIsReadAndWrittenUnderDifferentNames) {
 }
 
 TEST_F(SystemConfigTest, SaveKeepsTheFileEncoding) {
-    std::string utf8 = Doc("<Version>版本</Version><DeviceInfo><KeyID>1</KeyID></DeviceInfo>");
-    std::string utf16;
-    ASSERT_TRUE(platform::ToEncoding(utf8, "UTF-16LE", utf16));
-    WriteConfig("\xFF\xFE" + utf16);
-    ASSERT_TRUE(config::LoadSystemConfig(s_));
-    EXPECT_EQ(s_.version, "版本");
-    s_.option_flags[kKeyID] = false;
-    ASSERT_TRUE(config::SaveOptionFlags(s_));
-    std::string want;
-    ASSERT_TRUE(platform::ToEncoding(
-        Doc("<Version>版本</Version><DeviceInfo><KeyID>0</KeyID></DeviceInfo>"), "UTF-16LE", want));
-    EXPECT_EQ(ReadFile(ConfigFile()), "\xFF\xFE" + want);
+    struct Case {
+        const char* name;
+        const char* mark;         // byte-order mark of the file
+        const char* declaration;  // XML declaration
+        const char* encoding;     // encoding of the bytes after the mark
+    };
+    const Case cases[] = {
+        {"UTF-16LE with mark", "\xFF\xFE", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>", "UTF-16LE"},
+        {"UTF-16BE with mark", "\xFE\xFF", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>", "UTF-16BE"},
+        {"UTF-8 with mark", "\xEF\xBB\xBF", "<?xml version=\"1.0\"?>", "UTF-8"},
+        {"declared GB2312", "", "<?xml version=\"1.0\" encoding=\"GB2312\"?>", "GB2312"},
+        {"no declaration", "", "", "UTF-8"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto file = [&](const char* flag) {
+            std::string text = std::string(c.declaration) + Doc("<Version>版本</Version><DeviceInfo><KeyID>" +
+                                                                std::string(flag) + "</KeyID></DeviceInfo>");
+            std::string bytes;
+            EXPECT_TRUE(platform::ToEncoding(text, c.encoding, bytes));
+            return c.mark + bytes;
+        };
+        WriteConfig(file("1"));
+        CAppSettings s;
+        s.program_folder = s_.program_folder;
+        s.config_folder = s_.config_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(s));
+        EXPECT_EQ(s.version, "版本");
+        s.option_flags[kKeyID] = false;
+        ASSERT_TRUE(config::SaveOptionFlags(s));
+        EXPECT_EQ(ReadFile(ConfigFile()), file("0"));
+    }
 }
 
 TEST_F(SystemConfigTest, DamagedFileLeavesDefaultsAndIsNeverWritten) {

@@ -12,6 +12,7 @@
 // not flushed per record: bytes reach the disk as the stream's buffer fills and at close.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace records {

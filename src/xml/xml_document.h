@@ -11,6 +11,7 @@
 // (false or an empty text); nothing throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,6 +45,11 @@ public:
 
     CXmlDocument();  // empty document, flags 0, empty result log
     explicit CXmlDocument(int flags);
+    ~CXmlDocument();
+    CXmlDocument(const CXmlDocument&);
+    CXmlDocument& operator=(const CXmlDocument&);
+    CXmlDocument(CXmlDocument&&) noexcept;
+    CXmlDocument& operator=(CXmlDocument&&) noexcept;
 
     // Sets the document text (already in the program's encoding) and parses it.
     // Returns whether it is well formed.
@@ -105,8 +111,15 @@ public:
 
     int GetDocFlags() const { return flags_; }
     void SetDocFlags(int flags) { flags_ = flags; }
-    // The result log of parsing and of the last Load/Save.
+    // The result log: after Load, the events of reading the file followed by those of parsing;
+    // after SetDoc or Parse, the events of that parse (Load's reading events are kept); after
+    // Save, the events of writing.
     const std::string& GetResult() const { return result_; }
+
+    // The element index: records in use (the document's own record 0 included) and records
+    // reserved; each record takes 32 bytes.
+    size_t IndexSize() const { return count_; }
+    size_t IndexCapacity() const { return capacity_; }
 
     // Positions of the navigation state (0 for none); stable across edits.
     uint32_t ParentPos() const { return parent_; }
@@ -120,13 +133,38 @@ public:
     static std::string EscapeText(std::string_view text, bool attribute = false);
 
 private:
-    struct Element;  // one record of the element index, defined in the implementation
-    // (private members are the implementation's choice)
+    struct Element;  // one record of the element index (32 bytes), defined in the implementation
+    struct Event;
+    struct Markup;
+
+    Element& Rec(uint32_t pos);
+    const Element& Rec(uint32_t pos) const;
+    uint32_t NewRecord();
+    void Reserve(size_t total);
+    void EnsureIndex();
+    void ClearIndex();
+    void AppendChild(uint32_t parent, uint32_t child);
+    void CloseUnended(uint32_t pos, uint32_t closed_at);
+    Markup ScanMarkup(size_t lt) const;
+    std::string_view NameAt(uint32_t offset) const;
+    bool NameEquals(std::string_view a, std::string_view b) const;
+    std::string_view StartTag(uint32_t pos) const;
+    bool ReplaceText(uint32_t at, uint32_t old_length, std::string_view text, uint32_t self);
+    bool OpenEmptyElement(uint32_t pos);
+    bool FindPathStep(std::string_view path, uint32_t context, uint32_t& found) const;
+    static void AddEvent(std::string& log, const Event& event);
+    static void FileErrorEvent(std::string& log, int error);
+
     std::string doc_;
     std::string result_;
+    size_t parse_log_start_ = 0;  // where the events of the last parse begin in result_
     int flags_ = 0;
     uint32_t parent_ = 0;
     uint32_t current_ = 0;
     uint32_t child_ = 0;
     int node_type_ = 0;
+    // The element index: pages of up to 65 536 records; position = page << 16 | slot.
+    std::vector<std::vector<Element>> pages_;
+    size_t count_ = 0;     // records in use, record 0 (the document) included
+    size_t capacity_ = 0;  // records reserved
 };
