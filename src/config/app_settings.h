@@ -43,11 +43,11 @@ enum OptionFlag : int {
 inline constexpr int kDeviceInfoFlagCount = kMinFoaclLength;  // the 22 device-information flags
 
 struct CAppSettings {
-    std::string program_folder;  // folder of the executable, ending in '/'
-    std::string config_folder;   // per-user "Talvane Config/" folder, ending in '/'
-    std::string skin_folder;     // program folder + "Skin_normal/"
-    std::string version;         // `Version` of Systemcfg.xml, shown on the splash
-    std::string language_file;   // file name of the chosen language table, e.g. "EN.xml"
+    std::string program_folder;      // folder of the executable, ending in '/'
+    std::string config_folder;       // per-user "Talvane Config/" folder, ending in '/'
+    std::string skin_folder;         // program folder + "Skin_normal/"
+    std::string version;             // `Version` of Systemcfg.xml, shown on the splash
+    std::string language_file;       // file name of the chosen language table, e.g. "EN.xml"
     bool id_server_enabled = false;  // address non-empty and not "127.0.0.1"
     std::string id_server_address;
     uint16_t id_server_port = 0;
@@ -56,10 +56,11 @@ struct CAppSettings {
     std::string device_password;  // the device password last confirmed in any tab
     std::array<bool, kOptionFlagCount> option_flags = MakeAllTrue();
 
-private:
+  private:
     static constexpr std::array<bool, kOptionFlagCount> MakeAllTrue() {
         std::array<bool, kOptionFlagCount> a{};
-        for (bool& b : a) b = true;
+        for (bool& b : a)
+            b = true;
         return a;
     }
 };

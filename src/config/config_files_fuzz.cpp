@@ -54,10 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     settings.config_folder = folder;
     bool loaded = config::LoadSystemConfig(settings);
     std::string before = Read(file);
-    for (bool& flag : settings.option_flags) flag = !flag;
+    for (bool& flag : settings.option_flags)
+        flag = !flag;
     if (config::SaveOptionFlags(settings)) {
         CAppSettings again = settings;
-        if (!loaded || !config::LoadSystemConfig(again)) std::abort();
+        if (!loaded || !config::LoadSystemConfig(again))
+            std::abort();
     } else if (Read(file) != before) {
         std::abort();
     }

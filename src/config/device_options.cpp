@@ -14,16 +14,19 @@ DeviceOptionMap& Map() {
 
 // Finds `name` searching forward and takes its text; an element not found leaves `out` empty.
 void Take(CXmlDocument& doc, const char* name, std::string& out) {
-    if (doc.FindElement(name)) out = doc.GetText();
+    if (doc.FindElement(name))
+        out = doc.GetText();
 }
 
 }  // namespace
 
 DeviceOptionMap ReadDeviceOptions(const std::string& path) {
     DeviceOptionMap map;
-    if (!platform::IsFile(path)) return map;
+    if (!platform::IsFile(path))
+        return map;
     CXmlDocument doc;
-    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement()) return map;
+    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement())
+        return map;
     while (doc.FindElement("Name")) {
         if (!doc.IntoElement()) {
             map[""];  // a Name without children is a set with an empty name and no records
@@ -50,7 +53,9 @@ DeviceOptionMap ReadDeviceOptions(const std::string& path) {
     return map;
 }
 
-const DeviceOptionMap& DeviceOptions() { return Map(); }
+const DeviceOptionMap& DeviceOptions() {
+    return Map();
+}
 
 void LoadDeviceOptions(const std::string& program_folder) {
     Map() = ReadDeviceOptions(program_folder + "DeviceInfo.xml");

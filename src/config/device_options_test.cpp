@@ -10,7 +10,8 @@ using config::DeviceOptionRecord;
 
 TEST(DeviceOptions, SetsRecordsAndMissingFields) {
     test_files::TempFolder root;
-    test_files::WriteFile(root / "DeviceInfo.xml",
+    test_files::WriteFile(
+        root / "DeviceInfo.xml",
         "<list>"
         "<Name><NAME>NVR</NAME>"
         "<ProductType><ProductType>P1</ProductType><DeviceType>D1</DeviceType>"
@@ -50,7 +51,8 @@ TEST(DeviceOptions, ShippedFileHasOptionSets) {
     for (const auto& [name, records] : map) {
         EXPECT_FALSE(name.empty());
         ASSERT_FALSE(records.empty()) << name;
-        for (const DeviceOptionRecord& r : records) EXPECT_FALSE(r.product_type.empty()) << name;
+        for (const DeviceOptionRecord& r : records)
+            EXPECT_FALSE(r.product_type.empty()) << name;
     }
 }
 

@@ -23,7 +23,9 @@ void StartCore(CAppSettings& settings) {
     records::OpenActivityLog(settings.config_folder + "ZQTalvaneLog.txt");
 }
 
-void CloseRecords() { records::Store().Close(); }
+void CloseRecords() {
+    records::Store().Close();
+}
 
 void FinishCore(const CAppSettings& settings) {
     records::CloseActivityLog();

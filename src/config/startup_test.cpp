@@ -25,14 +25,16 @@ namespace {
 const std::set<std::string> kConfigFiles = {"Systemcfg.xml", "ZQTalvane.db", "ZQTalvaneLog.txt"};
 
 class StartupTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { UseConfigHome(root_ / "home/.config"); }
     void TearDown() override {
         startup::CloseRecords();
         records::CloseActivityLog();
         unsetenv("XDG_CONFIG_HOME");
     }
-    static void UseConfigHome(const std::string& path) { setenv("XDG_CONFIG_HOME", path.c_str(), 1); }
+    static void UseConfigHome(const std::string& path) {
+        setenv("XDG_CONFIG_HOME", path.c_str(), 1);
+    }
 
     // Start-up as the application runs it, with `program` as the program folder.
     CAppSettings Start(const std::string& program = ZQ_BINARY_DIR "/bin/") {
@@ -76,8 +78,9 @@ TEST_F(StartupTest, FirstStartCreatesTheConfigurationAndShutdownLeavesExactlyIts
     EXPECT_EQ(Entries(s.config_folder), kConfigFiles);
     EXPECT_EQ(ReadFile(s.config_folder + "Systemcfg.xml"),
               ReadFile(ZQ_SOURCE_DIR "/data/Systemcfg.bk"));  // flags unchanged: same text
-    EXPECT_NE(ReadFile(s.config_folder + "ZQTalvaneLog.txt").find(":login success, ip:127.0.0.10\n"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(s.config_folder + "ZQTalvaneLog.txt").find(":login success, ip:127.0.0.10\n"),
+        std::string::npos);
 }
 
 TEST_F(StartupTest, SecondStartCreatesNothingNewAndKeepsRowsAndLog) {
@@ -103,11 +106,15 @@ TEST_F(StartupTest, SecondStartCreatesNothingNewAndKeepsRowsAndLog) {
 }
 
 TEST_F(StartupTest, UnwritableConfigurationFolderStillStarts) {
-    struct Case { const char* name; bool needs_permissions; };
+    struct Case {
+        const char* name;
+        bool needs_permissions;
+    };
     const Case cases[] = {{"parent is a file", false}, {"read-only folder", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.needs_permissions && !test_files::PermissionsApply()) continue;  // root ignores modes
+        if (c.needs_permissions && !test_files::PermissionsApply())
+            continue;  // root ignores modes
         std::string home = root_ / c.name;
         if (c.needs_permissions) {
             fs::create_directories(home + "/Talvane Config");
@@ -124,7 +131,8 @@ TEST_F(StartupTest, UnwritableConfigurationFolderStillStarts) {
         records::WriteLog("goes nowhere\n");
         Stop(s);
         EXPECT_TRUE(Entries(home + "/Talvane Config").empty());
-        if (c.needs_permissions) ::chmod((home + "/Talvane Config").c_str(), 0755);
+        if (c.needs_permissions)
+            ::chmod((home + "/Talvane Config").c_str(), 0755);
     }
 }
 

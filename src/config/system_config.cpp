@@ -1,6 +1,7 @@
 #include "config/system_config.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <strings.h>
 #include <system_error>
+#include <vector>
 
 #include "platform/folders.h"
 #include "xml/xml_document.h"
@@ -21,20 +22,23 @@ namespace config {
 namespace {
 
 const char* const kOptionNames[kOptionFlagCount] = {
-    "MainBoardName", "ProductType",   "DeviceType",     "DeviceName",    "FunctionCode",
-    "CustomType",    "KeyID",         "BoardID",        "HobDeviceType", "FourDisk",
-    "LanguageConfig", "Language",     "SerialNum",      "ProductCode",   "Format",
-    "AngleRotation", "AlarmOutputNum", "AlarmInputNum", "AudioNum",      "PoePower",
-    "HddGroup",      "Esataenable",   "MinFoaclLength", "MaxFoaclLength",
+    "MainBoardName",  "ProductType",    "DeviceType",     "DeviceName",     "FunctionCode",
+    "CustomType",     "KeyID",          "BoardID",        "HobDeviceType",  "FourDisk",
+    "LanguageConfig", "Language",       "SerialNum",      "ProductCode",    "Format",
+    "AngleRotation",  "AlarmOutputNum", "AlarmInputNum",  "AudioNum",       "PoePower",
+    "HddGroup",       "Esataenable",    "MinFoaclLength", "MaxFoaclLength",
 };
 
-std::string ConfigPath(const CAppSettings& s) { return s.config_folder + "Systemcfg.xml"; }
+std::string ConfigPath(const CAppSettings& s) {
+    return s.config_folder + "Systemcfg.xml";
+}
 
 // Copies `from` to `to` unless `to` exists; the copy appears under its name only when complete.
 void CopyWithoutOverwrite(const std::string& from, const std::string& to) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    if (!fs::is_regular_file(from, ec) || fs::exists(to, ec)) return;
+    if (!fs::is_regular_file(from, ec) || fs::exists(to, ec))
+        return;
     std::string temp = to + ".new";
     if (!fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec)) {
         fs::remove(temp, ec);
@@ -43,7 +47,8 @@ void CopyWithoutOverwrite(const std::string& from, const std::string& to) {
     // link() fails when `to` appeared meanwhile, so an existing file is never replaced.
     if (::link(temp.c_str(), to.c_str()) != 0) {
         // File systems without hard links: fall back to a plain rename when still absent.
-        if (!fs::exists(to, ec)) fs::rename(temp, to, ec);
+        if (!fs::exists(to, ec))
+            fs::rename(temp, to, ec);
     }
     fs::remove(temp, ec);
 }
@@ -53,18 +58,22 @@ void CopyWithoutOverwrite(const std::string& from, const std::string& to) {
 bool WriteReplacing(CXmlDocument& doc, const std::string& path) {
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+    if (::stat(path.c_str(), &st) == 0)
+        ::fchmod(fd, st.st_mode & 07777);
     ::close(fd);
     bool ok = doc.Save(temp);
     if (ok) {
         int sync_fd = ::open(temp.c_str(), O_RDONLY);
         ok = sync_fd >= 0 && ::fsync(sync_fd) == 0;
-        if (sync_fd >= 0) ::close(sync_fd);
+        if (sync_fd >= 0)
+            ::close(sync_fd);
     }
     ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) std::remove(temp.c_str());
+    if (!ok)
+        std::remove(temp.c_str());
     return ok;
 }
 
@@ -72,10 +81,13 @@ bool WriteReplacing(CXmlDocument& doc, const std::string& path) {
 // Nothing is written when the file cannot be read, is damaged, or `edit` returns false.
 bool EditConfig(const CAppSettings& s, const std::function<bool(CXmlDocument&)>& edit) {
     std::string path = ConfigPath(s);
-    if (!platform::IsFile(path)) return false;
+    if (!platform::IsFile(path))
+        return false;
     CXmlDocument doc;
-    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement()) return false;
-    if (!edit(doc)) return false;
+    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement())
+        return false;
+    if (!edit(doc))
+        return false;
     return WriteReplacing(doc, path);
 }
 
@@ -85,13 +97,17 @@ const char* OptionReadName(int flag) {
     return flag >= 0 && flag < kOptionFlagCount ? kOptionNames[flag] : "";
 }
 
-const char* OptionWriteName(int flag) { return flag == kPoePower ? "PoePowerNum" : OptionReadName(flag); }
+const char* OptionWriteName(int flag) {
+    return flag == kPoePower ? "PoePowerNum" : OptionReadName(flag);
+}
 
 long long LeadingNumber(std::string_view text) {
     size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
     long long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         int digit = text[i] - '0';
@@ -106,7 +122,8 @@ long long LeadingNumber(std::string_view text) {
 
 void FirstUseCopy(const CAppSettings& s) {
     std::string path = ConfigPath(s);
-    if (platform::IsFile(path)) return;
+    if (platform::IsFile(path))
+        return;
     platform::MakeFolders(s.config_folder);
     CopyWithoutOverwrite(s.program_folder + "Systemcfg.bk", path);
 }
@@ -114,30 +131,36 @@ void FirstUseCopy(const CAppSettings& s) {
 bool LoadSystemConfig(CAppSettings& s) {
     FirstUseCopy(s);
     std::string path = ConfigPath(s);
-    if (!platform::IsFile(path)) return false;
+    if (!platform::IsFile(path))
+        return false;
     CXmlDocument doc;
-    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement()) return false;
+    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement())
+        return false;
 
     if (doc.FindElement("Language")) {
         long long index = LeadingNumber(doc.GetAttribute("cursel")) - 1;
         std::vector<std::string> paths;
         if (doc.IntoElement()) {
-            while (doc.FindElement("language")) paths.push_back(doc.GetAttribute("path"));
+            while (doc.FindElement("language"))
+                paths.push_back(doc.GetAttribute("path"));
             doc.OutOfElement();
         }
         if (index >= 0 && index < static_cast<long long>(paths.size())) {
             s.language_file = paths[static_cast<size_t>(index)];
         }
     }
-    if (doc.FindElement("Version")) s.version = doc.GetText();
-    if (doc.FindElement("ID_CHECK_SERVER_IP")) s.id_server_address = doc.GetText();
+    if (doc.FindElement("Version"))
+        s.version = doc.GetText();
+    if (doc.FindElement("ID_CHECK_SERVER_IP"))
+        s.id_server_address = doc.GetText();
     if (doc.FindElement("ID_CHECK_SERVER_PORT")) {
         // Kept as an unsigned 16-bit value: the number modulo 65536.
         s.id_server_port = static_cast<uint16_t>(LeadingNumber(doc.GetText()) & 0xFFFF);
     }
-    s.id_server_enabled = !s.id_server_address.empty() &&
-                          strcasecmp(s.id_server_address.c_str(), "127.0.0.1") != 0;
-    if (doc.FindElement("UserPassword")) s.user_password = doc.GetText();
+    s.id_server_enabled =
+        !s.id_server_address.empty() && strcasecmp(s.id_server_address.c_str(), "127.0.0.1") != 0;
+    if (doc.FindElement("UserPassword"))
+        s.user_password = doc.GetText();
     if (doc.FindElement("EnableUserPassword")) {
         s.user_password_enabled = LeadingNumber(doc.GetText()) != 0;
     }
@@ -155,7 +178,8 @@ bool LoadSystemConfig(CAppSettings& s) {
 bool SaveOptionFlags(const CAppSettings& s) {
     FirstUseCopy(s);
     return EditConfig(s, [&](CXmlDocument& doc) {
-        if (!doc.FindElement("DeviceInfo") || !doc.IntoElement()) return false;
+        if (!doc.FindElement("DeviceInfo") || !doc.IntoElement())
+            return false;
         for (int f = 0; f < kOptionFlagCount; ++f) {
             if (doc.FindElement(OptionWriteName(f))) {
                 doc.SetText(s.option_flags[static_cast<size_t>(f)] ? "1" : "0");

@@ -43,7 +43,7 @@ const char kFull[] =
     "</cfg>\n";
 
 class SystemConfigTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         s_.program_folder = root_ / "prog/";
         s_.config_folder = root_ / "user/Talvane Config/";
@@ -60,13 +60,27 @@ protected:
 };
 
 TEST(LeadingNumber, TakesTheLeadingDecimalNumber) {
-    struct Case { const char* text; long long want; };
-    const Case cases[] = {
-        {"12", 12},   {"  12abc", 12}, {"-3", -3},   {"+7", 7},        {"2", 2},
-        {"abc", 0},   {"", 0},         {"   ", 0},  {"0x10", 0},      {"- 4", 0},
-        {"\t\n9", 9}, {"1.5", 1},      {"99999999999999999999999", LLONG_MAX},
+    struct Case {
+        const char* text;
+        long long want;
     };
-    for (const Case& c : cases) EXPECT_EQ(config::LeadingNumber(c.text), c.want) << c.text;
+    const Case cases[] = {
+        {"12", 12},
+        {"  12abc", 12},
+        {"-3", -3},
+        {"+7", 7},
+        {"2", 2},
+        {"abc", 0},
+        {"", 0},
+        {"   ", 0},
+        {"0x10", 0},
+        {"- 4", 0},
+        {"\t\n9", 9},
+        {"1.5", 1},
+        {"99999999999999999999999", LLONG_MAX},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(config::LeadingNumber(c.text), c.want) << c.text;
 }
 
 TEST_F(SystemConfigTest, FirstUseCopiesTheTemplateAndLoadsItInTheSameRun) {
@@ -79,7 +93,8 @@ TEST_F(SystemConfigTest, FirstUseCopiesTheTemplateAndLoadsItInTheSameRun) {
     EXPECT_FALSE(s_.id_server_enabled);
     EXPECT_EQ(s_.user_password, "admin");
     EXPECT_TRUE(s_.user_password_enabled);
-    for (bool flag : s_.option_flags) EXPECT_TRUE(flag);
+    for (bool flag : s_.option_flags)
+        EXPECT_TRUE(flag);
 }
 
 TEST_F(SystemConfigTest, ExistingFileIsNotReplacedByTheTemplate) {
@@ -104,7 +119,9 @@ TEST_F(SystemConfigTest, ExistingFileIsNotReplacedByTheTemplate) {
 }
 
 // Builds a file from the parts given; the root holds them in the order given.
-std::string Doc(const std::string& body) { return "<cfg>" + body + "</cfg>"; }
+std::string Doc(const std::string& body) {
+    return "<cfg>" + body + "</cfg>";
+}
 
 TEST_F(SystemConfigTest, ValuesReadByTheirRules) {
     struct Case {
@@ -127,7 +144,8 @@ TEST_F(SystemConfigTest, ValuesReadByTheirRules) {
         {"cursel negative", "<Language cursel=\"-1\">" + langs + "</Language>", "", false, 0, true},
         {"cursel missing", "<Language>" + langs + "</Language>", "", false, 0, true},
         {"no entries", "<Language cursel=\"1\"/>", "", false, 0, true},
-        {"server loopback", "<ID_CHECK_SERVER_IP>127.0.0.1</ID_CHECK_SERVER_IP>", "", false, 0, true},
+        {"server loopback", "<ID_CHECK_SERVER_IP>127.0.0.1</ID_CHECK_SERVER_IP>", "", false, 0,
+         true},
         {"server empty", "<ID_CHECK_SERVER_IP></ID_CHECK_SERVER_IP>", "", false, 0, true},
         {"server missing", "<Version>1</Version>", "", false, 0, true},
         {"server other loopback", "<ID_CHECK_SERVER_IP>127.0.0.2</ID_CHECK_SERVER_IP>", "", true, 0,
@@ -142,8 +160,10 @@ TEST_F(SystemConfigTest, ValuesReadByTheirRules) {
         {"password flag 2", "<EnableUserPassword>2</EnableUserPassword>", "", false, 0, true},
         {"password flag text", "<EnableUserPassword>yes</EnableUserPassword>", "", false, 0, false},
         {"password flag 0", "<EnableUserPassword>0</EnableUserPassword>", "", false, 0, false},
-        {"names are case-sensitive", "<language cursel=\"1\">" + langs +
-         "</language><enableuserpassword>0</enableuserpassword>", "", false, 0, true},
+        {"names are case-sensitive",
+         "<language cursel=\"1\">" + langs +
+             "</language><enableuserpassword>0</enableuserpassword>",
+         "", false, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,13 +180,13 @@ TEST_F(SystemConfigTest, ValuesReadByTheirRules) {
 }
 
 TEST_F(SystemConfigTest, ElementsAreFoundOnlyInTheirOrder) {
-    WriteConfig(Doc(
-        "<Version>9</Version>"
-        "<ID_CHECK_SERVER_PORT>7000</ID_CHECK_SERVER_PORT>"  // stands before the address
-        "<ID_CHECK_SERVER_IP>127.0.0.5</ID_CHECK_SERVER_IP>"
-        "<UserPassword>pw</UserPassword>"
-        "<DeviceInfo><MainBoardName>0</MainBoardName><Format>0</Format>"
-        "<FunctionCode>0</FunctionCode><AngleRotation>0</AngleRotation></DeviceInfo>"));
+    WriteConfig(
+        Doc("<Version>9</Version>"
+            "<ID_CHECK_SERVER_PORT>7000</ID_CHECK_SERVER_PORT>"  // stands before the address
+            "<ID_CHECK_SERVER_IP>127.0.0.5</ID_CHECK_SERVER_IP>"
+            "<UserPassword>pw</UserPassword>"
+            "<DeviceInfo><MainBoardName>0</MainBoardName><Format>0</Format>"
+            "<FunctionCode>0</FunctionCode><AngleRotation>0</AngleRotation></DeviceInfo>"));
     ASSERT_TRUE(config::LoadSystemConfig(s_));
     EXPECT_EQ(s_.version, "9");
     EXPECT_EQ(s_.id_server_address, "127.0.0.5");
@@ -232,8 +252,10 @@ TEST_F(SystemConfigTest, SaveKeepsTheFileEncoding) {
         const char* encoding;     // encoding of the bytes after the mark
     };
     const Case cases[] = {
-        {"UTF-16LE with mark", "\xFF\xFE", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>", "UTF-16LE"},
-        {"UTF-16BE with mark", "\xFE\xFF", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>", "UTF-16BE"},
+        {"UTF-16LE with mark", "\xFF\xFE", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>",
+         "UTF-16LE"},
+        {"UTF-16BE with mark", "\xFE\xFF", "<?xml version=\"1.0\" encoding=\"UTF-16\"?>",
+         "UTF-16BE"},
         {"UTF-8 with mark", "\xEF\xBB\xBF", "<?xml version=\"1.0\"?>", "UTF-8"},
         {"declared GB2312", "", "<?xml version=\"1.0\" encoding=\"GB2312\"?>", "GB2312"},
         {"no declaration", "", "", "UTF-8"},
@@ -241,8 +263,9 @@ TEST_F(SystemConfigTest, SaveKeepsTheFileEncoding) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto file = [&](const char* flag) {
-            std::string text = std::string(c.declaration) + Doc("<Version>版本</Version><DeviceInfo><KeyID>" +
-                                                                std::string(flag) + "</KeyID></DeviceInfo>");
+            std::string text =
+                std::string(c.declaration) + Doc("<Version>版本</Version><DeviceInfo><KeyID>" +
+                                                 std::string(flag) + "</KeyID></DeviceInfo>");
             std::string bytes;
             EXPECT_TRUE(platform::ToEncoding(text, c.encoding, bytes));
             return c.mark + bytes;
@@ -264,10 +287,10 @@ TEST_F(SystemConfigTest, DamagedFileLeavesDefaultsAndIsNeverWritten) {
     const char* damaged[] = {
         "",
         "not xml at all",
-        "<cfg><Version>1</Version>",                      // cut off
-        "<cfg><Version>1</cfg>",                          // mismatched end tag
-        "<cfg><Version>1</Version></cfg><other/>",       // root has a sibling
-        "\xFF\xFE<\0c\0",                                 // torn UTF-16
+        "<cfg><Version>1</Version>",                // cut off
+        "<cfg><Version>1</cfg>",                    // mismatched end tag
+        "<cfg><Version>1</Version></cfg><other/>",  // root has a sibling
+        "\xFF\xFE<\0c\0",                           // torn UTF-16
     };
     for (const char* text : damaged) {
         SCOPED_TRACE(text);
@@ -324,7 +347,8 @@ TEST_F(SystemConfigTest, WriteGoesThroughATemporaryFileAndKeepsPermissions) {
 }
 
 TEST_F(SystemConfigTest, ReadOnlyFolderLeavesTheFileAsItWas) {
-    if (!test_files::PermissionsApply()) GTEST_SKIP() << "permissions do not bind root";
+    if (!test_files::PermissionsApply())
+        GTEST_SKIP() << "permissions do not bind root";
     WriteConfig(kFull);
     ASSERT_TRUE(config::LoadSystemConfig(s_));
     ::chmod(s_.config_folder.c_str(), 0555);

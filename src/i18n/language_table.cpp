@@ -5,18 +5,22 @@
 
 bool CLanguageTable::Load(const std::string& path) {
     texts_.clear();
-    if (!platform::IsFile(path)) return false;
+    if (!platform::IsFile(path))
+        return false;
     CXmlDocument doc;
-    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement()) return false;
+    if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement())
+        return false;
     std::vector<std::string> texts;
-    while (doc.FindElement("string")) texts.push_back(doc.GetText());
+    while (doc.FindElement("string"))
+        texts.push_back(doc.GetText());
     texts_ = std::move(texts);
     return true;
 }
 
 const std::string& CLanguageTable::Text(int id) const {
     static const std::string kSpace = " ";
-    if (id < 0 || static_cast<size_t>(id) >= texts_.size()) return kSpace;
+    if (id < 0 || static_cast<size_t>(id) >= texts_.size())
+        return kSpace;
     return texts_[static_cast<size_t>(id)];
 }
 

@@ -15,14 +15,14 @@
 #include <vector>
 
 class CLanguageTable {
-public:
+  public:
     // Replaces the texts by those of `path`. False (table empty) when the path is not a file or
     // the document cannot be read or is damaged.
     bool Load(const std::string& path);
     const std::string& Text(int id) const;
     size_t Size() const { return texts_.size(); }
 
-private:
+  private:
     std::vector<std::string> texts_;
 };
 
@@ -35,6 +35,8 @@ CLanguageTable& Table();
 bool LoadLanguage(const std::string& program_folder, const std::string& language_file);
 
 // The station's text for `id` (see Text above).
-inline const std::string& Text(int id) { return Table().Text(id); }
+inline const std::string& Text(int id) {
+    return Table().Text(id);
+}
 
 }  // namespace i18n

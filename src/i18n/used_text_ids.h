@@ -8,6 +8,7 @@
 
 namespace i18n {
 
+// clang-format off
 inline constexpr std::array kUsedTextIds = {
     // message box buttons, search view, splash
     7, 8, 10, 11, 13,
@@ -30,5 +31,6 @@ inline constexpr std::array kUsedTextIds = {
     // telnet and maintenance, camera tabs, operator password
     153, 154, 156, 157, 159, 222, 236, 260, 261, 262, 281, 176, 177, 178, 180, 182,
 };
+// clang-format on
 
 }  // namespace i18n

@@ -12,13 +12,13 @@
 namespace platform {
 
 struct LocalTime {
-    int year = 1970;   // e.g. 2019
-    int month = 1;     // 1..12
-    int day = 1;       // 1..31
-    int hour = 0;      // 0..23
-    int minute = 0;    // 0..59
-    int second = 0;    // 0..60
-    int weekday = 4;   // 0 = Sunday .. 6
+    int year = 1970;  // e.g. 2019
+    int month = 1;    // 1..12
+    int day = 1;      // 1..31
+    int hour = 0;     // 0..23
+    int minute = 0;   // 0..59
+    int second = 0;   // 0..60
+    int weekday = 4;  // 0 = Sunday .. 6
 };
 
 // The current local time from the installed clock, or from the system when none is installed.
@@ -30,6 +30,8 @@ void SetLocalClock(std::function<LocalTime()> clock);
 // "%04d-%02d-%02d_%02d:%02d:%02d": the station's time stamp for record keys and result rows,
 // e.g. "2019-03-07_14:05:09".
 std::string TimeStampText(const LocalTime& t);
-inline std::string TimeStampText() { return TimeStampText(LocalNow()); }
+inline std::string TimeStampText() {
+    return TimeStampText(LocalNow());
+}
 
 }  // namespace platform

@@ -17,16 +17,19 @@ std::string ConfigFolder() {
     } else {
         base = ".config";
     }
-    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
     return base + "/Talvane Config/";
 }
 
 std::string ProgramFolder() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec || !exe.has_parent_path()) return "./";
+    if (ec || !exe.has_parent_path())
+        return "./";
     std::string folder = exe.parent_path().string();
-    if (folder.empty() || folder.back() != '/') folder += '/';
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
     return folder;
 }
 

@@ -11,22 +11,34 @@ namespace {
 
 // Sets an environment variable for one scope and restores it afterwards.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        if (value) setenv(name, value, 1); else unsetenv(name);
+        if (const char* old = std::getenv(name))
+            old_ = old, had_ = true;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1); else unsetenv(name_);
+        if (had_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
     }
-private:
+
+  private:
     const char* name_;
     std::string old_;
     bool had_ = false;
 };
 
 TEST(Folders, ConfigFolderFollowsXdgThenHome) {
-    struct Case { const char* xdg; const char* home; const char* want; };
+    struct Case {
+        const char* xdg;
+        const char* home;
+        const char* want;
+    };
     const Case cases[] = {
         {"/tmp/cfg", "/home/op", "/tmp/cfg/Talvane Config/"},
         {"/tmp/cfg/", "/home/op", "/tmp/cfg/Talvane Config/"},

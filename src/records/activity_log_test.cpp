@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class ActivityLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/zq_log_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -59,7 +59,10 @@ TEST_F(ActivityLogTest, RecordIsPrefixPlusMessageAndRunsAppend) {
 }
 
 TEST_F(ActivityLogTest, RecordLengthIsCappedAt2047Bytes) {
-    struct Case { size_t message; size_t record; };
+    struct Case {
+        size_t message;
+        size_t record;
+    };
     const Case cases[] = {{2026, 2046}, {2027, 2047}, {2028, 2047}, {10000, 2047}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -87,10 +90,12 @@ TEST_F(ActivityLogTest, RecordsFromManyThreadsNeverInterleave) {
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([i] {
             std::string body(100 + static_cast<size_t>(i) * 37, static_cast<char>('a' + i));
-            for (int r = 0; r < kRecords; ++r) records::WriteLog("%d %s\n", i, body.c_str());
+            for (int r = 0; r < kRecords; ++r)
+                records::WriteLog("%d %s\n", i, body.c_str());
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     records::CloseActivityLog();
     std::istringstream lines(Contents());
     std::string line;
@@ -101,8 +106,8 @@ TEST_F(ActivityLogTest, RecordsFromManyThreadsNeverInterleave) {
         int i = line[20] - '0';
         ASSERT_GE(i, 0);
         ASSERT_LT(i, kThreads);
-        EXPECT_EQ(line.substr(22), std::string(100 + static_cast<size_t>(i) * 37,
-                                               static_cast<char>('a' + i)));
+        EXPECT_EQ(line.substr(22),
+                  std::string(100 + static_cast<size_t>(i) * 37, static_cast<char>('a' + i)));
     }
     EXPECT_EQ(count, kThreads * kRecords);
 }

@@ -15,7 +15,8 @@ std::string CreateStatement(const TableDefinition& t) {
 
 std::string Placeholders(size_t count) {
     std::string s;
-    for (size_t i = 0; i < count; ++i) s += i == 0 ? "?" : ", ?";
+    for (size_t i = 0; i < count; ++i)
+        s += i == 0 ? "?" : ", ?";
     return s;
 }
 
@@ -55,9 +56,11 @@ const std::vector<TableDefinition>& Tables() {
 
 bool OpenRecordStore(CSqlDatabase& db, const std::string& config_folder) {
     platform::MakeFolders(config_folder);
-    if (!db.Open(config_folder + "ZQTalvane.db")) return false;
+    if (!db.Open(config_folder + "ZQTalvane.db"))
+        return false;
     for (const TableDefinition& t : Tables()) {
-        if (!db.TableExists(t.name)) db.Execute(CreateStatement(t));
+        if (!db.TableExists(t.name))
+            db.Execute(CreateStatement(t));
     }
     return true;
 }
@@ -102,8 +105,9 @@ std::string PendingReportUuid(CSqlDatabase& db, const std::string& order_name,
 bool SerialNumberKnown(CSqlDatabase& db, const std::string& serial,
                        const std::string& product_type) {
     CResultSet rows;
-    return db.Query("select SerialNum from SerialNumberTable where SerialNum = ? and ProductType = ?",
-                    {serial, product_type}, rows) &&
+    return db.Query(
+               "select SerialNum from SerialNumberTable where SerialNum = ? and ProductType = ?",
+               {serial, product_type}, rows) &&
            !rows.rows.empty();
 }
 

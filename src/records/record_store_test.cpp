@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class RecordStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/zq_records_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -43,7 +43,8 @@ protected:
 };
 
 std::string WithoutSemicolon(std::string s) {
-    if (!s.empty() && s.back() == ';') s.pop_back();
+    if (!s.empty() && s.back() == ';')
+        s.pop_back();
     return s;
 }
 
@@ -53,8 +54,8 @@ TEST_F(RecordStoreTest, FirstOpenCreatesFolderFileAndNineTablesSecondOpenKeepsRo
     EXPECT_TRUE(fs::is_regular_file(DbPath()));
 
     CResultSet tables;
-    ASSERT_TRUE(db.Query("select name, sql from sqlite_master where type='table' order by rowid",
-                         tables));
+    ASSERT_TRUE(
+        db.Query("select name, sql from sqlite_master where type='table' order by rowid", tables));
     ASSERT_EQ(tables.rows.size(), 9u);
     for (size_t i = 0; i < records::Tables().size(); ++i) {
         const records::TableDefinition& t = records::Tables()[i];
@@ -63,8 +64,8 @@ TEST_F(RecordStoreTest, FirstOpenCreatesFolderFileAndNineTablesSecondOpenKeepsRo
         EXPECT_EQ(tables.rows[i][0], t.name);
         EXPECT_EQ(tables.rows[i][1], WithoutSemicolon(want));
     }
-    ASSERT_TRUE(records::InsertDeviceRow(db, "MacAddress", "192.168.1.88", 34567,
-                                         {"00-11-22-33-44-55"}));
+    ASSERT_TRUE(
+        records::InsertDeviceRow(db, "MacAddress", "192.168.1.88", 34567, {"00-11-22-33-44-55"}));
     db.Close();
 
     CSqliteDatabase again;
@@ -86,7 +87,8 @@ TEST_F(RecordStoreTest, OnlyMissingTablesAreCreatedAndExistingRowsStay) {
     }
     CSqliteDatabase db;
     ASSERT_TRUE(records::OpenRecordStore(db, folder_));
-    for (const records::TableDefinition& t : records::Tables()) EXPECT_TRUE(db.TableExists(t.name));
+    for (const records::TableDefinition& t : records::Tables())
+        EXPECT_TRUE(db.TableExists(t.name));
     EXPECT_TRUE(db.RecordExists("P2PKey", "keyId", "KEY1"));
 }
 
@@ -95,7 +97,8 @@ TEST_F(RecordStoreTest, SecondInsertInTheSameSecondFails) {
     ASSERT_TRUE(records::OpenRecordStore(db, folder_));
     EXPECT_TRUE(records::InsertDeviceRow(db, "P2PKey", "10.0.0.1", 9000, {"K1"}));
     EXPECT_FALSE(records::InsertDeviceRow(db, "P2PKey", "10.0.0.1", 9000, {"K2"}));
-    EXPECT_TRUE(records::InsertDeviceRow(db, "MacAddress", "10.0.0.1", 9000, {"M1"}));  // other table
+    EXPECT_TRUE(
+        records::InsertDeviceRow(db, "MacAddress", "10.0.0.1", 9000, {"M1"}));  // other table
     SetSecond(10);
     EXPECT_TRUE(records::InsertDeviceRow(db, "P2PKey", "10.0.0.1", 9000, {"K2"}));
     EXPECT_FALSE(db.RecordExists("P2PKey", "keyId", "nothing"));
@@ -120,20 +123,23 @@ TEST_F(RecordStoreTest, ValuesAreStoredExactlyAsGiven) {
         ASSERT_TRUE(records::InsertDeviceRow(db, "MacAddress", "192.168.1.88", 34567, {v}));
         EXPECT_TRUE(db.RecordExists("MacAddress", "MacAddr", v));
     }
-    EXPECT_FALSE(db.RecordExists("MacAddress", "MacAddr", "anything"));  // the "or" value matched nothing
+    EXPECT_FALSE(
+        db.RecordExists("MacAddress", "MacAddr", "anything"));  // the "or" value matched nothing
     CResultSet rows;
     ASSERT_TRUE(db.Query("select Date, IP, Port, MacAddr from MacAddress order by Date", rows));
     ASSERT_EQ(rows.rows.size(), std::size(values));
     EXPECT_EQ(rows.rows[0], (std::vector<std::string>{"2019-03-07_14:05:00", "192.168.1.88",
-                                                       "34567", values[0]}));
-    for (size_t i = 0; i < std::size(values); ++i) EXPECT_EQ(rows.rows[i][3], values[i]);
+                                                      "34567", values[0]}));
+    for (size_t i = 0; i < std::size(values); ++i)
+        EXPECT_EQ(rows.rows[i][3], values[i]);
 }
 
 TEST_F(RecordStoreTest, ResultSetCursorAndNull) {
     CSqliteDatabase db;
     ASSERT_TRUE(db.Open(root_ + "/x.db"));
-    ASSERT_TRUE(db.Execute("create table t(a, b); insert into t values('1', NULL);"
-                           "insert into t values('2', 'two');"));
+    ASSERT_TRUE(
+        db.Execute("create table t(a, b); insert into t values('1', NULL);"
+                   "insert into t values('2', 'two');"));
     CResultSet rows;
     rows.rows.push_back({"stale"});
     rows.cursor = 7;
@@ -175,7 +181,8 @@ TEST_F(RecordStoreTest, PendingReportsAndSerialNumbers) {
     EXPECT_FALSE(records::SerialNumberKnown(db, "SN'001", "order B"));
     CResultSet rows;
     ASSERT_TRUE(db.Query("select * from SerialNumberTable", rows));
-    EXPECT_EQ(rows.rows[0], (std::vector<std::string>{"2019-03-07_14:05:12", "SN'001", "order A", ""}));
+    EXPECT_EQ(rows.rows[0],
+              (std::vector<std::string>{"2019-03-07_14:05:12", "SN'001", "order A", ""}));
 }
 
 // Every operation of a store without a usable database reads as "absent" and fails quietly.
@@ -201,8 +208,8 @@ TEST_F(RecordStoreTest, ClosedStoreReadsAsAbsent) {
 
 TEST_F(RecordStoreTest, ForeignFileIsNeitherUsedNorChanged) {
     fs::create_directories(folder_);
-    const std::string text = "this is not a database, just a note kept by someone\n" +
-                             std::string(4096, 'x');
+    const std::string text =
+        "this is not a database, just a note kept by someone\n" + std::string(4096, 'x');
     std::ofstream(DbPath(), std::ios::binary) << text;
     CSqliteDatabase db;
     records::OpenRecordStore(db, folder_);

@@ -7,24 +7,28 @@
 namespace {
 
 bool IsPlainName(const std::string& name) {
-    if (name.empty()) return false;
+    if (name.empty())
+        return false;
     for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  c == '_';
-        if (!ok) return false;
+        bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok)
+            return false;
     }
     return true;
 }
 
 }  // namespace
 
-CSqliteDatabase::~CSqliteDatabase() { Close(); }
+CSqliteDatabase::~CSqliteDatabase() {
+    Close();
+}
 
 bool CSqliteDatabase::Open(const std::string& path) {
     Close();
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close(db);  // the library may hand back a handle even on failure
         return false;
@@ -41,7 +45,9 @@ bool CSqliteDatabase::Close() {
     return true;
 }
 
-bool CSqliteDatabase::Execute(const std::string& statement) { return Run(statement, {}, nullptr); }
+bool CSqliteDatabase::Execute(const std::string& statement) {
+    return Run(statement, {}, nullptr);
+}
 
 bool CSqliteDatabase::Query(const std::string& statement, CResultSet& result) {
     return Run(statement, {}, &result);
@@ -64,7 +70,8 @@ bool CSqliteDatabase::TableExists(const std::string& name) {
 
 bool CSqliteDatabase::RecordExists(const std::string& table, const std::string& column,
                                    const std::string& value) {
-    if (!IsPlainName(table) || !IsPlainName(column)) return false;
+    if (!IsPlainName(table) || !IsPlainName(column))
+        return false;
     CResultSet rows;
     return Query("select " + column + " from " + table + " where " + column + " = ?", {value},
                  rows) &&
@@ -79,7 +86,8 @@ bool CSqliteDatabase::Run(const std::string& statement, const std::vector<SqlVal
         result->rows.clear();
         result->cursor = 0;
     }
-    if (db_ == nullptr) return false;
+    if (db_ == nullptr)
+        return false;
 
     const char* rest = statement.c_str();
     bool first = true;
@@ -91,7 +99,8 @@ bool CSqliteDatabase::Run(const std::string& statement, const std::vector<SqlVal
             return false;
         }
         rest = tail;
-        if (stmt == nullptr) continue;  // only white space or a comment was left
+        if (stmt == nullptr)
+            continue;  // only white space or a comment was left
         if (first) {
             if (static_cast<int>(values.size()) != sqlite3_bind_parameter_count(stmt)) {
                 sqlite3_finalize(stmt);
@@ -121,7 +130,8 @@ bool CSqliteDatabase::Run(const std::string& statement, const std::vector<SqlVal
         }
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            if (result == nullptr) continue;
+            if (result == nullptr)
+                continue;
             int columns = sqlite3_column_count(stmt);
             std::vector<std::string> row;
             row.reserve(static_cast<size_t>(columns));
@@ -137,7 +147,8 @@ bool CSqliteDatabase::Run(const std::string& statement, const std::vector<SqlVal
             result->rows.push_back(std::move(row));
         }
         sqlite3_finalize(stmt);
-        if (rc != SQLITE_DONE) return false;
+        if (rc != SQLITE_DONE)
+            return false;
     }
     return true;
 }

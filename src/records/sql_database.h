@@ -38,7 +38,7 @@ struct CResultSet {
 using SqlValue = std::variant<std::string, long long>;
 
 class CSqlDatabase {
-public:
+  public:
     virtual ~CSqlDatabase() = default;
     // Opens (creating if needed) the database file. False leaves the database closed.
     virtual bool Open(const std::string& path) = 0;
@@ -61,7 +61,7 @@ public:
 };
 
 class CSqliteDatabase : public CSqlDatabase {
-public:
+  public:
     CSqliteDatabase() = default;
     ~CSqliteDatabase() override;  // closes an open connection
     CSqliteDatabase(const CSqliteDatabase&) = delete;
@@ -80,9 +80,8 @@ public:
 
     bool IsOpen() const { return db_ != nullptr; }
 
-private:
-    bool Run(const std::string& statement, const std::vector<SqlValue>& values,
-             CResultSet* result);
+  private:
+    bool Run(const std::string& statement, const std::vector<SqlValue>& values, CResultSet* result);
 
     sqlite3* db_ = nullptr;
 };

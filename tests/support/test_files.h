@@ -14,7 +14,7 @@
 namespace test_files {
 
 class TempFolder {
-public:
+  public:
     TempFolder() {
         char pattern[] = "/tmp/zq_test_XXXXXX";
         const char* made = mkdtemp(pattern);
@@ -32,7 +32,7 @@ public:
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -57,6 +57,8 @@ inline std::set<std::string> Entries(const std::string& folder) {
 }
 
 // True when file permissions bind this process (they do not for root).
-inline bool PermissionsApply() { return geteuid() != 0; }
+inline bool PermissionsApply() {
+    return geteuid() != 0;
+}
 
 }  // namespace test_files
