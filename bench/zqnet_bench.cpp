@@ -22,9 +22,16 @@
 #include <vector>
 
 #include "device/ZQNet.h"
-#include "bench_unit.h"
+#include "unit-sim/simulator.h"
 
 namespace {
+
+struct BenchUnit {
+    std::string address;
+    int port;
+    std::string user;
+    std::string password;
+};
 
 using Clock = std::chrono::steady_clock;
 
@@ -229,16 +236,31 @@ int main() {
     }
     double floor_open = Median(open_rt), floor_fresh = Median(fresh_rt);
 
-    BenchUnits units(256);
-    const BenchUnit& unit = units.First();
-    std::string targets = units.SearchTargets();
-    setenv("ZQNET_SEARCH_TARGETS", targets.c_str(), 1);
+    // 256 simulated units on 127.0.81.0 to 127.0.81.255; the cycle runs against the first.
+    constexpr std::uint16_t kMediaPort = 36567, kSearchPort = 36569;
+    std::vector<unitsim::UnitConfig> configs;
+    for (int i = 0; i < 256; ++i) {
+        unitsim::UnitConfig c;
+        c.address = "127.0.81." + std::to_string(i);
+        c.mediaPort = kMediaPort;
+        c.searchPort = kSearchPort;
+        c.password = "bench-pw";
+        configs.push_back(c);
+    }
+    unitsim::Simulator sim;
+    std::string error;
+    if (!sim.Start(configs, error)) {
+        std::fprintf(stderr, "zqnet_bench: %s\n", error.c_str());
+        return 1;
+    }
+    const BenchUnit unit{"127.0.81.0", kMediaPort, "admin", "bench-pw"};
+    setenv("ZQNET_SEARCH_TARGETS", ("127.0.81.0-127.0.81.255:" + std::to_string(kSearchPort)).c_str(), 1);
     setenv("ZQNET_SEARCH_WINDOW_MS", std::to_string(kWindowMs).c_str(), 1);
 
     ZQNetInit();
     double plain = MedianCycle(unit, kRounds);
     ZQNetSetEncription(1);
-    double tls = getenv("BENCH_TLS") ? MedianCycle(unit, kRounds / 4) : 0;
+    double tls = MedianCycle(unit, kRounds / 4);
     ZQNetSetEncription(0);
 
     std::vector<double> beyond;

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -295,6 +296,8 @@ void Simulator::Loop() {
 void Simulator::Accept(Listener& listener) {
     int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;
+    const int noDelay = 1;  // small answers go out at once (TLS sends several records in a row)
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
