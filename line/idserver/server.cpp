@@ -1,0 +1,190 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace idserver {
+
+Server::~Server() {
+    Stop();
+}
+
+bool Server::Start(const std::string& db_path, const ServerOptions& options) {
+    Stop();
+    options_ = options;
+    if (options_.queue_capacity == 0)
+        options_.queue_capacity = 1;
+    if (options_.batch_limit == 0)
+        options_.batch_limit = 1;
+    stopping_ = false;
+    receiver_done_ = false;
+
+    if (!store_.Open(db_path, options_.busy_timeout_ms) ||
+        !checkpointer_.Open(db_path, options_.busy_timeout_ms) || !store_.DisableAutoCheckpoint()) {
+        error_ = store_.error().empty() ? checkpointer_.error() : store_.error();
+        store_.Close();
+        checkpointer_.Close();
+        return false;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(options_.port);
+    if (inet_pton(AF_INET, options_.address.c_str(), &local.sin_addr) != 1) {
+        error_ = "not an IPv4 address: " + options_.address;
+        store_.Close();
+        checkpointer_.Close();
+        return false;
+    }
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int buffer = 4 << 20;
+    if (fd_ >= 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    socklen_t length = sizeof local;
+    if (fd_ < 0 || wake_fd_ < 0 ||
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        error_ = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) +
+                 ": " + std::strerror(errno);
+        if (fd_ >= 0)
+            close(fd_);
+        if (wake_fd_ >= 0)
+            close(wake_fd_);
+        fd_ = wake_fd_ = -1;
+        store_.Close();
+        checkpointer_.Close();
+        return false;
+    }
+    port_ = ntohs(local.sin_port);
+    worker_ = std::thread(&Server::Work, this);
+    receiver_ = std::thread(&Server::Receive, this);
+    checkpoint_thread_ = std::thread(&Server::Checkpoints, this);
+    return true;
+}
+
+void Server::Stop() {
+    if (fd_ < 0)
+        return;
+    stopping_ = true;
+    uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) {
+        // The eventfd cannot be full; the receiver also polls with a time-out.
+    }
+    if (receiver_.joinable())
+        receiver_.join();
+    {
+        std::lock_guard lock(mutex_);
+        receiver_done_ = true;
+    }
+    ready_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
+    stop_checkpoints_.notify_all();
+    if (checkpoint_thread_.joinable())
+        checkpoint_thread_.join();
+    checkpointer_.Checkpoint();
+    checkpointer_.Close();
+    close(fd_);
+    close(wake_fd_);
+    fd_ = wake_fd_ = -1;
+    store_.Close();
+}
+
+void Server::Answer(const sockaddr_in& peer, std::string_view errs) {
+    std::string text = WriteAnswer(errs);
+    sendto(fd_, text.data(), text.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&peer),
+           sizeof peer);
+}
+
+void Server::Receive() {
+    std::vector<char> buffer(65536);
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    while (!stopping_) {
+        if (poll(fds, 2, 500) < 0 && errno != EINTR)
+            break;
+        if (stopping_)
+            break;
+        // Drain what has arrived, then hand it over in one go.
+        std::vector<Pending> arrived;
+        while (arrived.size() < options_.batch_limit) {
+            sockaddr_in peer{};
+            socklen_t peer_length = sizeof peer;
+            ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&peer), &peer_length);
+            if (n < 0)
+                break;
+            if (peer.sin_family != AF_INET)
+                continue;
+            Pending pending{{}, peer};
+            if (static_cast<size_t>(n) > buffer.size() ||
+                !ParseInstallRequest(std::string_view(buffer.data(), static_cast<size_t>(n)),
+                                     pending.request)) {
+                Answer(peer, kRequestError);
+                continue;
+            }
+            arrived.push_back(std::move(pending));
+        }
+        if (arrived.empty())
+            continue;
+        std::vector<const Pending*> refused;
+        {
+            std::lock_guard lock(mutex_);
+            for (Pending& pending : arrived) {
+                if (queue_.size() >= options_.queue_capacity)
+                    refused.push_back(&pending);
+                else
+                    queue_.push_back(std::move(pending));
+            }
+        }
+        ready_.notify_one();
+        for (const Pending* pending : refused)
+            Answer(pending->peer, kServerBusy);
+    }
+}
+
+void Server::Checkpoints() {
+    std::unique_lock lock(mutex_);
+    while (!receiver_done_) {
+        stop_checkpoints_.wait_for(lock, std::chrono::milliseconds(100));
+        if (receiver_done_)
+            break;
+        lock.unlock();
+        checkpointer_.Checkpoint();
+        lock.lock();
+    }
+}
+
+void Server::Work() {
+    std::vector<Pending> batch;
+    std::vector<InstallRequest> requests;
+    std::vector<std::string> answers;
+    while (true) {
+        batch.clear();
+        {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [&] { return !queue_.empty() || receiver_done_; });
+            if (queue_.empty())
+                return;
+            while (!queue_.empty() && batch.size() < options_.batch_limit) {
+                batch.push_back(std::move(queue_.front()));
+                queue_.pop_front();
+            }
+        }
+        requests.clear();
+        for (Pending& pending : batch)
+            requests.push_back(std::move(pending.request));
+        store_.InstallBatch(requests, answers);
+        for (size_t i = 0; i < batch.size(); ++i)
+            Answer(batch[i].peer, answers[i]);
+    }
+}
+
+}  // namespace idserver

@@ -1,0 +1,71 @@
+#include "identity/report.h"
+
+#include <strings.h>
+
+#include "platform/codepage.h"
+#include "records/record_store.h"
+
+namespace identity {
+
+bool IdentityServerEnabled(std::string_view host) {
+    return !host.empty() &&
+           !(host.size() == 9 && strncasecmp(host.data(), "127.0.0.1", host.size()) == 0);
+}
+
+std::string SelectPendingUuid(CSqlDatabase& db, const std::string& order_name,
+                              const std::string& content) {
+    return records::PendingReportUuid(db, order_name, content);
+}
+
+bool DeletePending(CSqlDatabase& db, const std::string& order_name, const std::string& content) {
+    return records::RemovePendingReports(db, order_name, content);
+}
+
+bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
+                   const std::string& uuid) {
+    return records::AddPendingReport(db, order_name, content, uuid);
+}
+
+namespace {
+
+bool SameName(const std::string& a, const char* b) {
+    return strcasecmp(a.c_str(), b) == 0;
+}
+
+void ReplacePending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
+                    const std::string& uuid) {
+    bool in_transaction = db.Execute("BEGIN IMMEDIATE");
+    bool replaced =
+        DeletePending(db, order_name, content) && InsertPending(db, order_name, content, uuid);
+    if (in_transaction)
+        db.Execute(replaced ? "COMMIT" : "ROLLBACK");
+}
+
+}  // namespace
+
+std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::string& last_ok_uuid,
+                          const std::string& type, const std::string& order_name,
+                          const std::string& content, const std::optional<std::string>& content2,
+                          int timeout_ms) {
+    if (!IdentityServerEnabled(server.host))
+        return {};
+
+    std::string uuid = SelectPendingUuid(db, order_name, content);
+    if (uuid.empty())
+        uuid = MakeGuidText();
+
+    std::string order_name_utf8;
+    platform::ToEncoding(order_name, "UTF-8", order_name_utf8);
+
+    std::string result = InstallToServer(server.host, server.port, type, order_name_utf8, content,
+                                         content2, last_ok_uuid, uuid, timeout_ms);
+    if (result.empty()) {
+        DeletePending(db, order_name, content);
+        last_ok_uuid = uuid;
+    } else if (SameName(result, kNetError)) {
+        ReplacePending(db, order_name, content, uuid);
+    }
+    return result;
+}
+
+}  // namespace identity
