@@ -1,6 +1,7 @@
 #include "app/main_dlg.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QTabBar>
 
 #include "app/controls.h"
@@ -51,6 +52,9 @@ CZQTalvaneDlg::CZQTalvaneDlg(QWidget* parent)
     tab_control_ = new QWidget(this);
     tab_control_->setObjectName(QString::number(kTabControlId));
     tab_control_->setGeometry(app::DialogRect(7, 23, 469, 272));
+    // The pane under the tab row; the tab windows lie on it.
+    tab_pane_ = new QFrame(tab_control_);
+    tab_pane_->setFrameStyle(QFrame::StyledPanel | QFrame::Plain);
     tab_bar_ = new QTabBar(tab_control_);
     tab_bar_->setDrawBase(false);
     tab_bar_->setExpanding(false);
@@ -132,6 +136,8 @@ void CZQTalvaneDlg::Layout() {
     tab_control_->setGeometry(inner);
     const QRect control = tab_control_->rect();
     tab_bar_->setGeometry(0, 0, control.width(), kTabRowHeight);
+    tab_pane_->setGeometry(control.adjusted(0, kTabRowHeight - 1, 0, 0));
+    tab_pane_->lower();
     const QRect page_rect = control.adjusted(2, kTabRowHeight, -4, -2);
     for (CTabPage* page : pages_) {
         if (page->IsCreated()) {

@@ -32,6 +32,7 @@ class CDlgLockFocus;
 class CDlgTelnetTool;
 class CDlgAdjustFishEye;
 class CDlgPtz;
+class QFrame;
 class QTabBar;
 
 namespace platform {
@@ -72,6 +73,7 @@ private:
     std::unique_ptr<platform::QtWindowHandle> handle_;
     QWidget* tab_control_ = nullptr;
     QTabBar* tab_bar_ = nullptr;
+    QFrame* tab_pane_ = nullptr;
     std::unique_ptr<CDlgSearch> search_;
     std::unique_ptr<CDlgTalvane> mac_;
     std::unique_ptr<CDlgKeyTool> key_;

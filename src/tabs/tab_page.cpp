@@ -32,28 +32,29 @@ bool CTabPage::Create(int template_id, QWidget* parent) {
 platform::WindowHandle CTabPage::Handle() const { return handle_ ? handle_->handle() : 0; }
 
 void CTabPage::BuildFrame() {
-    auto label = [this](int id, int text_id, int x, int width) {
+    auto label = [this](int id, int text_id, int x, int y) {
         auto* l = new QLabel(app::Text(text_id), this);
-        app::PlaceControl(l, id, x, 10, width, 8);
+        app::PlaceControl(l, id, x, y + 2, 50, 8);
     };
-    label(1018, 23, 8, 40);
+    // Two rows: the unit's address and port, then the login; Back on the right.
+    label(1018, 23, 8, 8);
     address_ = new CIpAddressEdit(this);
-    app::PlaceControl(address_, kAddressId, 50, 8, 70, 12);
-    label(1020, 24, 128, 30);
+    app::PlaceControl(address_, kAddressId, 60, 8, 75, 12);
+    label(1020, 24, 145, 8);
     port_ = new QLineEdit(this);
-    app::PlaceControl(port_, kPortId, 160, 8, 40, 12);
-    label(1022, 25, 208, 40);
+    app::PlaceControl(port_, kPortId, 197, 8, 45, 12);
+    label(1022, 25, 8, 24);
     user_ = new QLineEdit(this);
-    app::PlaceControl(user_, spec_.user_field_id, 250, 8, 50, 12);
-    label(1024, 26, 306, 40);
+    app::PlaceControl(user_, spec_.user_field_id, 60, 24, 75, 12);
+    label(1024, 26, 145, 24);
     password_ = new QLineEdit(this);
     password_->setEchoMode(QLineEdit::Password);
-    app::PlaceControl(password_, kPasswordId, 348, 8, 50, 12);
+    app::PlaceControl(password_, kPasswordId, 197, 24, 75, 12);
     if (spec_.shares_password) {
         password_->installEventFilter(this);
     }
     auto* back = new QPushButton(app::Text(33), this);
-    app::PlaceControl(back, kBackId, 408, 7, 50, 14);
+    app::PlaceControl(back, kBackId, 395, 7, 50, 14);
     connect(back, &QPushButton::clicked, this, &CTabPage::OnBack);
 }
 
