@@ -124,7 +124,10 @@ TEST_F(StationTest, StartsAndShutsDownInOrder) {
     const std::string folder = config_.path() + "/Talvane Config/";
     bool ready_at_main_window = false;
     RunStation([&](CZQTalvaneDlg&) {
-        ready_at_main_window = platform::IsFile(folder + "Systemcfg.xml") &&
+        ZQNetSearchRequest request{};
+        request.callback = [](const ZQNetDeviceRecord*, void*) -> int32_t { return 0; };
+        ready_at_main_window = ZQNetSearchDev(&request) == 1 &&
+                               platform::IsFile(folder + "Systemcfg.xml") &&
                                platform::IsFile(folder + "ZQTalvane.db") &&
                                platform::IsFile(folder + "ZQTalvaneLog.txt");
     });
@@ -134,6 +137,10 @@ TEST_F(StationTest, StartsAndShutsDownInOrder) {
         "release device library", "finish core"};
     EXPECT_EQ(steps_, expected);
     EXPECT_TRUE(ready_at_main_window);
+    // The device library was initialised for the window and is released after it.
+    ZQNetSearchRequest request{};
+    request.callback = [](const ZQNetDeviceRecord*, void*) -> int32_t { return 0; };
+    EXPECT_EQ(ZQNetSearchDev(&request), 0);
     // The option flags are saved at the end, even when the file went away meanwhile.
     std::filesystem::remove(folder + "Systemcfg.xml");
     steps_.clear();
