@@ -28,7 +28,7 @@ namespace {
 // A skin folder whose pictures are plain squares of known colours, and a language table whose
 // text n reads "T<n>".
 class ShellFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         skin_ = dir_.path() + "/Skin_normal/";
@@ -129,8 +129,8 @@ TEST_F(ShellFixture, MessageBoxShowsTextIconAndColourOfItsKind) {
 
 TEST_F(ShellFixture, MessageBoxKeepsItsColoursUnderTheShippedTheme) {
     const QPalette default_palette = QApplication::palette();
-    ASSERT_TRUE(skin::LoadSkin(ZQ_SOURCE_DIR "/data/Vista.theme",
-                               ZQ_SOURCE_DIR "/data/NormalBlack.ini"));
+    ASSERT_TRUE(
+        skin::LoadSkin(ZQ_SOURCE_DIR "/data/Vista.theme", ZQ_SOURCE_DIR "/data/NormalBlack.ini"));
     for (int kind : {0, 2}) {
         CMyMessageBox box(151, kind);
         box.show();
@@ -149,7 +149,7 @@ TEST_F(ShellFixture, MessageBoxKeepsItsColoursUnderTheShippedTheme) {
 TEST_F(ShellFixture, MessageFontIsSongtiOnlyForTheChineseTables) {
     const std::pair<const char*, const char*> cases[] = {
         {"CHS.xml", "宋体"}, {"CHT.xml", "宋体"}, {"cht.xml", "宋体"}, {"Chs.XML", "宋体"},
-        {"EN.xml", "Arial"}, {"CHS.xm", "Arial"}, {"", "Arial"},      {"CHSS.xml", "Arial"},
+        {"EN.xml", "Arial"}, {"CHS.xm", "Arial"}, {"", "Arial"},       {"CHSS.xml", "Arial"},
     };
     for (const auto& [language, face] : cases) {
         SCOPED_TRACE(language);
@@ -227,8 +227,8 @@ TEST_F(ShellFixture, SplashIsCentredAndCarriesTheVersion) {
     EXPECT_TRUE(splash->isVisible());
     EXPECT_EQ(splash->size(), QSize(300, 200));
     const QRect desk = main.window.screen()->geometry();
-    EXPECT_EQ(splash->pos(), QPoint(desk.x() + (desk.width() - 300) / 2,
-                                    desk.y() + (desk.height() - 200) / 2));
+    EXPECT_EQ(splash->pos(),
+              QPoint(desk.x() + (desk.width() - 300) / 2, desk.y() + (desk.height() - 200) / 2));
     EXPECT_EQ(splash->DisplayedText(), "T131.2.3");
     EXPECT_EQ(splash->TextOrigin(), QPointF(40, 165));
     EXPECT_EQ(splash->FontFace(), "Arial");
@@ -316,7 +316,7 @@ TEST_F(ShellFixture, NoSplashWithTheNoSplashOrEmbeddingSwitch) {
 
 // The operator password dialog, driven from the keyboard and mouse.
 class RegisterFixture : public ShellFixture {
-protected:
+  protected:
     void SetUp() override {
         ShellFixture::SetUp();
         app::Settings().user_password = "Pass1234";
@@ -350,12 +350,9 @@ TEST_F(RegisterFixture, ChecksTheCurrentPasswordBeforeSaving) {
         QString status;    // "" when accepted
     };
     const Case cases[] = {
-        {"", "", false, "T180"},
-        {"Pass1234", "", false, "T180"},
-        {"", "new", true, "T180"},
-        {"pass1234", "new", false, "T42"},  // case-sensitive
-        {"Pass123", "new", true, "T42"},
-        {"Pass1234", "new", false, ""},
+        {"", "", false, "T180"},         {"Pass1234", "", false, "T180"},
+        {"", "new", true, "T180"},       {"pass1234", "new", false, "T42"},  // case-sensitive
+        {"Pass123", "new", true, "T42"}, {"Pass1234", "new", false, ""},
         {"Pass1234", "n3w", true, ""},
     };
     for (const auto& c : cases) {

@@ -11,7 +11,7 @@
 
 class CColorStatic : public QLabel {
     Q_OBJECT
-public:
+  public:
     explicit CColorStatic(QWidget* parent = nullptr);
 
     void SetTextColor(const QColor& color);
@@ -25,7 +25,7 @@ public:
     // Sets the text; see the header comment for the repaint.
     void SetText(const QString& text);
 
-private:
+  private:
     void ApplyColors();
 
     QColor bk_color_;

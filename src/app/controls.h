@@ -11,8 +11,12 @@
 
 namespace app {
 
-inline int DialogX(int units) { return (units * 6 + 2) / 4; }
-inline int DialogY(int units) { return (units * 13 + 4) / 8; }
+inline int DialogX(int units) {
+    return (units * 6 + 2) / 4;
+}
+inline int DialogY(int units) {
+    return (units * 13 + 4) / 8;
+}
 inline QRect DialogRect(int x, int y, int width, int height) {
     return QRect(DialogX(x), DialogY(y), DialogX(width), DialogY(height));
 }

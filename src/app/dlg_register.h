@@ -18,7 +18,7 @@ class QLineEdit;
 
 class CDlgRegister : public QDialog {
     Q_OBJECT
-public:
+  public:
     static constexpr int kMaxPasswordLength = 8;
 
     explicit CDlgRegister(QWidget* parent = nullptr);
@@ -26,10 +26,10 @@ public:
     // The status line's text ("" when clear).
     QString StatusText() const { return status_text_; }
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     void OnConfirm();
     void OnPasswordEdited();
     void SetStatus(const QString& text);

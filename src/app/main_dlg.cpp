@@ -80,7 +80,9 @@ CZQTalvaneDlg::~CZQTalvaneDlg() {
     search_.reset();
 }
 
-platform::WindowHandle CZQTalvaneDlg::Handle() const { return handle_->handle(); }
+platform::WindowHandle CZQTalvaneDlg::Handle() const {
+    return handle_->handle();
+}
 
 void CZQTalvaneDlg::Initialise() {
     // The splash stays at least as long as the original start-up wait, without blocking.
@@ -92,10 +94,9 @@ void CZQTalvaneDlg::Initialise() {
         int caption_id;
     };
     const Tab tabs[] = {
-        {mac_.get(), 131, 18},      {serial_.get(), 137, 259}, {key_.get(), 133, 19},
-        {reset_.get(), 135, 22},    {device_info_.get(), 138, 141},
-        {focus_.get(), 139, 142},   {telnet_.get(), 141, 155}, {fisheye_.get(), 146, 231},
-        {lens_.get(), 148, 238},
+        {mac_.get(), 131, 18},     {serial_.get(), 137, 259},      {key_.get(), 133, 19},
+        {reset_.get(), 135, 22},   {device_info_.get(), 138, 141}, {focus_.get(), 139, 142},
+        {telnet_.get(), 141, 155}, {fisheye_.get(), 146, 231},     {lens_.get(), 148, 238},
     };
     for (const Tab& t : tabs) {
         if (t.page->Create(t.template_id, tab_control_)) {
@@ -184,14 +185,12 @@ void CZQTalvaneDlg::OnDeviceChosen(std::intptr_t lparam) {
         address = tabs::FieldText(record->ip);
         port = record->mediaPort;
     }
-    for (CTabPage* page : {static_cast<CTabPage*>(mac_.get()), static_cast<CTabPage*>(key_.get()),
-                           static_cast<CTabPage*>(reset_.get()),
-                           static_cast<CTabPage*>(serial_.get()),
-                           static_cast<CTabPage*>(device_info_.get()),
-                           static_cast<CTabPage*>(focus_.get()),
-                           static_cast<CTabPage*>(telnet_.get()),
-                           static_cast<CTabPage*>(fisheye_.get()),
-                           static_cast<CTabPage*>(lens_.get())}) {
+    for (CTabPage* page :
+         {static_cast<CTabPage*>(mac_.get()), static_cast<CTabPage*>(key_.get()),
+          static_cast<CTabPage*>(reset_.get()), static_cast<CTabPage*>(serial_.get()),
+          static_cast<CTabPage*>(device_info_.get()), static_cast<CTabPage*>(focus_.get()),
+          static_cast<CTabPage*>(telnet_.get()), static_cast<CTabPage*>(fisheye_.get()),
+          static_cast<CTabPage*>(lens_.get())}) {
         if (page->IsCreated()) {
             page->SetDevice(address, port, "admin");
         }

@@ -41,7 +41,7 @@ class QtWindowHandle;
 
 class CZQTalvaneDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 102;
     static constexpr int kTabControlId = 1039;
     static constexpr int kMargin = 20;
@@ -58,11 +58,11 @@ public:
     // The page list: tab i of the tab control.
     const std::vector<CTabPage*>& Pages() const { return pages_; }
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     void Initialise();
     void ShowSelectedTab();
     void Layout();

@@ -55,7 +55,9 @@ CMyMessageBox::CMyMessageBox(int message_id, int kind, QWidget* parent)
     cancel->setText(app::Text(8));
 }
 
-int CMyMessageBox::DoModal() { return exec() == QDialog::Accepted ? kIdOk : kIdCancel; }
+int CMyMessageBox::DoModal() {
+    return exec() == QDialog::Accepted ? kIdOk : kIdCancel;
+}
 
 QString CMyMessageBox::IconFileFor(int kind) {
     switch (kind) {

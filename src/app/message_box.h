@@ -22,7 +22,7 @@ class QPushButton;
 
 class CMyMessageBox : public QDialog {
     Q_OBJECT
-public:
+  public:
     static constexpr int kIdOk = 1;
     static constexpr int kIdCancel = 2;
     static constexpr int kTextControlId = 1049;
@@ -40,10 +40,10 @@ public:
     static QString IconFileFor(int kind);
     static QColor TextColorFor(int kind);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     int message_id_;
     int kind_;
     QColor text_color_;

@@ -35,7 +35,7 @@ bool IsChineseLanguage(std::string_view name) {
 
 QString ShellFontFace() {
     return IsChineseLanguage(Settings().language_file) ? QStringLiteral("宋体")
-                                                         : QStringLiteral("Arial");
+                                                       : QStringLiteral("Arial");
 }
 
 }  // namespace app

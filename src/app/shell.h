@@ -25,7 +25,9 @@ struct ShellState {
 };
 
 ShellState& Shell();
-inline CAppSettings& Settings() { return Shell().settings; }
+inline CAppSettings& Settings() {
+    return Shell().settings;
+}
 
 // Language text `id` as a QString; " " without a table.
 QString Text(int id);

@@ -20,7 +20,7 @@ CSplashWnd* g_splash = nullptr;
 
 // Sees every event of the program before its receiver while installed.
 class SplashFilter : public QObject {
-public:
+  public:
     bool eventFilter(QObject* receiver, QEvent* event) override {
         return CSplashWnd::PreTranslateAppMessage(receiver, event);
     }
@@ -35,9 +35,15 @@ bool IsSplashButton(Qt::MouseButton b) {
 
 }  // namespace
 
-void CSplashWnd::EnableSplashScreen(bool enable) { g_enabled = enable; }
-bool CSplashWnd::IsSplashScreenEnabled() { return g_enabled; }
-CSplashWnd* CSplashWnd::Current() { return g_splash; }
+void CSplashWnd::EnableSplashScreen(bool enable) {
+    g_enabled = enable;
+}
+bool CSplashWnd::IsSplashScreenEnabled() {
+    return g_enabled;
+}
+CSplashWnd* CSplashWnd::Current() {
+    return g_splash;
+}
 
 void CSplashWnd::ResetForTest() {
     HideSplashScreen();
@@ -116,7 +122,8 @@ CSplashWnd::CSplashWnd(QWidget* main, int minimum_display_ms)
     setAttribute(Qt::WA_TranslucentBackground);
     setCursor(Qt::ArrowCursor);
 
-    image_path_ = QString::fromStdString(app::Settings().skin_folder) + QStringLiteral("Splash.png");
+    image_path_ =
+        QString::fromStdString(app::Settings().skin_folder) + QStringLiteral("Splash.png");
     image_.load(image_path_);
     chinese_text_ = app::IsChineseLanguage(app::Settings().language_file);
     image_width_ = image_.width();
@@ -131,8 +138,9 @@ CSplashWnd::CSplashWnd(QWidget* main, int minimum_display_ms)
         return;  // nothing to see; the timer still removes it
     }
     setFixedSize(image_width_, image_height_);
-    QScreen* screen = main != nullptr && main->screen() != nullptr ? main->screen()
-                                                                   : QGuiApplication::primaryScreen();
+    QScreen* screen = main != nullptr && main->screen() != nullptr
+                          ? main->screen()
+                          : QGuiApplication::primaryScreen();
     if (screen != nullptr) {
         const QRect desk = screen->geometry();
         move(desk.x() + (desk.width() - image_width_) / 2,
@@ -141,8 +149,8 @@ CSplashWnd::CSplashWnd(QWidget* main, int minimum_display_ms)
     // Fade in where the window system blends windows (the offscreen and minimal platforms
     // cannot, so there the splash simply appears).
     const QString platform_name = QGuiApplication::platformName();
-    const bool can_fade = platform_name != QLatin1String("offscreen") &&
-                          platform_name != QLatin1String("minimal");
+    const bool can_fade =
+        platform_name != QLatin1String("offscreen") && platform_name != QLatin1String("minimal");
     if (can_fade) {
         setWindowOpacity(0.0);
     }

@@ -23,7 +23,7 @@ class WindowTimers;
 
 class CSplashWnd : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTimerId = 1;
     static constexpr int kTimerPeriodMs = 500;
     static constexpr int kFadeInMs = 1200;
@@ -47,10 +47,10 @@ public:
     const QString& DisplayedText() const { return text_; }
     QString FontFace() const;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     CSplashWnd(QWidget* main, int minimum_display_ms);
     ~CSplashWnd() override;
     void OnTimer(int id);

@@ -45,9 +45,9 @@ void CZQTalvaneApp::InitInstance(int argc, const char* const* argv) {
 
     Step("skin");
     // The Chinese tables ask for the face "宋体"; on this platform a CJK Song face stands in.
-    QFont::insertSubstitutions(QStringLiteral("宋体"),
-                               {QStringLiteral("Noto Serif CJK SC"),
-                                QStringLiteral("Noto Sans CJK SC"), QStringLiteral("AR PL UMing CN")});
+    QFont::insertSubstitutions(QStringLiteral("宋体"), {QStringLiteral("Noto Serif CJK SC"),
+                                                        QStringLiteral("Noto Sans CJK SC"),
+                                                        QStringLiteral("AR PL UMing CN")});
     skin::LoadSkin(QString::fromStdString(settings.program_folder + "Vista.theme"),
                    QString::fromStdString(settings.program_folder + "NormalBlack.ini"));
 
@@ -61,9 +61,8 @@ void CZQTalvaneApp::InitInstance(int argc, const char* const* argv) {
     Step("main window");
     {
         CZQTalvaneDlg main_window;
-        QTimer::singleShot(0, &main_window, [this, &main_window] {
-            Step("main window shown", &main_window);
-        });
+        QTimer::singleShot(0, &main_window,
+                           [this, &main_window] { Step("main window shown", &main_window); });
         main_window.exec();
         CSplashWnd::HideSplashScreen();
     }

@@ -21,7 +21,7 @@
 class CZQTalvaneDlg;
 
 class CZQTalvaneApp {
-public:
+  public:
     struct Options {
         std::string program_folder;  // ends with '/'; empty: the executable's folder
         std::string config_folder;   // ends with '/'; empty: the per-user folder
@@ -34,7 +34,7 @@ public:
 
     std::function<void(const char* step, CZQTalvaneDlg* main_window)> on_step;
 
-private:
+  private:
     void InitInstance(int argc, const char* const* argv);
     int ExitInstance();
     void Step(const char* name, CZQTalvaneDlg* main_window = nullptr);

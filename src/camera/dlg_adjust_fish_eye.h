@@ -1,4 +1,5 @@
-// CDlgAdjustFishEye: the fisheye centre tab (template 146, caption text 231; its password field does not share the device password).
+// CDlgAdjustFishEye: the fisheye centre tab (template 146, caption text 231; its password field
+// does not share the device password).
 //
 // The tab's frame (connection fields, Back, password sharing, the connect-on-button pattern) is
 // CTabPage's; see tabs/tab_page.h for what a caller may rely on. UI thread only.
@@ -8,7 +9,7 @@
 
 class CDlgAdjustFishEye : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 146;
     static constexpr int kCaptionId = 231;
 

@@ -8,7 +8,7 @@
 
 class CDlgLockFocus : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 139;
     static constexpr int kCaptionId = 142;
 

@@ -8,7 +8,7 @@
 
 class CDlgPtz : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 148;
     static constexpr int kCaptionId = 238;
 

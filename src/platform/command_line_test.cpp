@@ -31,8 +31,9 @@ TEST(CommandLine, OnlyEmbeddingAutomationAndNoSplashTurnTheSplashOff) {
         std::vector<const char*> argv = {"ZQTalvane"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args.front());
-        EXPECT_EQ(platform::ParseCommandLine(static_cast<int>(argv.size()), argv.data()).show_splash,
-                  c.show_splash);
+        EXPECT_EQ(
+            platform::ParseCommandLine(static_cast<int>(argv.size()), argv.data()).show_splash,
+            c.show_splash);
     }
 }
 

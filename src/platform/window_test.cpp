@@ -108,7 +108,7 @@ TEST(WindowTimers, TicksArriveWhileAModalDialogRunsAndCanCloseIt) {
 }
 
 class StubbornWindow : public QWidget {
-protected:
+  protected:
     void closeEvent(QCloseEvent* e) override { e->ignore(); }
 };
 

@@ -41,7 +41,9 @@ bool WindowTimers::Stop(int id) {
     return true;
 }
 
-bool WindowTimers::IsRunning(int id) const { return qt_ids_.count(id) != 0; }
+bool WindowTimers::IsRunning(int id) const {
+    return qt_ids_.count(id) != 0;
+}
 
 void WindowTimers::timerEvent(QTimerEvent* event) {
     for (const auto& [id, qt_id] : qt_ids_) {

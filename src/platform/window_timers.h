@@ -23,7 +23,7 @@ namespace platform {
 
 class WindowTimers : public QObject {
     Q_OBJECT
-public:
+  public:
     using Handler = std::function<void(int id)>;
 
     // `owner` becomes the QObject parent; the handler is called for every tick.
@@ -37,10 +37,10 @@ public:
     bool Stop(int id);
     bool IsRunning(int id) const;
 
-protected:
+  protected:
     void timerEvent(QTimerEvent* event) override;
 
-private:
+  private:
     Handler handler_;
     std::map<int, int> qt_ids_;  // our id -> Qt's timer id
 };

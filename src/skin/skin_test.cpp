@@ -10,7 +10,7 @@
 namespace {
 
 class SkinFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         default_palette_ = QApplication::palette();
@@ -40,8 +40,7 @@ TEST_F(SkinFixture, AppliesStyleSheetAndColourSetToEveryWindow) {
     ASSERT_TRUE(skin::LoadSkin(theme, colours));
     EXPECT_EQ(qApp->styleSheet(), "QPushButton { border: 2px solid #123456; }");
     EXPECT_EQ(QApplication::palette().color(QPalette::Active, QPalette::Window), QColor(0x102030));
-    EXPECT_EQ(QApplication::palette().color(QPalette::Disabled, QPalette::Text),
-              QColor(0x445566));
+    EXPECT_EQ(QApplication::palette().color(QPalette::Disabled, QPalette::Text), QColor(0x445566));
     EXPECT_EQ(QApplication::palette().color(QPalette::Active, QPalette::Text),
               default_palette_.color(QPalette::Active, QPalette::Text));
     QApplication::processEvents();
@@ -70,10 +69,17 @@ TEST(ColourSet, SkipsUnreadableLines) {
         int skipped;
     };
     const Case cases[] = {
-        {"Window = #010203", 0},   {"Window=#010203", 0},      {"Inactive.Window = red", 0},
-        {"Window = notacolour", 1}, {"NoSuchRole = #010203", 1}, {"Weird.Window = #010203", 1},
-        {"Window", 1},              {"= #010203", 1},           {"NoRole = #010203", 1},
-        {"# Window = #010203", 0},  {"", 0},
+        {"Window = #010203", 0},
+        {"Window=#010203", 0},
+        {"Inactive.Window = red", 0},
+        {"Window = notacolour", 1},
+        {"NoSuchRole = #010203", 1},
+        {"Weird.Window = #010203", 1},
+        {"Window", 1},
+        {"= #010203", 1},
+        {"NoRole = #010203", 1},
+        {"# Window = #010203", 0},
+        {"", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -88,8 +94,8 @@ TEST_F(SkinFixture, ShippedThemeAndColourSetAreComplete) {
     QPalette p;
     EXPECT_EQ(skin::ParseColourSet(QString::fromUtf8(colours.readAll()), p), 0);
     EXPECT_EQ(p.color(QPalette::Active, QPalette::WindowText), QColor(0, 0, 0));
-    ASSERT_TRUE(skin::LoadSkin(ZQ_SOURCE_DIR "/data/Vista.theme",
-                               ZQ_SOURCE_DIR "/data/NormalBlack.ini"));
+    ASSERT_TRUE(
+        skin::LoadSkin(ZQ_SOURCE_DIR "/data/Vista.theme", ZQ_SOURCE_DIR "/data/NormalBlack.ini"));
     EXPECT_FALSE(qApp->styleSheet().isEmpty());
     EXPECT_FALSE(qApp->styleSheet().contains("QLabel"));  // labels keep their own colours
 }

@@ -33,20 +33,22 @@ long long NextPart(const std::string& text, size_t& pos) {
     return negative ? -value : value;
 }
 
-std::string NumberText(long long v) { return std::to_string(v); }
+std::string NumberText(long long v) {
+    return std::to_string(v);
+}
 
 }  // namespace
 
 const std::vector<std::string>& DeviceColumnHeaders() {
     static const std::vector<std::string> headers = {
-        "Number", "IP", "Media Port", "Channel Num", "Device Type", "MAC Ver", "NetMask",
-        "Gateway", "Fw", "DNS 1", "DNS 2", "Web Port", "Net Type"};
+        "Number",  "IP", "Media Port", "Channel Num", "Device Type", "MAC Ver", "NetMask",
+        "Gateway", "Fw", "DNS 1",      "DNS 2",       "Web Port",    "Net Type"};
     return headers;
 }
 
 const std::vector<int>& DeviceColumnWidths() {
-    static const std::vector<int> widths = {60, 120, 120, 120, 120, 120, 120,
-                                            120, 120, 140, 140, 80, 120};
+    static const std::vector<int> widths = {60,  120, 120, 120, 120, 120, 120,
+                                            120, 120, 140, 140, 80,  120};
     return widths;
 }
 
@@ -115,10 +117,18 @@ std::vector<std::string> DeviceRowTexts(const ZQNetDeviceRecord& d, int row) {
         default:
             break;
     }
-    return {NumberText(row),          FieldText(d.ip),      NumberText(d.mediaPort),
-            NumberText(channels),     type,                 FieldText(d.mac),
-            FieldText(d.netmask),     FieldText(d.gateway), FieldText(d.version),
-            FieldText(d.dns1),        FieldText(d.dns2),    NumberText(d.webPort),
+    return {NumberText(row),
+            FieldText(d.ip),
+            NumberText(d.mediaPort),
+            NumberText(channels),
+            type,
+            FieldText(d.mac),
+            FieldText(d.netmask),
+            FieldText(d.gateway),
+            FieldText(d.version),
+            FieldText(d.dns1),
+            FieldText(d.dns2),
+            NumberText(d.webPort),
             net_type};
 }
 

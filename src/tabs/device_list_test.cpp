@@ -23,13 +23,17 @@ TEST(DeviceList, ComparesAddressesNumberByNumber) {
         int sign;
     };
     const Case cases[] = {
-        {"127.0.0.9", "127.0.0.10", -1},  {"10.0.0.10", "10.0.0.9", 1},
-        {"10.0.0.9", "10.0.0.9", 0},      {"9.255.255.255", "10.0.0.0", -1},
+        {"127.0.0.9", "127.0.0.10", -1},
+        {"10.0.0.10", "10.0.0.9", 1},
+        {"10.0.0.9", "10.0.0.9", 0},
+        {"9.255.255.255", "10.0.0.0", -1},
         {"192.168.1.2", "192.168.01.2", 0},  // leading zeros are decimal digits
-        {"10.0.0.1.5", "10.0.0.1.9", 0},   // at most four numbers
-        {"10.0.0", "10.0.0.0", 0},         // missing parts read as 0
-        {"", "0.0.0.0", 0},                {"10.x.0.1", "10.0.0.1", 0},
-        {"10.2abc.0.1", "10.2.0.1", 0},    {"10.0.0.1", "10.0.0.2", -1},
+        {"10.0.0.1.5", "10.0.0.1.9", 0},     // at most four numbers
+        {"10.0.0", "10.0.0.0", 0},           // missing parts read as 0
+        {"", "0.0.0.0", 0},
+        {"10.x.0.1", "10.0.0.1", 0},
+        {"10.2abc.0.1", "10.2.0.1", 0},
+        {"10.0.0.1", "10.0.0.2", -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -82,9 +86,10 @@ TEST(DeviceList, RowTextsFollowTheColumns) {
     d.channels = 16;
     d.channelsByte = 0;
     const std::vector<std::string> expected = {
-        "3",       "127.0.0.12",       "34567",         "16", "IPC-中文",
-        "00:12:34:56:78:9A", "255.255.255.0", "127.0.0.1", "V4.02.R11", "8.8.8.8",
-        "8.8.4.4", "80",               "STATIC"};
+        "3",         "127.0.0.12",        "34567",         "16",
+        "IPC-中文",  "00:12:34:56:78:9A", "255.255.255.0", "127.0.0.1",
+        "V4.02.R11", "8.8.8.8",           "8.8.4.4",       "80",
+        "STATIC"};
     EXPECT_EQ(tabs::DeviceRowTexts(d, 3), expected);
     EXPECT_EQ(tabs::DeviceColumnHeaders().size(), 13u);
     EXPECT_EQ(tabs::DeviceColumnWidths().size(), 13u);
@@ -97,8 +102,8 @@ TEST(DeviceList, RowTextsFollowTheColumns) {
         const char* channel_text;
     };
     const Case cases[] = {
-        {0, 4, 32, "DHCP", "4"},    {1, 1, 0, "PPPOE", "1"},  {2, 0, 8, "STATIC", "8"},
-        {3, 0, 0, "", "0"},         {-1, -2, 9, "", "9"},     {100, 0, -1, "", "-1"},
+        {0, 4, 32, "DHCP", "4"}, {1, 1, 0, "PPPOE", "1"}, {2, 0, 8, "STATIC", "8"},
+        {3, 0, 0, "", "0"},      {-1, -2, 9, "", "9"},    {100, 0, -1, "", "-1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.net_type);

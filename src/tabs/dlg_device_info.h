@@ -8,7 +8,7 @@
 
 class CDlgDeviceInfo : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 138;
     static constexpr int kCaptionId = 141;
 

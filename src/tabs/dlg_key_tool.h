@@ -8,7 +8,7 @@
 
 class CDlgKeyTool : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 133;
     static constexpr int kCaptionId = 19;
 

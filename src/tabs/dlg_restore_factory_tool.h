@@ -8,7 +8,7 @@
 
 class CDlgRestoreFactoryTool : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 135;
     static constexpr int kCaptionId = 22;
 

@@ -40,7 +40,9 @@ CDlgSearch::~CDlgSearch() {
     }
 }
 
-platform::WindowHandle CDlgSearch::Handle() const { return handle_ ? handle_->handle() : 0; }
+platform::WindowHandle CDlgSearch::Handle() const {
+    return handle_ ? handle_->handle() : 0;
+}
 
 bool CDlgSearch::Create(QWidget* parent, platform::WindowHandle owner) {
     setParent(parent);
@@ -210,7 +212,9 @@ void CDlgSearch::OnRowDoubleClicked(int row) {
     }
 }
 
-void CDlgSearch::OnManual() { platform::PostWindowMessage(owner_, kSelectMessage, 0, 0); }
+void CDlgSearch::OnManual() {
+    platform::PostWindowMessage(owner_, kSelectMessage, 0, 0);
+}
 
 void CDlgSearch::OnModify() {
     CDlgRegister dialog(this);

@@ -32,7 +32,7 @@ class QtWindowHandle;
 
 class CDlgSearch : public QWidget {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 130;
     static constexpr int kSearchId = 1006;
     static constexpr int kManualId = 1007;
@@ -55,11 +55,11 @@ public:
 
     void StartSearch();
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     struct Search;
     static int32_t SearchCallback(const ZQNetDeviceRecord* device, void* user);
 

@@ -8,7 +8,7 @@
 
 class CDlgTelnetTool : public CTabPage {
     Q_OBJECT
-public:
+  public:
     static constexpr int kTemplateId = 141;
     static constexpr int kCaptionId = 155;
 

@@ -13,7 +13,7 @@
 
 class CIpAddressEdit : public QLineEdit {
     Q_OBJECT
-public:
+  public:
     explicit CIpAddressEdit(QWidget* parent = nullptr);
 
     void SetAddressText(const std::string& text);

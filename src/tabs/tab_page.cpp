@@ -13,7 +13,9 @@
 
 CTabPage::CTabPage(Spec spec) : spec_(spec) {}
 
-CTabPage::~CTabPage() { StopConnection(); }
+CTabPage::~CTabPage() {
+    StopConnection();
+}
 
 bool CTabPage::Create(int template_id, QWidget* parent) {
     if (created_) {
@@ -29,7 +31,9 @@ bool CTabPage::Create(int template_id, QWidget* parent) {
     return true;
 }
 
-platform::WindowHandle CTabPage::Handle() const { return handle_ ? handle_->handle() : 0; }
+platform::WindowHandle CTabPage::Handle() const {
+    return handle_ ? handle_->handle() : 0;
+}
 
 void CTabPage::BuildFrame() {
     auto label = [this](int id, int text_id, int x, int y) {
@@ -73,11 +77,17 @@ void CTabPage::SetPasswordText(const std::string& password) {
     }
 }
 
-std::string CTabPage::AddressText() const { return created_ ? address_->AddressText() : ""; }
+std::string CTabPage::AddressText() const {
+    return created_ ? address_->AddressText() : "";
+}
 
-int CTabPage::Port() const { return created_ ? port_->text().trimmed().toInt() : 0; }
+int CTabPage::Port() const {
+    return created_ ? port_->text().trimmed().toInt() : 0;
+}
 
-std::string CTabPage::UserName() const { return created_ ? user_->text().toStdString() : ""; }
+std::string CTabPage::UserName() const {
+    return created_ ? user_->text().toStdString() : "";
+}
 
 std::string CTabPage::Password() const {
     return created_ ? password_->text().toStdString() : "";
@@ -97,7 +107,9 @@ bool CTabPage::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-void CTabPage::AddOperationButton(QPushButton* button) { operation_buttons_.push_back(button); }
+void CTabPage::AddOperationButton(QPushButton* button) {
+    operation_buttons_.push_back(button);
+}
 
 void CTabPage::SetOperationButtonsEnabled(bool enabled) {
     for (QPushButton* b : operation_buttons_) {
@@ -113,8 +125,7 @@ void CTabPage::BeginOperation(int operation) {
     const std::string password = Password();
     // The library reports every started connection, also one it could not start, so the
     // operation always ends with message 1125.
-    ConnectDevice(address.c_str(), &connection_, Port(), user.c_str(), password.c_str(),
-                  Handle());
+    ConnectDevice(address.c_str(), &connection_, Port(), user.c_str(), password.c_str(), Handle());
 }
 
 void CTabPage::StopConnection() {

@@ -36,7 +36,7 @@ class QtWindowHandle;
 
 class CTabPage : public QWidget {
     Q_OBJECT
-public:
+  public:
     struct Spec {
         int template_id;
         int caption_id;
@@ -80,7 +80,7 @@ public:
     std::string UserName() const;
     std::string Password() const;
 
-protected:
+  protected:
     // Builds the tab's own controls (after the frame's); the tab issues fill these in.
     virtual void BuildControls() {}
     // The login result of the operation begun last (40 logged in; 41, 42, 44 failed).
@@ -100,7 +100,7 @@ protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void BuildFrame();
     void OnBack();
 

@@ -15,7 +15,7 @@
 #include "app/message_box.h"
 
 class PromptAnswerer : public QObject {
-public:
+  public:
     struct Seen {
         int message_id;
         int kind;
@@ -30,7 +30,7 @@ public:
     std::vector<int> MessageIds() const;
     void Clear() { seen_.clear(); }
 
-private:
+  private:
     void Poll();
 
     int delay_ms_;

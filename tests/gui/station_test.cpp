@@ -50,7 +50,7 @@ const char* kUnits = R"(
 )";
 
 class StationTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         setenv("ZQNET_SEARCH_TARGETS", "127.0.0.9-127.0.0.14", 1);
         setenv("ZQNET_SEARCH_WINDOW_MS", "400", 1);
@@ -132,9 +132,10 @@ TEST_F(StationTest, StartsAndShutsDownInOrder) {
                                platform::IsFile(folder + "ZQTalvaneLog.txt");
     });
     const std::vector<std::string> expected = {
-        "folders",          "core",           "skin",          "command line",
-        "device library",   "main window",    "main window shown", "close records",
-        "release device library", "finish core"};
+        "folders",           "core",           "skin",
+        "command line",      "device library", "main window",
+        "main window shown", "close records",  "release device library",
+        "finish core"};
     EXPECT_EQ(steps_, expected);
     EXPECT_TRUE(ready_at_main_window);
     // The device library was initialised for the window and is released after it.
@@ -200,11 +201,12 @@ TEST_F(StationTest, SearchListsTheUnitsInNumericOrderWithoutRvms) {
                                                              "127.0.0.12", "127.0.0.13"}));
         EXPECT_EQ(Column(main, 2), (std::vector<std::string>(4, "34567")));
         EXPECT_EQ(Column(main, 3), (std::vector<std::string>{"1", "16", "32", "8"}));
-        EXPECT_EQ(Column(main, 4), (std::vector<std::string>{"IPC-F20", "NVR-3216", "rvms", "DVR"}));
+        EXPECT_EQ(Column(main, 4),
+                  (std::vector<std::string>{"IPC-F20", "NVR-3216", "rvms", "DVR"}));
         EXPECT_EQ(Column(main, 12), (std::vector<std::string>{"DHCP", "STATIC", "PPPOE", ""}));
         EXPECT_EQ(Column(main, 8)[1], "V4.02.R11");
-        EXPECT_TRUE(app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kManualId)
-                        ->isEnabled());
+        EXPECT_TRUE(
+            app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kManualId)->isEnabled());
 
         // "IP": the first click keeps ascending order, the second reverses it.
         ClickHeader(main, 1);
@@ -215,8 +217,9 @@ TEST_F(StationTest, SearchListsTheUnitsInNumericOrderWithoutRvms) {
         EXPECT_EQ(Column(main, 0)[0], "0");
         // "MAC Ver": ascending, then descending.
         ClickHeader(main, 5);
-        EXPECT_EQ(Column(main, 5), (std::vector<std::string>{"00:12:41:00:00:05", "00:12:41:00:00:07",
-                                                             "00:12:41:00:00:10", "00:12:41:00:00:99"}));
+        EXPECT_EQ(Column(main, 5),
+                  (std::vector<std::string>{"00:12:41:00:00:05", "00:12:41:00:00:07",
+                                            "00:12:41:00:00:10", "00:12:41:00:00:99"}));
         ClickHeader(main, 5);
         EXPECT_EQ(Column(main, 5)[0], "00:12:41:00:00:99");
         // Other headers do nothing.
@@ -305,8 +308,8 @@ TEST_F(StationTest, ASearchThatCannotRunEndsWithAnEmptyListAndTheButtonsEnabled)
         Search(main);
         EXPECT_EQ(List(main)->rowCount(), 0);
         EXPECT_TRUE(main.SearchView()->Store().empty());
-        EXPECT_TRUE(app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kManualId)
-                        ->isEnabled());
+        EXPECT_TRUE(
+            app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kManualId)->isEnabled());
     });
 }
 

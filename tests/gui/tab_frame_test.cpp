@@ -22,7 +22,7 @@ namespace {
 
 // A tab with one operation button, as the provisioning tabs use the frame.
 class TestTab : public CTabPage {
-public:
+  public:
     TestTab() : CTabPage(Spec{131, 18, 1015, true}) {}
     QPushButton* button = nullptr;
     std::vector<int> results;
@@ -30,7 +30,7 @@ public:
     bool connected_during = false;
     void Press() { BeginOperation(7); }
 
-protected:
+  protected:
     void BuildControls() override {
         button = new QPushButton(this);
         button->setObjectName("1003");
@@ -46,7 +46,7 @@ protected:
 
 // Records the messages posted to a stand-in main window.
 class Owner : public QObject {
-public:
+  public:
     platform::QtWindowHandle handle{this};
     std::vector<std::pair<unsigned, std::uintptr_t>> messages;
     bool event(QEvent* e) override {
@@ -60,7 +60,7 @@ public:
 };
 
 class TabFrameTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         std::vector<unitsim::UnitConfig> units;
         std::string error;
