@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "app/controls.h"
+#include "app/dlg_register.h"
 #include "app/main_dlg.h"
 #include "app/shell.h"
 #include "app/splash_wnd.h"
@@ -313,9 +314,56 @@ TEST_F(StationTest, ASearchThatCannotRunEndsWithAnEmptyListAndTheButtonsEnabled)
     });
 }
 
+TEST_F(StationTest, TheSplashShowsAtStartAndTheFirstClickOnlyRemovesIt) {
+    CSplashWnd::ResetForTest();
+    RunStation(
+        [&](CZQTalvaneDlg& main) {
+            ASSERT_NE(CSplashWnd::Current(), nullptr);
+            EXPECT_EQ(CSplashWnd::Current()->DisplayedText().toStdString(),
+                      i18n::Text(13) + app::Settings().version);
+            auto* search =
+                app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kSearchId);
+            QTest::mouseClick(search, Qt::LeftButton);
+            EXPECT_EQ(CSplashWnd::Current(), nullptr);
+            EXPECT_TRUE(search->isEnabled());  // no search was started
+            QTest::qWait(600);
+            EXPECT_EQ(List(main)->rowCount(), 0);
+        },
+        {"ZQTalvane"});
+    CSplashWnd::ResetForTest();
+    RunStation([&](CZQTalvaneDlg&) { EXPECT_EQ(CSplashWnd::Current(), nullptr); },
+               {"ZQTalvane", "--no-splash"});
+}
+
+TEST_F(StationTest, ModifyChangesTheOperatorPasswordInSystemcfg) {
+    const std::string file = config_.path() + "/Talvane Config/Systemcfg.xml";
+    RunStation([&](CZQTalvaneDlg& main) {
+        EXPECT_EQ(app::Settings().user_password, "admin");  // the shipped template's
+        QTimer::singleShot(50, [] {
+            CDlgRegister* dlg = nullptr;
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* d = qobject_cast<CDlgRegister*>(w); d != nullptr && d->isVisible()) {
+                    dlg = d;
+                }
+            }
+            ASSERT_NE(dlg, nullptr);
+            EXPECT_EQ(dlg->windowTitle().toStdString(), i18n::Text(176));
+            QTest::keyClicks(app::FindControl<QLineEdit>(dlg, 1138), "admin");
+            QTest::keyClicks(app::FindControl<QLineEdit>(dlg, 1139), "n3wpass");
+            QTest::keyClick(app::FindControl<QLineEdit>(dlg, 1139), Qt::Key_Return);
+        });
+        QTest::mouseClick(app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kModifyId),
+                          Qt::LeftButton);
+        EXPECT_EQ(app::Settings().user_password, "n3wpass");
+    });
+    EXPECT_NE(test_files::ReadFile(file).find("<UserPassword>n3wpass</UserPassword>"),
+              std::string::npos);
+}
+
 TEST_F(StationTest, MissingProgramFilesNeverStopTheStart) {
     // A program folder with nothing in it: no template, no language table, no skin, no theme.
     test_files::TempFolder empty;
+    CSplashWnd::ResetForTest();
     CZQTalvaneApp app({empty.path() + "/", config_.path() + "/cfg/"});
     bool shown = false;
     app.on_step = [&](const char*, CZQTalvaneDlg* main) {
