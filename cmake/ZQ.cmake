@@ -5,8 +5,12 @@ if(ZQ_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-if(ZQ_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  message(FATAL_ERROR "ZQ_FUZZ needs clang (configure with CXX=clang++)")
+if(ZQ_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "ZQ_FUZZ needs clang (configure with CXX=clang++)")
+  endif()
+  # Coverage instrumentation everywhere, so a fuzz target sees into the libraries it links.
+  add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
 
 # Warnings are errors in project code (third-party headers are included as system headers).
@@ -66,7 +70,6 @@ function(zq_fuzz name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
   target_link_libraries(${name} PRIVATE ${A_LIBS})
   if(ZQ_FUZZ)
-    target_compile_options(${name} PRIVATE -fsanitize=fuzzer-no-link)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   else()
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fuzz/replay_main.cpp)

@@ -51,28 +51,28 @@ enum class Kind : uint16_t {
     kSearchProbe = 0x0100,     // station, UDP: no payload; sequence = search id
 
     kReplyFlag = 0x8000,
-    kLoginChallenge = 0x8001,  // unit: 32-byte nonce
-    kLoginResult = 0x8002,     // unit: login status (101, 103, 104, 108, 109)
-    kDevInfoReply = 0x8010,    // unit: result, 1232-byte device-information record
-    kQueryParamReply = 0x8011, // unit: result, record bytes
-    kSetParamReply = 0x8012,   // unit: result
-    kSimpleCmdReply = 0x8013,  // unit: result
-    kPtzReply = 0x8014,        // unit: result
+    kLoginChallenge = 0x8001,       // unit: 32-byte nonce
+    kLoginResult = 0x8002,          // unit: login status (101, 103, 104, 108, 109)
+    kDevInfoReply = 0x8010,         // unit: result, 1232-byte device-information record
+    kQueryParamReply = 0x8011,      // unit: result, record bytes
+    kSetParamReply = 0x8012,        // unit: result
+    kSimpleCmdReply = 0x8013,       // unit: result
+    kPtzReply = 0x8014,             // unit: result
     kAlarmSubscribeReply = 0x8015,  // unit: result
-    kPong = 0x8020,            // unit: result
-    kSearchAnswer = 0x8100,    // unit, UDP: the 448-byte device record
+    kPong = 0x8020,                 // unit: result
+    kSearchAnswer = 0x8100,         // unit, UDP: the 448-byte device record
 
-    kAlarm = 0x4001,           // unit, unsolicited, sequence 0: alarm type, alarm bytes
+    kAlarm = 0x4001,  // unit, unsolicited, sequence 0: alarm type, alarm bytes
 };
 
 // Result of a reply (the first word of every reply payload after login).
 enum Result : uint32_t {
     kOk = 0,
-    kFailed = 1,          // the unit could not do it
-    kUnknownCode = 2,     // no such parameter, command or PTZ code on this unit
-    kBadSize = 3,         // the record has the wrong size for its code
-    kNotLoggedIn = 4,     // request before a successful login
-    kUnsupported = 5,     // a request kind this unit does not serve
+    kFailed = 1,       // the unit could not do it
+    kUnknownCode = 2,  // no such parameter, command or PTZ code on this unit
+    kBadSize = 3,      // the record has the wrong size for its code
+    kNotLoggedIn = 4,  // request before a successful login
+    kUnsupported = 5,  // a request kind this unit does not serve
 };
 
 using Token = std::array<uint8_t, kTokenSize>;
@@ -96,7 +96,7 @@ inline constexpr uint32_t kCmdTelnetOpen = 349;
 inline constexpr uint32_t kCmdTelnetClose = 350;
 inline constexpr uint32_t kCmdConsoleOpen = 351;
 inline constexpr uint32_t kCmdConsoleClose = 352;
-inline constexpr uint32_t kPtzFocusLock = 96;           // with 44 bytes
+inline constexpr uint32_t kPtzFocusLock = 96;  // with 44 bytes
 inline constexpr uint32_t kPtzFocusLockSize = 44;
 inline constexpr uint32_t kPtzLensCalibration = 108;    // with no bytes
 inline constexpr uint32_t kAlarmLensCalibration = 253;  // 56 bytes: [24] running, [25] result
@@ -141,7 +141,7 @@ bool DecodeDatagram(std::span<const uint8_t> datagram, Message& message);
 
 // Cuts frames out of a byte stream.
 class FrameReader {
-public:
+  public:
     enum class Status { kFrame, kNeedMore, kError };
 
     // Appends received bytes. False (and the reader is in error) when more than one frame's worth
@@ -156,7 +156,7 @@ public:
     const char* error() const { return error_; }
     size_t buffered() const { return buffer_.size() - start_; }
 
-private:
+  private:
     Status Fail(const char* why);
 
     std::vector<uint8_t> buffer_;

@@ -25,7 +25,8 @@ bool DecodeAll(const std::vector<uint8_t>& bytes, Message& out) {
 
 TEST(Protocol, EveryKindRoundTrips) {
     Token token;
-    for (size_t i = 0; i < token.size(); ++i) token[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < token.size(); ++i)
+        token[i] = static_cast<uint8_t>(i * 7);
     std::vector<Message> cases;
     Message start = Make(Kind::kLoginStart, 1);
     start.user = "admin";
@@ -86,8 +87,8 @@ TEST(Protocol, HeaderIsLittleEndianAndVersioned) {
     Message m = Make(Kind::kSimpleCmd, 0x01020304, 349);
     std::vector<uint8_t> b = Encode(m);
     ASSERT_EQ(b.size(), kHeaderSize + 4);
-    const uint8_t expected[] = {'Z', 'Q', 1, 0, 0x13, 0x00, 0, 0, 4, 3, 2, 1, 4, 0, 0, 0,
-                                0x5D, 0x01, 0, 0};
+    const uint8_t expected[] = {'Z', 'Q', 1, 0, 0x13, 0x00, 0,    0,    4, 3,
+                                2,   1,   4, 0, 0,    0,    0x5D, 0x01, 0, 0};
     EXPECT_EQ(0, std::memcmp(b.data(), expected, sizeof(expected)));
 }
 
@@ -95,7 +96,8 @@ TEST(Protocol, EncodeRefusesWhatDoesNotFit) {
     Message user = Make(Kind::kLoginStart, 1);
     user.user = std::string(kMaxUserName + 1, 'u');
     EXPECT_TRUE(Encode(user).empty());
-    EXPECT_TRUE(Encode(Make(Kind::kSetParam, 1, 553, std::vector<uint8_t>(kMaxPayload - 3))).empty());
+    EXPECT_TRUE(
+        Encode(Make(Kind::kSetParam, 1, 553, std::vector<uint8_t>(kMaxPayload - 3))).empty());
     EXPECT_TRUE(Encode(Make(Kind::kSearchAnswer, 1, 0, std::vector<uint8_t>(447))).empty());
     EXPECT_TRUE(Encode(Make(Kind::kReplyFlag, 1)).empty());
 }
@@ -103,7 +105,8 @@ TEST(Protocol, EncodeRefusesWhatDoesNotFit) {
 TEST(Protocol, ReaderCutsFramesFromAnyChunking) {
     std::vector<uint8_t> stream;
     for (uint32_t i = 1; i <= 5; ++i) {
-        std::vector<uint8_t> f = Encode(Make(Kind::kQueryParamReply, i, kOk, std::vector<uint8_t>(i * 50, static_cast<uint8_t>(i))));
+        std::vector<uint8_t> f = Encode(Make(
+            Kind::kQueryParamReply, i, kOk, std::vector<uint8_t>(i * 50, static_cast<uint8_t>(i))));
         stream.insert(stream.end(), f.begin(), f.end());
     }
     for (size_t chunk : {size_t{1}, size_t{3}, size_t{16}, size_t{17}, stream.size()}) {
@@ -155,7 +158,13 @@ TEST(Protocol, HostileStreamsEndInError) {
         {"other version", with(2, 2)},
         {"reserved flags", with(3, 1)},
         {"unknown kind", with(4, 0x7F)},
-        {"reply flag alone", [&] { auto b = good; b[4] = 0; b[5] = 0x80; return b; }()},
+        {"reply flag alone",
+         [&] {
+             auto b = good;
+             b[4] = 0;
+             b[5] = 0x80;
+             return b;
+         }()},
         {"reserved word", with(6, 1)},
         {"oversized", oversized},
         {"length 0xFFFFFFFF", huge},
@@ -203,7 +212,13 @@ TEST(Protocol, PayloadLayoutIsCheckedExactly) {
         {"ping with payload", Kind::kPing, {0}, false},
         {"user longer than its bytes", Kind::kLoginStart, {5, 'a', 'b'}, false},
         {"user with trailing byte", Kind::kLoginStart, {1, 'a', 'b'}, false},
-        {"user over the limit", Kind::kLoginStart, [] { std::vector<uint8_t> v(65, 'u'); v[0] = 64; return v; }(), false},
+        {"user over the limit", Kind::kLoginStart,
+         [] {
+             std::vector<uint8_t> v(65, 'u');
+             v[0] = 64;
+             return v;
+         }(),
+         false},
         {"user with a zero byte", Kind::kLoginStart, {2, 'a', 0}, false},
         {"empty login start", Kind::kLoginStart, {}, false},
         {"token short", Kind::kLoginProof, std::vector<uint8_t>(31), false},
@@ -223,11 +238,12 @@ TEST(Protocol, PayloadLayoutIsCheckedExactly) {
 }
 
 TEST(Protocol, ReaderRefusesToBufferMoreThanAFrame) {
-    std::vector<uint8_t> f = Encode(Make(Kind::kSetParam, 1, 871, std::vector<uint8_t>(kMaxPayload - 4)));
+    std::vector<uint8_t> f =
+        Encode(Make(Kind::kSetParam, 1, 871, std::vector<uint8_t>(kMaxPayload - 4)));
     FrameReader reader;
     ASSERT_TRUE(reader.Feed(f));
     ASSERT_TRUE(reader.Feed(std::vector<uint8_t>(1, 'Z')));  // one whole frame plus more
-    EXPECT_FALSE(reader.Feed(f));  // the caller never took the frame out
+    EXPECT_FALSE(reader.Feed(f));                            // the caller never took the frame out
     Frame frame;
     EXPECT_EQ(reader.Next(frame), FrameReader::Status::kError);
 }

@@ -26,17 +26,19 @@ std::string Hex(const void* data, size_t size) {
 }
 
 bool FromHex(const std::string& text, void* data, size_t size) {
-    if (text.size() != size * 2) return false;
+    if (text.size() != size * 2)
+        return false;
     auto* p = static_cast<uint8_t*>(data);
     for (size_t i = 0; i < size; ++i) {
         int v = 0;
         for (int k = 0; k < 2; ++k) {
             char c = text[2 * i + static_cast<size_t>(k)];
-            int d = c >= '0' && c <= '9' ? c - '0'
+            int d = c >= '0' && c <= '9'   ? c - '0'
                     : c >= 'a' && c <= 'f' ? c - 'a' + 10
                     : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                            : -1;
-            if (d < 0) return false;
+            if (d < 0)
+                return false;
             v = v * 16 + d;
         }
         p[i] = static_cast<uint8_t>(v);
@@ -57,7 +59,7 @@ std::string Text(const char (&field)[N]) {
 
 // Reads typed members, remembering the first error.
 class Fields {
-public:
+  public:
     Fields(const Json::Value& object, std::string& error) : object_(object), error_(error) {}
 
     bool ok() const { return ok_; }
@@ -65,14 +67,17 @@ public:
     bool Has(const char* key) const { return object_.isMember(key); }
 
     void Str(const char* key, std::string& out) {
-        if (!Has(key)) return;
-        if (!object_[key].isString()) return Bad(key, "a text");
+        if (!Has(key))
+            return;
+        if (!object_[key].isString())
+            return Bad(key, "a text");
         out = object_[key].asString();
     }
 
     template <typename T>
     void Int(const char* key, T& out, int64_t lo, int64_t hi) {
-        if (!Has(key)) return;
+        if (!Has(key))
+            return;
         const Json::Value& v = object_[key];
         if (!v.isIntegral() || (v.isInt64() ? v.asInt64() < lo || v.asInt64() > hi
                                             : v.asUInt64() > static_cast<uint64_t>(hi))) {
@@ -82,29 +87,35 @@ public:
     }
 
     void U64(const char* key, uint64_t& out) {
-        if (!Has(key)) return;
-        if (!object_[key].isUInt64()) return Bad(key, "an unsigned integer");
+        if (!Has(key))
+            return;
+        if (!object_[key].isUInt64())
+            return Bad(key, "an unsigned integer");
         out = object_[key].asUInt64();
     }
 
     void Bool(const char* key, bool& out) {
-        if (!Has(key)) return;
-        if (!object_[key].isBool()) return Bad(key, "true or false");
+        if (!Has(key))
+            return;
+        if (!object_[key].isBool())
+            return Bad(key, "true or false");
         out = object_[key].asBool();
     }
 
     void Mac(const char* key, uint8_t out[6]) {
         std::string text;
         Str(key, text);
-        if (Has(key) && ok_ && !ParseMac(text, out)) Bad(key, "a MAC address");
+        if (Has(key) && ok_ && !ParseMac(text, out))
+            Bad(key, "a MAC address");
     }
 
     void Bad(const char* key, const char* what) {
-        if (ok_) error_ = std::string("\"") + key + "\" must be " + what;
+        if (ok_)
+            error_ = std::string("\"") + key + "\" must be " + what;
         ok_ = false;
     }
 
-private:
+  private:
     const Json::Value& object_;
     std::string& error_;
     bool ok_ = true;
@@ -112,7 +123,8 @@ private:
 
 bool IsLoopback(const std::string& address, uint32_t& host) {
     in_addr a{};
-    if (inet_pton(AF_INET, address.c_str(), &a) != 1) return false;
+    if (inet_pton(AF_INET, address.c_str(), &a) != 1)
+        return false;
     host = ntohl(a.s_addr);
     return (host >> 24) == 127;
 }
@@ -129,8 +141,8 @@ bool ParseClock(const std::string& text, ZQNetSysParamRecord& r) {
     int y, mo, d, h, mi, s;
     char tail;
     if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6 ||
-        y < 1970 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 ||
-        mi < 0 || mi > 59 || s < 0 || s > 59) {
+        y < 1970 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+        mi > 59 || s < 0 || s > 59) {
         return false;
     }
     r.year = static_cast<uint16_t>(y);
@@ -156,7 +168,8 @@ bool ParseFault(const Json::Value& object, Fault& fault, std::string& error) {
     in.Bool("read_back_differs", f.readBackDiffers);
     in.Bool("drop", f.drop);
     in.Int("delay_ms", f.delayMs, 0, 600000);
-    if (!in.ok()) return false;
+    if (!in.ok())
+        return false;
     fault = f;
     return true;
 }
@@ -195,28 +208,35 @@ bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error) 
     u.calibration = std::chrono::milliseconds(ms);
     in.Int("calibration_result", u.calibrationResult, 0, 255);
     in.Bool("silent_login", u.silentLogin);
-    if (!in.ok()) return false;
-    if (u.user.size() > zqproto::kMaxUserName) return in.Bad("user", "at most 63 bytes"), false;
+    if (!in.ok())
+        return false;
+    if (u.user.size() > zqproto::kMaxUserName)
+        return in.Bad("user", "at most 63 bytes"), false;
 
     // Whole records as hex first, then the named fields over them.
     if (in.Has("records")) {
         const Json::Value& records = object["records"];
-        if (!records.isObject()) return in.Bad("records", "an object of hex texts"), false;
+        if (!records.isObject())
+            return in.Bad("records", "an object of hex texts"), false;
         for (const std::string& name : records.getMemberNames()) {
             struct Target {
                 const char* code;
                 void* record;
                 size_t size;
-            } targets[] = {{"400", &u.mac, sizeof(u.mac)},         {"553", &u.key, sizeof(u.key)},
-                           {"700", &u.ext, sizeof(u.ext)},         {"582", &u.board, sizeof(u.board)},
-                           {"803", &u.focus, sizeof(u.focus)},     {"1015", &u.fisheye, sizeof(u.fisheye)},
-                           {"524", &u.system, sizeof(u.system)}};
+            } targets[] = {
+                {"400", &u.mac, sizeof(u.mac)},      {"553", &u.key, sizeof(u.key)},
+                {"700", &u.ext, sizeof(u.ext)},      {"582", &u.board, sizeof(u.board)},
+                {"803", &u.focus, sizeof(u.focus)},  {"1015", &u.fisheye, sizeof(u.fisheye)},
+                {"524", &u.system, sizeof(u.system)}};
             bool found = false;
             for (const Target& t : targets) {
-                if (name != t.code) continue;
+                if (name != t.code)
+                    continue;
                 found = true;
-                if (!records[name].isString() || !FromHex(records[name].asString(), t.record, t.size)) {
-                    error = "\"records\"." + name + " must be " + std::to_string(t.size * 2) + " hex digits";
+                if (!records[name].isString() ||
+                    !FromHex(records[name].asString(), t.record, t.size)) {
+                    error = "\"records\"." + name + " must be " + std::to_string(t.size * 2) +
+                            " hex digits";
                     return false;
                 }
             }
@@ -230,25 +250,38 @@ bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error) 
     std::string text;
     in.Mac("mac", u.mac.mac);
     in.Mac("wifi_mac", u.mac.wifiMac);
-    if (in.Has("module")) in.Str("module", text), CopyText(u.mac.module, text);
-    if (in.Has("serial")) in.Str("serial", text), CopyText(u.mac.serial, text, false);
-    if (in.Has("sn_code")) in.Str("sn_code", text), CopyText(u.mac.snCode, text);
-    if (in.Has("key")) in.Str("key", text), CopyText(u.key.key, text, false);
-    if (in.Has("main_board")) in.Str("main_board", text), CopyText(u.ext.mainBoard, text);
-    if (in.Has("product_model")) in.Str("product_model", text), CopyText(u.ext.productModel, text);
-    if (in.Has("device_model")) in.Str("device_model", text), CopyText(u.ext.deviceModel, text);
-    if (in.Has("device_name")) in.Str("device_name", text), CopyText(u.ext.deviceName, text);
-    if (in.Has("custom_code")) in.Str("custom_code", text), CopyText(u.ext.customCode, text);
-    if (in.Has("ext_serial")) in.Str("ext_serial", text), CopyText(u.ext.serial, text, false);
+    if (in.Has("module"))
+        in.Str("module", text), CopyText(u.mac.module, text);
+    if (in.Has("serial"))
+        in.Str("serial", text), CopyText(u.mac.serial, text, false);
+    if (in.Has("sn_code"))
+        in.Str("sn_code", text), CopyText(u.mac.snCode, text);
+    if (in.Has("key"))
+        in.Str("key", text), CopyText(u.key.key, text, false);
+    if (in.Has("main_board"))
+        in.Str("main_board", text), CopyText(u.ext.mainBoard, text);
+    if (in.Has("product_model"))
+        in.Str("product_model", text), CopyText(u.ext.productModel, text);
+    if (in.Has("device_model"))
+        in.Str("device_model", text), CopyText(u.ext.deviceModel, text);
+    if (in.Has("device_name"))
+        in.Str("device_name", text), CopyText(u.ext.deviceName, text);
+    if (in.Has("custom_code"))
+        in.Str("custom_code", text), CopyText(u.ext.customCode, text);
+    if (in.Has("ext_serial"))
+        in.Str("ext_serial", text), CopyText(u.ext.serial, text, false);
     uint64_t function = 0;
     if (in.Has("function_code")) {
         in.U64("function_code", function);
-        for (int i = 0; i < 8; ++i) u.ext.functionCode[i] = static_cast<uint8_t>(function >> (8 * i));
+        for (int i = 0; i < 8; ++i)
+            u.ext.functionCode[i] = static_cast<uint8_t>(function >> (8 * i));
     }
     in.Int("board_key_id", u.board.keyId, 0, UINT32_MAX);
-    if (in.Has("board_id")) in.Str("board_id", text), CopyText(u.board.boardId, text, false);
+    if (in.Has("board_id"))
+        in.Str("board_id", text), CopyText(u.board.boardId, text, false);
     in.Int("device_type", u.board.deviceType, 0, 255);
-    if (in.Has("autofocus_version")) in.Str("autofocus_version", text), CopyText(u.focus.autofocusVersion, text);
+    if (in.Has("autofocus_version"))
+        in.Str("autofocus_version", text), CopyText(u.focus.autofocusVersion, text);
     if (in.Has("fisheye")) {
         const Json::Value& f = object["fisheye"];
         if (!f.isArray() || f.size() != 3 || !f[0].isInt() || !f[1].isInt() || !f[2].isInt()) {
@@ -260,24 +293,29 @@ bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error) 
     }
     if (in.Has("clock")) {
         in.Str("clock", text);
-        if (in.ok() && !ParseClock(text, u.system)) return in.Bad("clock", "\"YYYY-MM-DD hh:mm:ss\""), false;
+        if (in.ok() && !ParseClock(text, u.system))
+            return in.Bad("clock", "\"YYYY-MM-DD hh:mm:ss\""), false;
     }
     if (in.Has("faults")) {
         const Json::Value& faults = object["faults"];
-        if (!faults.isArray()) return in.Bad("faults", "an array"), false;
+        if (!faults.isArray())
+            return in.Bad("faults", "an array"), false;
         for (const Json::Value& f : faults) {
             Fault fault;
             if (!f.isObject() || !f.isMember("code") || !f["code"].isInt()) {
                 error = "each fault needs an integer \"code\"";
                 return false;
             }
-            if (!ParseFault(f, fault, error)) return false;
+            if (!ParseFault(f, fault, error))
+                return false;
             u.faults[f["code"].asInt()] = fault;
         }
     }
-    if (!in.ok()) return false;
+    if (!in.ok())
+        return false;
     uint32_t host = 0;
-    if (!IsLoopback(u.address, host)) return in.Bad("address", "a loopback address (127.x.x.x)"), false;
+    if (!IsLoopback(u.address, host))
+        return in.Bad("address", "a loopback address (127.x.x.x)"), false;
     u.address = AddressOf(host);
     unit = std::move(u);
     return true;
@@ -294,7 +332,8 @@ bool ParseUnitLines(const std::string& text, std::vector<UnitConfig>& units, std
     while (std::getline(lines, line)) {
         ++number;
         size_t first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#') continue;
+        if (first == std::string::npos || line[first] == '#')
+            continue;
         Json::Value object;
         std::string why;
         if (!reader->parse(line.data(), line.data() + line.size(), &object, &why)) {
@@ -304,7 +343,8 @@ bool ParseUnitLines(const std::string& text, std::vector<UnitConfig>& units, std
         UnitConfig unit;
         int64_t count = 1;
         if (object.isObject() && object.isMember("count")) {
-            if (!object["count"].isInt() || object["count"].asInt() < 1 || object["count"].asInt() > 4096) {
+            if (!object["count"].isInt() || object["count"].asInt() < 1 ||
+                object["count"].asInt() > 4096) {
                 error = "line " + std::to_string(number) + ": \"count\" must be 1 to 4096";
                 return false;
             }
@@ -355,7 +395,8 @@ Json::Value StateToJson(const UnitState& s) {
     v["custom_code"] = Text(s.ext.customCode);
     v["ext_serial"] = Text(s.ext.serial);
     uint64_t function = 0;
-    for (int i = 7; i >= 0; --i) function = (function << 8) | s.ext.functionCode[i];
+    for (int i = 7; i >= 0; --i)
+        function = (function << 8) | s.ext.functionCode[i];
     v["function_code"] = Json::UInt64(function);
     v["board_key_id"] = s.board.keyId;
     v["board_id"] = Text(s.board.boardId);
@@ -380,7 +421,8 @@ Json::Value StateToJson(const UnitState& s) {
     v["logins"] = s.logins;
     v["locked_out"] = s.lockedOut;
     Json::Value commands(Json::arrayValue);
-    for (uint32_t c : s.commands) commands.append(c);
+    for (uint32_t c : s.commands)
+        commands.append(c);
     v["commands"] = commands;
     Json::Value records(Json::objectValue);
     records["400"] = Hex(&s.mac, sizeof(s.mac));

@@ -42,7 +42,8 @@ struct Simulator::Connection {
 namespace {
 
 void CloseFd(int& fd) {
-    if (fd >= 0) ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     fd = -1;
 }
 
@@ -78,7 +79,8 @@ int Bind(int type, const std::string& address, uint16_t& port, std::string& erro
     sockaddr_in a = Address(address, port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
         (type == SOCK_STREAM && ::listen(fd, 128) != 0)) {
-        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " +
+                std::strerror(errno);
         ::close(fd);
         return -1;
     }
@@ -93,12 +95,15 @@ bool SendAll(int fd, SSL* ssl, const std::vector<uint8_t>& bytes) {
     while (at < bytes.size()) {
         if (ssl) {
             size_t written = 0;
-            if (SSL_write_ex(ssl, bytes.data() + at, bytes.size() - at, &written) != 1) return false;
+            if (SSL_write_ex(ssl, bytes.data() + at, bytes.size() - at, &written) != 1)
+                return false;
             at += written;
         } else {
             ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
             at += static_cast<size_t>(n);
         }
     }
@@ -118,7 +123,8 @@ SSL_CTX* MakeTlsContext(std::string& error) {
         X509_set_pubkey(cert, key);
         X509_NAME* name = X509_get_subject_name(cert);
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("zq-unit-sim"), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>("zq-unit-sim"), -1, -1,
+                                   0);
         X509_set_issuer_name(cert, name);
         ok = X509_sign(cert, key, EVP_sha256()) > 0 &&
              SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) == 1 &&
@@ -140,11 +146,14 @@ SSL_CTX* MakeTlsContext(std::string& error) {
 bool Pause(int wake, int ms, const std::atomic<bool>& stopping, bool& wakePending) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        if (stopping) return false;
+        if (stopping)
+            return false;
         const auto now = std::chrono::steady_clock::now();
-        if (now >= until) return true;
+        if (now >= until)
+            return true;
         pollfd fd = {wake, POLLIN, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
         if (::poll(&fd, 1, static_cast<int>(left)) > 0) {
             Drain(wake);
             wakePending = true;
@@ -155,7 +164,8 @@ bool Pause(int wake, int ms, const std::atomic<bool>& stopping, bool& wakePendin
 Json::Value Answer(bool ok, const std::string& error = {}) {
     Json::Value v(Json::objectValue);
     v["ok"] = ok;
-    if (!ok) v["error"] = error;
+    if (!ok)
+        v["error"] = error;
     return v;
 }
 
@@ -163,7 +173,9 @@ Json::Value Answer(bool ok, const std::string& error = {}) {
 
 Simulator::Simulator() = default;
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+    Stop();
+}
 
 bool Simulator::Start(std::vector<UnitConfig> units, std::string& error) {
     if (running_) {
@@ -171,7 +183,8 @@ bool Simulator::Start(std::vector<UnitConfig> units, std::string& error) {
         return false;
     }
     tls_ = MakeTlsContext(error);
-    if (!tls_) return false;
+    if (!tls_)
+        return false;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         error = std::string("pipe: ") + std::strerror(errno);
@@ -184,7 +197,8 @@ bool Simulator::Start(std::vector<UnitConfig> units, std::string& error) {
         auto session = std::make_unique<Listener>();
         auto search = std::make_unique<Listener>();
         session->fd = Bind(SOCK_STREAM, config.address, config.mediaPort, error);
-        if (session->fd >= 0) search->fd = Bind(SOCK_DGRAM, config.address, config.searchPort, error);
+        if (session->fd >= 0)
+            search->fd = Bind(SOCK_DGRAM, config.address, config.searchPort, error);
         if (session->fd < 0 || search->fd < 0) {
             CloseFd(session->fd);
             running_ = true;
@@ -212,7 +226,8 @@ uint16_t Simulator::ServeControl(uint16_t port, std::string& error) {
     auto control = std::make_unique<Listener>();
     control->type = Listener::kControl;
     control->fd = Bind(SOCK_STREAM, "127.0.0.1", port, error);
-    if (control->fd < 0) return 0;
+    if (control->fd < 0)
+        return 0;
     // The loop owns the listeners; hand the new one over while it is paused.
     pause_ = true;
     Signal(wakeWrite_);
@@ -232,8 +247,10 @@ void Simulator::Stop() {
         return;
     }
     stopping_ = true;
-    if (wakeWrite_ >= 0) Signal(wakeWrite_);
-    if (loop_.joinable()) loop_.join();
+    if (wakeWrite_ >= 0)
+        Signal(wakeWrite_);
+    if (loop_.joinable())
+        loop_.join();
     {
         std::lock_guard<std::mutex> lock(connectionsMutex_);
         for (auto& c : connections_) {
@@ -242,7 +259,8 @@ void Simulator::Stop() {
         }
     }
     Reap(true);
-    for (auto& l : listeners_) CloseFd(l->fd);
+    for (auto& l : listeners_)
+        CloseFd(l->fd);
     listeners_.clear();
     units_.clear();
     SSL_CTX_free(tls_);
@@ -254,25 +272,30 @@ void Simulator::Stop() {
 
 Unit* Simulator::Find(const std::string& address) {
     for (auto& u : units_) {
-        if (u->config().address == address) return u.get();
+        if (u->config().address == address)
+            return u.get();
     }
     return nullptr;
 }
 
 std::vector<Unit*> Simulator::Units() {
     std::vector<Unit*> out;
-    for (auto& u : units_) out.push_back(u.get());
+    for (auto& u : units_)
+        out.push_back(u.get());
     return out;
 }
 
 void Simulator::Loop() {
     std::vector<pollfd> fds;
     fds.push_back({wakeRead_, POLLIN, 0});
-    for (auto& l : listeners_) fds.push_back({l->fd, POLLIN, 0});
+    for (auto& l : listeners_)
+        fds.push_back({l->fd, POLLIN, 0});
     while (!stopping_ && !pause_) {
         int n = ::poll(fds.data(), fds.size(), 20);
-        if (n < 0 && errno != EINTR) break;
-        for (auto& u : units_) u->Tick();
+        if (n < 0 && errno != EINTR)
+            break;
+        for (auto& u : units_)
+            u->Tick();
         if (n > 0) {
             if (fds[0].revents) {
                 char buffer[64];
@@ -280,7 +303,8 @@ void Simulator::Loop() {
                 }
             }
             for (size_t i = 1; i < fds.size(); ++i) {
-                if (!(fds[i].revents & POLLIN)) continue;
+                if (!(fds[i].revents & POLLIN))
+                    continue;
                 Listener& l = *listeners_[i - 1];
                 if (l.type == Listener::kSearch) {
                     AnswerProbe(l);
@@ -295,7 +319,8 @@ void Simulator::Loop() {
 
 void Simulator::Accept(Listener& listener) {
     int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     const int noDelay = 1;  // small answers go out at once (TLS sends several records in a row)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     auto c = std::make_unique<Connection>();
@@ -341,7 +366,8 @@ void Simulator::Reap(bool all) {
         }
     }
     for (auto& c : finished) {
-        if (c->thread.joinable()) c->thread.join();
+        if (c->thread.joinable())
+            c->thread.join();
         CloseFd(c->fd);
         CloseFd(c->wake);
     }
@@ -353,7 +379,8 @@ void Simulator::AnswerProbe(Listener& listener) {
     socklen_t length = sizeof(from);
     ssize_t n = ::recvfrom(listener.fd, buffer, sizeof(buffer), MSG_DONTWAIT,
                            reinterpret_cast<sockaddr*>(&from), &length);
-    if (n <= 0 || length != sizeof(from) || (ntohl(from.sin_addr.s_addr) >> 24) != 127) return;
+    if (n <= 0 || length != sizeof(from) || (ntohl(from.sin_addr.s_addr) >> 24) != 127)
+        return;
     zqproto::Message probe;
     if (!zqproto::DecodeDatagram(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), probe) ||
         probe.kind != zqproto::Kind::kSearchProbe) {
@@ -373,9 +400,11 @@ void Simulator::AnswerProbe(Listener& listener) {
 void Simulator::Serve(Connection* c) {
     // Wait for the first byte: 0x16 starts a TLS handshake, anything else is a plain session.
     pollfd fds[2] = {{c->fd, POLLIN, 0}, {c->wake, POLLIN, 0}};
-    if (::poll(fds, 2, -1) <= 0 || stopping_ || !(fds[0].revents & (POLLIN | POLLHUP))) return;
+    if (::poll(fds, 2, -1) <= 0 || stopping_ || !(fds[0].revents & (POLLIN | POLLHUP)))
+        return;
     uint8_t first = 0;
-    if (::recv(c->fd, &first, 1, MSG_PEEK) != 1) return;
+    if (::recv(c->fd, &first, 1, MSG_PEEK) != 1)
+        return;
 
     SSL* ssl = nullptr;
     zqproto::Token binding{};
@@ -391,7 +420,8 @@ void Simulator::Serve(Connection* c) {
     }
     {
         const int wake = c->wake;
-        UnitSession session(*c->unit, tls ? std::span<const uint8_t>(binding) : std::span<const uint8_t>(),
+        UnitSession session(*c->unit,
+                            tls ? std::span<const uint8_t>(binding) : std::span<const uint8_t>(),
                             [wake] { Signal(wake); });
         std::vector<uint8_t> buffer(zqproto::kHeaderSize + zqproto::kMaxPayload);
         bool open = true;
@@ -401,7 +431,8 @@ void Simulator::Serve(Connection* c) {
             readable = false;
             fds[0].revents = fds[1].revents = 0;
             int n = ::poll(fds, 2, ms);
-            if (n < 0 && errno != EINTR) return false;
+            if (n < 0 && errno != EINTR)
+                return false;
             if (fds[1].revents) {
                 Drain(c->wake);
                 wakePending = true;
@@ -411,21 +442,27 @@ void Simulator::Serve(Connection* c) {
         };
         while (open && !stopping_) {
             bool readable = ssl && SSL_pending(ssl) > 0;
-            if (!readable && !wakePending && !wait(-1, readable)) break;
+            if (!readable && !wakePending && !wait(-1, readable))
+                break;
             if (wakePending) {
                 wakePending = false;
                 for (const auto& frame : session.TakeAlarms()) {
-                    if (!SendAll(c->fd, ssl, frame)) open = false;
+                    if (!SendAll(c->fd, ssl, frame))
+                        open = false;
                 }
             }
-            if (!readable || !open) continue;
+            if (!readable || !open)
+                continue;
             size_t got = 0;
             if (ssl) {
-                if (SSL_read_ex(ssl, buffer.data(), buffer.size(), &got) != 1) break;
+                if (SSL_read_ex(ssl, buffer.data(), buffer.size(), &got) != 1)
+                    break;
             } else {
                 ssize_t n = ::recv(c->fd, buffer.data(), buffer.size(), 0);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
                 got = static_cast<size_t>(n);
             }
             std::vector<UnitSession::Step> steps;
@@ -443,7 +480,8 @@ void Simulator::Serve(Connection* c) {
         }
     }
     if (ssl) {
-        if (!stopping_) SSL_shutdown(ssl);
+        if (!stopping_)
+            SSL_shutdown(ssl);
         SSL_free(ssl);
         ERR_clear_error();
     }
@@ -456,17 +494,22 @@ void Simulator::ServeControlClient(Connection* c) {
     pollfd fds[2] = {{c->fd, POLLIN, 0}, {c->wake, POLLIN, 0}};
     while (!stopping_) {
         fds[0].revents = fds[1].revents = 0;
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        if (stopping_) break;
-        if (!fds[0].revents) continue;
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        if (stopping_)
+            break;
+        if (!fds[0].revents)
+            continue;
         ssize_t n = ::recv(c->fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         pending.append(buffer, static_cast<size_t>(n));
         size_t end;
         while ((end = pending.find('\n')) != std::string::npos) {
             std::string answer = Control(pending.substr(0, end)) + "\n";
             pending.erase(0, end + 1);
-            if (!SendAll(c->fd, nullptr, std::vector<uint8_t>(answer.begin(), answer.end()))) return;
+            if (!SendAll(c->fd, nullptr, std::vector<uint8_t>(answer.begin(), answer.end())))
+                return;
         }
         if (pending.size() > 65536) {
             std::string answer = ToLine(Answer(false, "request line too long")) + "\n";
@@ -482,8 +525,8 @@ std::string Simulator::Control(const std::string& line) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value request;
     std::string why;
-    if (!reader->parse(line.data(), line.data() + line.size(), &request, &why) || !request.isObject() ||
-        !request["cmd"].isString()) {
+    if (!reader->parse(line.data(), line.data() + line.size(), &request, &why) ||
+        !request.isObject() || !request["cmd"].isString()) {
         return ToLine(Answer(false, "a request is a JSON object with a \"cmd\" text"));
     }
     const std::string cmd = request["cmd"].asString();
@@ -502,7 +545,8 @@ std::string Simulator::Control(const std::string& line) {
         return ToLine(answer);
     }
     Unit* unit = request["unit"].isString() ? Find(request["unit"].asString()) : nullptr;
-    if (!unit) return ToLine(Answer(false, "no such unit"));
+    if (!unit)
+        return ToLine(Answer(false, "no such unit"));
     if (cmd == "state") {
         Json::Value answer = Answer(true);
         answer["state"] = StateToJson(unit->State());
@@ -510,13 +554,16 @@ std::string Simulator::Control(const std::string& line) {
     }
     if (cmd == "fault") {
         Fault fault;
-        if (!request["code"].isInt()) return ToLine(Answer(false, "\"code\" must be an integer"));
-        if (!ParseFault(request, fault, why)) return ToLine(Answer(false, why));
+        if (!request["code"].isInt())
+            return ToLine(Answer(false, "\"code\" must be an integer"));
+        if (!ParseFault(request, fault, why))
+            return ToLine(Answer(false, why));
         unit->SetFault(request["code"].asInt(), fault);
         return ToLine(Answer(true));
     }
     if (cmd == "silent_login") {
-        if (!request["silent"].isBool()) return ToLine(Answer(false, "\"silent\" must be true or false"));
+        if (!request["silent"].isBool())
+            return ToLine(Answer(false, "\"silent\" must be true or false"));
         unit->SetSilentLogin(request["silent"].asBool());
         return ToLine(Answer(true));
     }

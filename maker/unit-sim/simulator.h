@@ -28,7 +28,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 namespace unitsim {
 
 class Simulator {
-public:
+  public:
     Simulator();
     ~Simulator();
     Simulator(const Simulator&) = delete;
@@ -48,7 +48,7 @@ public:
     // line per request. Returns the port, or 0 with a message on failure. Call after Start().
     uint16_t ServeControl(uint16_t port, std::string& error);
 
-private:
+  private:
     struct Listener;
     struct Connection;
     void Loop();

@@ -1,7 +1,7 @@
 // The simulator over real sockets on loopback: plain and TLS sessions, search, control interface.
 // Each test uses its own loopback block and free ports, so test programs can run side by side.
-#include "config.h"
 #include "simulator.h"
+#include "config.h"
 #include "test_client.h"
 
 #include <json/reader.h>
@@ -23,7 +23,7 @@ UnitConfig Make(const std::string& address) {
     c.mediaPort = 0;  // a free port
     c.searchPort = 0;
     c.password = "pa55word";
-    c.lockout = std::chrono::milliseconds(300);
+    c.lockout = std::chrono::milliseconds(1500);  // room for slow TLS handshakes under sanitizers
     c.calibration = std::chrono::milliseconds(100);
     c.calibrationResult = 255;
     c.deviceKind = 4;
@@ -43,7 +43,7 @@ Json::Value Parse(const std::string& line) {
 }
 
 class SimulatorTest : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(sim.Start({Make("127.0.9.10"), Make("127.0.9.11")}, error)) << error;
@@ -113,7 +113,7 @@ TEST_P(SimulatorTest, WrongPasswordsLockTheUserOut) {
         ASSERT_TRUE(c.Connect("127.0.9.11", sim.Find("127.0.9.11")->config().mediaPort, tls()));
         EXPECT_EQ(c.Login("admin", "pa55word"), uint32_t{ZQNET_STATUS_LOGGED_IN});
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
     TestClient c;
     ASSERT_TRUE(c.Connect("127.0.9.10", port, tls()));
     EXPECT_EQ(c.Login("admin", "pa55word"), uint32_t{ZQNET_STATUS_LOGGED_IN});
@@ -175,8 +175,20 @@ TEST_P(SimulatorTest, SilentLoginKeepsTheStationWaiting) {
 TEST_P(SimulatorTest, HostileBytesEndTheConnection) {
     std::vector<std::vector<uint8_t>> inputs = {
         {'G', 'E', 'T', ' ', '/', '\r', '\n'},
-        [] { zqproto::Message m; m.sequence = 1; auto b = zqproto::Encode(m); b[2] = 9; return b; }(),
-        [] { zqproto::Message m; m.sequence = 1; auto b = zqproto::Encode(m); b[15] = 0x7F; return b; }(),
+        [] {
+            zqproto::Message m;
+            m.sequence = 1;
+            auto b = zqproto::Encode(m);
+            b[2] = 9;
+            return b;
+        }(),
+        [] {
+            zqproto::Message m;
+            m.sequence = 1;
+            auto b = zqproto::Encode(m);
+            b[15] = 0x7F;
+            return b;
+        }(),
     };
     for (const auto& bytes : inputs) {
         TestClient c;
@@ -210,7 +222,9 @@ TEST_P(SimulatorTest, CalibrationAlarmsReachSubscribers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, SimulatorTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Tls" : "Plain"; });
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "Tls" : "Plain";
+                         });
 
 TEST(SimulatorSearch, TwoHundredFiftySixUnitsAnswerInOneProcess) {
     std::vector<UnitConfig> units;
@@ -255,8 +269,13 @@ TEST(SimulatorSearch, MalformedProbesGetNoAnswer) {
     inet_pton(AF_INET, "127.0.11.1", &a.sin_addr);
     zqproto::Message ping;
     ping.kind = Kind::kPing;
-    std::vector<std::vector<uint8_t>> bad = {{'x'}, zqproto::Encode(ping),
-                                             [] { zqproto::Message m; m.kind = Kind::kSearchProbe; auto b = zqproto::Encode(m); b.push_back(0); return b; }()};
+    std::vector<std::vector<uint8_t>> bad = {{'x'}, zqproto::Encode(ping), [] {
+                                                 zqproto::Message m;
+                                                 m.kind = Kind::kSearchProbe;
+                                                 auto b = zqproto::Encode(m);
+                                                 b.push_back(0);
+                                                 return b;
+                                             }()};
     for (const auto& bytes : bad) {
         ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     }
@@ -285,7 +304,8 @@ TEST(SimulatorControl, StateAndFaultsOverTheControlSocket) {
         EXPECT_EQ(::send(fd, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
         std::string answer;
         char ch;
-        while (::recv(fd, &ch, 1, 0) == 1 && ch != '\n') answer.push_back(ch);
+        while (::recv(fd, &ch, 1, 0) == 1 && ch != '\n')
+            answer.push_back(ch);
         return Parse(answer);
     };
     Json::Value list = ask(R"({"cmd":"list"})");
@@ -293,7 +313,8 @@ TEST(SimulatorControl, StateAndFaultsOverTheControlSocket) {
     EXPECT_EQ(list["units"][0]["address"].asString(), "127.0.12.1");
     EXPECT_EQ(list["units"][0]["media_port"].asUInt(), u->config().mediaPort);
 
-    EXPECT_TRUE(ask(R"({"cmd":"fault","unit":"127.0.12.1","code":553,"fail_write":true})")["ok"].asBool());
+    EXPECT_TRUE(
+        ask(R"({"cmd":"fault","unit":"127.0.12.1","code":553,"fail_write":true})")["ok"].asBool());
     EXPECT_TRUE(u->FaultFor(553).failWrite);
     Json::Value state = ask(R"({"cmd":"state","unit":"127.0.12.1"})");
     ASSERT_TRUE(state["ok"].asBool());
@@ -317,7 +338,8 @@ TEST(SimulatorControl, StateAndFaultsOverTheControlSocket) {
     for (const Bad& b : bad) {
         Json::Value answer = ask(b.line);
         EXPECT_FALSE(answer["ok"].asBool()) << b.line;
-        EXPECT_NE(answer["error"].asString().find(b.error), std::string::npos) << answer["error"].asString();
+        EXPECT_NE(answer["error"].asString().find(b.error), std::string::npos)
+            << answer["error"].asString();
     }
     ::close(fd);
 }

@@ -22,7 +22,7 @@
 namespace unitsim::testing {
 
 class TestClient {
-public:
+  public:
     ~TestClient() { Close(); }
 
     // Connects to address:port; with tls, runs a TLS 1.3 handshake first.
@@ -35,13 +35,16 @@ public:
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return false;
-        if (!tls) return true;
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0)
+            return false;
+        if (!tls)
+            return true;
         ctx_ = SSL_CTX_new(TLS_client_method());
         SSL_CTX_set_min_proto_version(ctx_, TLS1_3_VERSION);
         ssl_ = SSL_new(ctx_);
         SSL_set_fd(ssl_, fd_);
-        if (SSL_connect(ssl_) != 1 || !zqproto::TlsChannelBinding(ssl_, binding_)) return false;
+        if (SSL_connect(ssl_) != 1 || !zqproto::TlsChannelBinding(ssl_, binding_))
+            return false;
         tls_ = true;
         return true;
     }
@@ -55,15 +58,18 @@ public:
             SSL_CTX_free(ctx_);
             ctx_ = nullptr;
         }
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
         ERR_clear_error();
     }
 
     bool SendRaw(const std::vector<uint8_t>& bytes) {
         sent_.insert(sent_.end(), bytes.begin(), bytes.end());
-        if (ssl_) return SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        if (ssl_)
+            return SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) > 0;
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
     }
 
     bool Send(zqproto::Message m) {
@@ -76,16 +82,19 @@ public:
         for (;;) {
             zqproto::Frame frame;
             auto s = reader_.Next(frame);
-            if (s == zqproto::FrameReader::Status::kError) return std::nullopt;
+            if (s == zqproto::FrameReader::Status::kError)
+                return std::nullopt;
             if (s == zqproto::FrameReader::Status::kFrame) {
                 zqproto::Message m;
-                if (!zqproto::Decode(frame, m)) return std::nullopt;
+                if (!zqproto::Decode(frame, m))
+                    return std::nullopt;
                 return m;
             }
             uint8_t buffer[4096];
             int n = ssl_ ? SSL_read(ssl_, buffer, sizeof(buffer))
                          : static_cast<int>(::recv(fd_, buffer, sizeof(buffer), 0));
-            if (n <= 0) return std::nullopt;
+            if (n <= 0)
+                return std::nullopt;
             received_.insert(received_.end(), buffer, buffer + n);
             reader_.Feed(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
         }
@@ -97,7 +106,8 @@ public:
         errno = 0;
         if (ssl_) {
             int n = SSL_read(ssl_, &byte, 1);
-            if (n > 0) return false;
+            if (n > 0)
+                return false;
             int e = SSL_get_error(ssl_, n);
             ERR_clear_error();
             return e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SSL ||
@@ -112,17 +122,21 @@ public:
         zqproto::Message start;
         start.kind = zqproto::Kind::kLoginStart;
         start.user = user;
-        if (!Send(start)) return 0;
+        if (!Send(start))
+            return 0;
         auto challenge = Read();
-        if (!challenge || challenge->kind != zqproto::Kind::kLoginChallenge) return 0;
+        if (!challenge || challenge->kind != zqproto::Kind::kLoginChallenge)
+            return 0;
         zqproto::Message proof;
         proof.kind = zqproto::Kind::kLoginProof;
         zqproto::LoginProof(password, challenge->token, user,
                             tls_ ? std::span<const uint8_t>(binding_) : std::span<const uint8_t>(),
                             proof.token);
-        if (!Send(proof)) return 0;
+        if (!Send(proof))
+            return 0;
         auto result = Read();
-        if (!result || result->kind != zqproto::Kind::kLoginResult) return 0;
+        if (!result || result->kind != zqproto::Kind::kLoginResult)
+            return 0;
         return result->code;
     }
 
@@ -134,10 +148,12 @@ public:
         m.code = code;
         m.size = size;
         m.data = std::move(data);
-        if (!Send(m)) return std::nullopt;
+        if (!Send(m))
+            return std::nullopt;
         for (;;) {
             auto reply = Read();
-            if (!reply) return std::nullopt;
+            if (!reply)
+                return std::nullopt;
             if (reply->kind == zqproto::Kind::kAlarm) {
                 alarms.push_back(*reply);
                 continue;
@@ -150,7 +166,7 @@ public:
     const std::vector<uint8_t>& sent() const { return sent_; }
     const std::vector<uint8_t>& received() const { return received_; }
 
-private:
+  private:
     int fd_ = -1;
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
@@ -180,7 +196,9 @@ inline std::vector<uint8_t> Probe(const std::string& address, uint16_t port, uin
         uint8_t buffer[2048];
         ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
         zqproto::Message answer;
-        if (n > 0 && zqproto::DecodeDatagram(std::span<const uint8_t>(buffer, static_cast<size_t>(n)), answer) &&
+        if (n > 0 &&
+            zqproto::DecodeDatagram(std::span<const uint8_t>(buffer, static_cast<size_t>(n)),
+                                    answer) &&
             answer.kind == zqproto::Kind::kSearchAnswer && answer.sequence == id) {
             out = answer.data;
         }

@@ -59,11 +59,16 @@ constexpr MaskedField kExtFields[] = {
 // The byte a "read-back differs" fault changes: the first byte of the record's main field.
 size_t MainFieldOffset(uint32_t code) {
     switch (code) {
-        case 700: return offsetof(ZQNetExtDeviceRecord, mainBoard);
-        case 803: return offsetof(ZQNetFocusRecord, autofocusVersion);
-        case 1015: return offsetof(ZQNetFisheyeRecord, centerX);
-        case 524: return offsetof(ZQNetSysParamRecord, second);
-        default: return 4;  // MAC address, key text, board key id
+        case 700:
+            return offsetof(ZQNetExtDeviceRecord, mainBoard);
+        case 803:
+            return offsetof(ZQNetFocusRecord, autofocusVersion);
+        case 1015:
+            return offsetof(ZQNetFisheyeRecord, centerX);
+        case 524:
+            return offsetof(ZQNetSysParamRecord, second);
+        default:
+            return 4;  // MAC address, key text, board key id
     }
 }
 
@@ -80,7 +85,8 @@ void AlarmSink::Push(std::vector<uint8_t> frame) {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(std::move(frame));
     }
-    if (wake_) wake_();
+    if (wake_)
+        wake_();
 }
 
 std::vector<std::vector<uint8_t>> AlarmSink::Take() {
@@ -212,9 +218,11 @@ Fault Unit::FaultFor(int32_t code) const {
 uint32_t Unit::Login(const std::string& user, const zqproto::Token& nonce,
                      const zqproto::Token& proof, std::span<const uint8_t> binding) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (user != config_.user) return ZQNET_STATUS_UNKNOWN_USER;
+    if (user != config_.user)
+        return ZQNET_STATUS_UNKNOWN_USER;
     const auto now = Clock::now();
-    if (now < lockedUntil_) return ZQNET_STATUS_LOCKED_OUT;
+    if (now < lockedUntil_)
+        return ZQNET_STATUS_LOCKED_OUT;
     zqproto::Token expected{};
     if (!zqproto::LoginProof(config_.password, nonce, user, binding, expected) ||
         !zqproto::TokensEqual(expected, proof)) {
@@ -225,7 +233,8 @@ uint32_t Unit::Login(const std::string& user, const zqproto::Token& nonce,
         return ZQNET_STATUS_WRONG_PASSWORD;
     }
     wrongPasswords_ = 0;
-    if (state_.sessions >= config_.maxSessions) return ZQNET_STATUS_TOO_MANY_SESSIONS;
+    if (state_.sessions >= config_.maxSessions)
+        return ZQNET_STATUS_TOO_MANY_SESSIONS;
     ++state_.sessions;
     ++state_.logins;
     return ZQNET_STATUS_LOGGED_IN;
@@ -233,7 +242,8 @@ uint32_t Unit::Login(const std::string& user, const zqproto::Token& nonce,
 
 void Unit::ReleaseSession() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_.sessions > 0) --state_.sessions;
+    if (state_.sessions > 0)
+        --state_.sessions;
 }
 
 uint32_t Unit::DevInfo(std::vector<uint8_t>& out) {
@@ -246,13 +256,22 @@ uint32_t Unit::DevInfo(std::vector<uint8_t>& out) {
 
 uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out) {
     const zqproto::ParamInfo* info = zqproto::FindParam(code);
-    if (!info || !info->query) return zqproto::kUnknownCode;
+    if (!info || !info->query)
+        return zqproto::kUnknownCode;
     std::lock_guard<std::mutex> lock(mutex_);
     switch (code) {
-        case 400: out = Bytes(state_.mac); break;
-        case 524: out = Bytes(SystemLocked()); break;
-        case 553: out = Bytes(state_.key); break;
-        case 582: out = Bytes(state_.board); break;
+        case 400:
+            out = Bytes(state_.mac);
+            break;
+        case 524:
+            out = Bytes(SystemLocked());
+            break;
+        case 553:
+            out = Bytes(state_.key);
+            break;
+        case 582:
+            out = Bytes(state_.board);
+            break;
         case 700: {
             ZQNetExtDeviceRecord r = state_.ext;
             r.size = sizeof(r);
@@ -261,23 +280,29 @@ uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out) {
             break;
         }
         case 803:
-            if (config_.deviceKind != 4) return zqproto::kUnknownCode;
+            if (config_.deviceKind != 4)
+                return zqproto::kUnknownCode;
             out = Bytes(state_.focus);
             break;
-        case 1015: out = Bytes(state_.fisheye); break;
-        default: return zqproto::kUnknownCode;
+        case 1015:
+            out = Bytes(state_.fisheye);
+            break;
+        default:
+            return zqproto::kUnknownCode;
     }
     auto fault = faults_.find(static_cast<int32_t>(code));
     if (fault != faults_.end() && fault->second.readBackDiffers) {
         out[MainFieldOffset(code)] ^= 0x01;
     }
-    if (out.size() > size) out.resize(size);
+    if (out.size() > size)
+        out.resize(size);
     return zqproto::kOk;
 }
 
 uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
     const zqproto::ParamInfo* info = zqproto::FindParam(code);
-    if (!info || !info->write) return zqproto::kUnknownCode;
+    if (!info || !info->write)
+        return zqproto::kUnknownCode;
     if (info->variable ? (data.empty() || data.size() > info->size) : data.size() != info->size) {
         return zqproto::kBadSize;
     }
@@ -334,13 +359,19 @@ uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
             auto* to = reinterpret_cast<uint8_t*>(&state_.ext);
             const auto* from = reinterpret_cast<const uint8_t*>(&r);
             for (const MaskedField& f : kExtFields) {
-                if (r.mask & f.bit) std::memcpy(to + f.offset, from + f.offset, f.size);
+                if (r.mask & f.bit)
+                    std::memcpy(to + f.offset, from + f.offset, f.size);
             }
             break;
         }
-        case 871: state_.lensFile.assign(data.begin(), data.end()); break;
-        case 1015: Load(state_.fisheye, data); break;
-        default: return zqproto::kUnknownCode;
+        case 871:
+            state_.lensFile.assign(data.begin(), data.end());
+            break;
+        case 1015:
+            Load(state_.fisheye, data);
+            break;
+        default:
+            return zqproto::kUnknownCode;
     }
     return zqproto::kOk;
 }
@@ -348,29 +379,41 @@ uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
 uint32_t Unit::Command(uint32_t command) {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (command) {
-        case zqproto::kCmdTelnetOpen: state_.telnet = true; break;
-        case zqproto::kCmdTelnetClose: state_.telnet = false; break;
-        case zqproto::kCmdConsoleOpen: state_.console = true; break;
-        case zqproto::kCmdConsoleClose: state_.console = false; break;
-        default: return zqproto::kUnknownCode;
+        case zqproto::kCmdTelnetOpen:
+            state_.telnet = true;
+            break;
+        case zqproto::kCmdTelnetClose:
+            state_.telnet = false;
+            break;
+        case zqproto::kCmdConsoleOpen:
+            state_.console = true;
+            break;
+        case zqproto::kCmdConsoleClose:
+            state_.console = false;
+            break;
+        default:
+            return zqproto::kUnknownCode;
     }
-    state_.commands.push_back(command);
+    LogCommandLocked(command);
     return zqproto::kOk;
 }
 
 uint32_t Unit::Ptz(uint32_t command, std::span<const uint8_t> data) {
     if (command == zqproto::kPtzFocusLock) {
-        if (data.size() != zqproto::kPtzFocusLockSize) return zqproto::kBadSize;
+        if (data.size() != zqproto::kPtzFocusLockSize)
+            return zqproto::kBadSize;
         std::lock_guard<std::mutex> lock(mutex_);
         state_.focusLocked = true;
-        state_.commands.push_back(command);
+        LogCommandLocked(command);
         return zqproto::kOk;
     }
-    if (command != zqproto::kPtzLensCalibration) return zqproto::kUnknownCode;
+    if (command != zqproto::kPtzLensCalibration)
+        return zqproto::kUnknownCode;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        state_.commands.push_back(command);
-        if (!config_.lensCalibration || state_.calibrating) return zqproto::kFailed;
+        LogCommandLocked(command);
+        if (!config_.lensCalibration || state_.calibrating)
+            return zqproto::kFailed;
         state_.calibrating = true;
         calibrationDone_ = Clock::now() + config_.calibration;
     }
@@ -378,10 +421,20 @@ uint32_t Unit::Ptz(uint32_t command, std::span<const uint8_t> data) {
     return zqproto::kOk;
 }
 
+void Unit::LogCommandLocked(uint32_t command) {
+    // The log is for tests and demos: it keeps the latest commands, not all of them forever.
+    if (state_.commands.size() >= kCommandLogSize) {
+        state_.commands.erase(state_.commands.begin(),
+                              state_.commands.begin() + kCommandLogSize / 2);
+    }
+    state_.commands.push_back(command);
+}
+
 void Unit::Subscribe(const std::shared_ptr<AlarmSink>& sink) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& s : sinks_) {
-        if (s.lock() == sink) return;
+        if (s.lock() == sink)
+            return;
     }
     sinks_.push_back(sink);
 }
@@ -398,7 +451,8 @@ void Unit::Tick() {
     uint8_t result = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!state_.calibrating || Clock::now() < calibrationDone_) return;
+        if (!state_.calibrating || Clock::now() < calibrationDone_)
+            return;
         state_.calibrating = false;
         result = config_.calibrationResult;
     }
@@ -418,51 +472,67 @@ void Unit::EmitCalibrationAlarm(bool running, uint8_t result) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& s : sinks_) {
-            if (auto p = s.lock()) sinks.push_back(std::move(p));
+            if (auto p = s.lock())
+                sinks.push_back(std::move(p));
         }
     }
-    for (const auto& s : sinks) s->Push(frame);
+    for (const auto& s : sinks)
+        s->Push(frame);
 }
 
 // ---------------------------------------------------------------------------------------------
 
 UnitSession::UnitSession(Unit& unit, std::span<const uint8_t> binding, std::function<void()> wake)
-    : unit_(unit), binding_(binding.begin(), binding.end()),
+    : unit_(unit),
+      binding_(binding.begin(), binding.end()),
       sink_(std::make_shared<AlarmSink>(std::move(wake))) {}
 
 UnitSession::~UnitSession() {
     unit_.Unsubscribe(sink_.get());
-    if (state_ == State::kLoggedIn) unit_.ReleaseSession();
+    if (state_ == State::kLoggedIn)
+        unit_.ReleaseSession();
 }
 
-std::vector<std::vector<uint8_t>> UnitSession::TakeAlarms() { return sink_->Take(); }
+std::vector<std::vector<uint8_t>> UnitSession::TakeAlarms() {
+    return sink_->Take();
+}
 
 bool UnitSession::Fail(const char* why) {
-    if (state_ == State::kLoggedIn) unit_.ReleaseSession();
+    if (state_ == State::kLoggedIn)
+        unit_.ReleaseSession();
     state_ = State::kClosed;
-    if (!error_) error_ = why;
+    if (!error_)
+        error_ = why;
     return false;
 }
 
 bool UnitSession::Receive(std::span<const uint8_t> bytes, std::vector<Step>& steps) {
-    if (state_ == State::kClosed) return false;
-    if (!reader_.Feed(bytes)) return Fail(reader_.error());
+    if (state_ == State::kClosed)
+        return false;
+    if (!reader_.Feed(bytes))
+        return Fail(reader_.error());
     for (;;) {
         zqproto::Frame frame;
         switch (reader_.Next(frame)) {
-            case zqproto::FrameReader::Status::kNeedMore: return true;
-            case zqproto::FrameReader::Status::kError: return Fail(reader_.error());
-            case zqproto::FrameReader::Status::kFrame: break;
+            case zqproto::FrameReader::Status::kNeedMore:
+                return true;
+            case zqproto::FrameReader::Status::kError:
+                return Fail(reader_.error());
+            case zqproto::FrameReader::Status::kFrame:
+                break;
         }
         zqproto::Message m;
-        if (!zqproto::Decode(frame, m)) return Fail("payload does not fit its kind");
+        if (!zqproto::Decode(frame, m))
+            return Fail("payload does not fit its kind");
         if (zqproto::IsReply(m.kind) || m.kind == zqproto::Kind::kAlarm ||
             m.kind == zqproto::Kind::kSearchProbe) {
             return Fail("not a session request");
         }
-        if (m.sequence != lastSequence_ + 1) return Fail("request out of order");
+        if (m.sequence != lastSequence_ + 1)
+            return Fail("request out of order");
         lastSequence_ = m.sequence;
-        if (!Handle(m, steps)) return false;
+        if (!Handle(m, steps))
+            return false;
     }
 }
 
@@ -472,16 +542,20 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
     reply.kind = static_cast<Kind>(static_cast<uint16_t>(m.kind) | 0x8000);
     reply.sequence = m.sequence;
 
-    if (state_ == State::kSilent) return true;  // never answers, never ends on its own
+    if (state_ == State::kSilent)
+        return true;  // never answers, never ends on its own
     if (state_ == State::kAwaitStart) {
-        if (m.kind != Kind::kLoginStart) return Fail("request before login");
+        if (m.kind != Kind::kLoginStart)
+            return Fail("request before login");
         if (unit_.silentLogin()) {
             state_ = State::kSilent;
             return true;
         }
         const Fault fault = unit_.FaultFor(kFaultLogin);
-        if (fault.drop) return Fail("dropped on demand");
-        if (!zqproto::RandomToken(nonce_)) return Fail("no random nonce");
+        if (fault.drop)
+            return Fail("dropped on demand");
+        if (!zqproto::RandomToken(nonce_))
+            return Fail("no random nonce");
         user_ = m.user;
         reply.token = nonce_;
         steps.push_back({fault.delayMs, zqproto::Encode(reply)});
@@ -489,29 +563,40 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
         return true;
     }
     if (state_ == State::kAwaitProof) {
-        if (m.kind != Kind::kLoginProof) return Fail("request before login");
+        if (m.kind != Kind::kLoginProof)
+            return Fail("request before login");
         reply.code = unit_.Login(user_, nonce_, m.token, binding_);
         steps.push_back({0, zqproto::Encode(reply)});
-        if (reply.code != ZQNET_STATUS_LOGGED_IN) return Fail("login refused");
+        if (reply.code != ZQNET_STATUS_LOGGED_IN)
+            return Fail("login refused");
         state_ = State::kLoggedIn;
         return true;
     }
 
     int32_t faultCode = -1;
     switch (m.kind) {
-        case Kind::kGetDevInfo: faultCode = kFaultDevInfo; break;
-        case Kind::kQueryParam: faultCode = static_cast<int32_t>(m.code); break;
+        case Kind::kGetDevInfo:
+            faultCode = kFaultDevInfo;
+            break;
+        case Kind::kQueryParam:
+            faultCode = static_cast<int32_t>(m.code);
+            break;
         case Kind::kSetParam:
         case Kind::kSimpleCmd:
-        case Kind::kPtz: faultCode = static_cast<int32_t>(m.code); break;
-        default: break;
+        case Kind::kPtz:
+            faultCode = static_cast<int32_t>(m.code);
+            break;
+        default:
+            break;
     }
     Fault fault = faultCode >= 0 ? unit_.FaultFor(faultCode) : Fault{};
-    if (fault.drop) return Fail("dropped on demand");
+    if (fault.drop)
+        return Fail("dropped on demand");
 
     switch (m.kind) {
         case Kind::kLoginStart:
-        case Kind::kLoginProof: return Fail("login twice");
+        case Kind::kLoginProof:
+            return Fail("login twice");
         case Kind::kGetDevInfo:
             reply.code = fault.failQuery ? uint32_t{zqproto::kFailed} : unit_.DevInfo(reply.data);
             break;
@@ -538,10 +623,15 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
             }
             reply.code = zqproto::kOk;
             break;
-        case Kind::kPing: reply.code = zqproto::kOk; break;
-        default: reply.code = zqproto::kUnsupported; break;
+        case Kind::kPing:
+            reply.code = zqproto::kOk;
+            break;
+        default:
+            reply.code = zqproto::kUnsupported;
+            break;
     }
-    if (reply.code != zqproto::kOk) reply.data.clear();
+    if (reply.code != zqproto::kOk)
+        reply.data.clear();
     steps.push_back({fault.delayMs, zqproto::Encode(reply)});
     return true;
 }
@@ -558,9 +648,11 @@ bool ParseMac(const std::string& text, uint8_t out[6]) {
             return false;
         }
     }
-    if (hex.size() != 12) return false;
+    if (hex.size() != 12)
+        return false;
     for (int i = 0; i < 6; ++i) {
-        out[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * static_cast<size_t>(i), 2), nullptr, 16));
+        out[i] =
+            static_cast<uint8_t>(std::stoi(hex.substr(2 * static_cast<size_t>(i), 2), nullptr, 16));
     }
     return true;
 }

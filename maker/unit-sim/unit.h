@@ -71,7 +71,8 @@ struct UnitConfig {
     ZQNetBoardRecord board{};
     ZQNetFocusRecord focus{};
     ZQNetFisheyeRecord fisheye{};
-    ZQNetSysParamRecord system{};  // its date and time start the unit's clock (0: the host's UTC time)
+    ZQNetSysParamRecord
+        system{};  // its date and time start the unit's clock (0: the host's UTC time)
 
     UnitConfig();  // fills the records' size words and a default board device type (255)
 };
@@ -95,24 +96,24 @@ struct UnitState {
     int sessions = 0;  // logged-in sessions now
     int logins = 0;    // successful logins so far
     bool lockedOut = false;
-    std::vector<uint32_t> commands;  // every command and PTZ command received, in order
+    std::vector<uint32_t> commands;  // the latest commands and PTZ commands received, in order
 };
 
 // Where a session receives the unit's alarms: frames queued by any thread, then `wake` is called.
 class AlarmSink {
-public:
+  public:
     explicit AlarmSink(std::function<void()> wake) : wake_(std::move(wake)) {}
     void Push(std::vector<uint8_t> frame);
     std::vector<std::vector<uint8_t>> Take();
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::vector<uint8_t>> frames_;
     std::function<void()> wake_;
 };
 
 class Unit {
-public:
+  public:
     explicit Unit(UnitConfig config);
 
     const UnitConfig& config() const { return config_; }
@@ -130,8 +131,8 @@ public:
 
     // Login check. Returns a login status (101, 103, 104, 108, 109); 101 takes a session slot,
     // which ReleaseSession gives back.
-    uint32_t Login(const std::string& user, const zqproto::Token& nonce, const zqproto::Token& proof,
-                   std::span<const uint8_t> binding);
+    uint32_t Login(const std::string& user, const zqproto::Token& nonce,
+                   const zqproto::Token& proof, std::span<const uint8_t> binding);
     void ReleaseSession();
 
     // Requests of a logged-in session; the result is a zqproto::Result.
@@ -146,8 +147,10 @@ public:
     // Runs the unit's timers (the lens calibration). Called by the simulator's loop.
     void Tick();
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
+    static constexpr size_t kCommandLogSize = 1024;
+    void LogCommandLocked(uint32_t command);
     void ResetSettingsLocked();
     ZQNetSysParamRecord SystemLocked() const;
     void SetClockLocked(std::time_t utc);
@@ -158,7 +161,7 @@ private:
     UnitState state_;
     std::map<int32_t, Fault> faults_;
     bool silentLogin_ = false;
-    std::time_t clockBase_ = 0;      // the clock's value at clockSetAt_
+    std::time_t clockBase_ = 0;  // the clock's value at clockSetAt_
     Clock::time_point clockSetAt_;
     int wrongPasswords_ = 0;
     Clock::time_point lockedUntil_{};
@@ -168,7 +171,7 @@ private:
 
 // One session's protocol state machine: bytes in, frames out.
 class UnitSession {
-public:
+  public:
     // `binding`: the TLS channel binding (32 bytes), empty for a plain session.
     UnitSession(Unit& unit, std::span<const uint8_t> binding, std::function<void()> wake = {});
     ~UnitSession();
@@ -190,7 +193,7 @@ public:
     bool loggedIn() const { return state_ == State::kLoggedIn; }
     const char* error() const { return error_; }
 
-private:
+  private:
     enum class State { kAwaitStart, kAwaitProof, kLoggedIn, kSilent, kClosed };
     bool Handle(const zqproto::Message& m, std::vector<Step>& steps);
     bool Fail(const char* why);

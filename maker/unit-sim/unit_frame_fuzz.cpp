@@ -8,7 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace unitsim;
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     static Unit* unit = [] {
         UnitConfig config;
         config.password = "pw";
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         zqproto::FrameReader reader;
         zqproto::Frame frame;
         if (open && steps.size() == 1 && reader.Feed(steps[0].bytes) &&
-            reader.Next(frame) == zqproto::FrameReader::Status::kFrame && zqproto::Decode(frame, challenge)) {
+            reader.Next(frame) == zqproto::FrameReader::Status::kFrame &&
+            zqproto::Decode(frame, challenge)) {
             zqproto::Message proof;
             proof.kind = zqproto::Kind::kLoginProof;
             proof.sequence = ++sequence;
@@ -52,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         steps.clear();
         open = session.Receive(std::span<const uint8_t>(data + at, n), steps);
         for (const auto& step : steps) {
-            if (step.bytes.size() > zqproto::kHeaderSize + zqproto::kMaxPayload) __builtin_trap();
+            if (step.bytes.size() > zqproto::kHeaderSize + zqproto::kMaxPayload)
+                __builtin_trap();
         }
     }
     unit->Tick();

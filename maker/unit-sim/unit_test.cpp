@@ -1,6 +1,6 @@
 // The simulated unit's state machine through its library interface (no sockets).
-#include "config.h"
 #include "unit.h"
+#include "config.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ T As(const std::vector<uint8_t>& bytes) {
 
 // A station talking to one UnitSession directly.
 class Station {
-public:
+  public:
     explicit Station(Unit& unit) : session(unit, {}) {}
 
     std::vector<Message> SendRaw(const std::vector<uint8_t>& bytes) {
@@ -60,12 +60,14 @@ public:
         start.kind = Kind::kLoginStart;
         start.user = user;
         auto challenge = Send(start);
-        if (challenge.size() != 1 || challenge[0].kind != Kind::kLoginChallenge) return 0;
+        if (challenge.size() != 1 || challenge[0].kind != Kind::kLoginChallenge)
+            return 0;
         Message proof;
         proof.kind = Kind::kLoginProof;
         EXPECT_TRUE(zqproto::LoginProof(password, challenge[0].token, user, {}, proof.token));
         auto result = Send(proof);
-        if (result.size() != 1 || result[0].kind != Kind::kLoginResult) return 0;
+        if (result.size() != 1 || result[0].kind != Kind::kLoginResult)
+            return 0;
         return result[0].code;
     }
 
@@ -77,7 +79,8 @@ public:
         m.size = size;
         m.data = std::move(bytes);
         auto replies = Send(m);
-        if (replies.size() != 1) return 0xFFFF;
+        if (replies.size() != 1)
+            return 0xFFFF;
         EXPECT_EQ(static_cast<uint16_t>(replies[0].kind), static_cast<uint16_t>(kind) | 0x8000);
         EXPECT_EQ(replies[0].sequence, sequence);
         data = replies[0].data;
@@ -216,11 +219,23 @@ TEST(UnitSessionRules, BadSequencesEndTheSession) {
         {"sequence 0", false, request(Kind::kPing, 0)},
         {"sequence skips", true, request(Kind::kPing, 4)},
         {"sequence repeats", true, request(Kind::kPing, 2)},
-        {"login again", true, [] { Message m; m.kind = Kind::kLoginStart; m.sequence = 3; return zqproto::Encode(m); }()},
+        {"login again", true,
+         [] {
+             Message m;
+             m.kind = Kind::kLoginStart;
+             m.sequence = 3;
+             return zqproto::Encode(m);
+         }()},
         {"a reply kind from the station", true, request(Kind::kPong, 3)},
         {"a search probe on TCP", true, request(Kind::kSearchProbe, 3)},
         {"garbage", true, {'G', 'E', 'T', ' ', '/'}},
-        {"oversized", true, [] { auto b = zqproto::Encode(Message{}); b[12] = 0xFF; b[13] = 0xFF; return b; }()},
+        {"oversized", true,
+         [] {
+             auto b = zqproto::Encode(Message{});
+             b[12] = 0xFF;
+             b[13] = 0xFF;
+             return b;
+         }()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -248,13 +263,14 @@ TEST(UnitSessionRules, FramesSplitAnywhereAreServed) {
         stream.insert(stream.end(), f.begin(), f.end());
     }
     size_t replies = 0;
-    for (uint8_t byte : stream) replies += s.SendRaw({byte}).size();
+    for (uint8_t byte : stream)
+        replies += s.SendRaw({byte}).size();
     EXPECT_EQ(replies, 3u);
     EXPECT_TRUE(s.open);
 }
 
 class UnitRecords : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN); }
     Unit unit{Camera()};
     Station s{unit};
@@ -303,8 +319,10 @@ TEST_F(UnitRecords, SizesAndCodesAreChecked) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(s.Request(c.kind, c.code, c.kind == Kind::kQueryParam ? static_cast<uint32_t>(c.bytes) : 0,
-                            c.kind == Kind::kQueryParam ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.bytes, 1)),
+        EXPECT_EQ(s.Request(c.kind, c.code,
+                            c.kind == Kind::kQueryParam ? static_cast<uint32_t>(c.bytes) : 0,
+                            c.kind == Kind::kQueryParam ? std::vector<uint8_t>{}
+                                                        : std::vector<uint8_t>(c.bytes, 1)),
                   c.result);
         EXPECT_TRUE(s.open);
     }
@@ -357,14 +375,15 @@ TEST_F(UnitRecords, ExtendedRecordAppliesOnlyMaskedFields) {
 
     ZQNetExtDeviceRecord w{};
     w.size = 1032;
-    w.mask = ZQNET_EXT_MAIN_BOARD | ZQNET_EXT_FUNCTION_CODE | ZQNET_EXT_POE_POWER | ZQNET_EXT_MIN_FOCAL;
+    w.mask =
+        ZQNET_EXT_MAIN_BOARD | ZQNET_EXT_FUNCTION_CODE | ZQNET_EXT_POE_POWER | ZQNET_EXT_MIN_FOCAL;
     std::strcpy(w.mainBoard, "ZQ-CM-A");
     std::strcpy(w.productModel, "not applied");
     w.functionCode[0] = 0x39;
     w.functionCode[7] = 0x01;
     w.poePower = 1234;
     w.minFocal = 1;
-    w.maxFocal = 9;          // not applied
+    w.maxFocal = 9;           // not applied
     w.reserved6[100] = 0xEE;  // not a field: never applied
     EXPECT_EQ(s.Set(700, w), zqproto::kOk);
     ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
@@ -383,11 +402,11 @@ TEST_F(UnitRecords, ExtendedRecordAppliesOnlyMaskedFields) {
     const struct {
         uint32_t bit;
         size_t offset, size;
-    } fields[] = {{0x4000, 12, 4},   {0x1, 16, 16},     {0x8, 72, 64},     {0x10, 136, 32},
-                  {0x20, 168, 32},   {0x40, 200, 32},   {0x80, 232, 8},    {0x100, 240, 1},
-                  {0x200, 241, 1},   {0x400, 242, 1},   {0x800, 243, 32},  {0x1000, 275, 1},
-                  {0x2000, 276, 1},  {0x100000, 278, 1}, {0x80000, 279, 1}, {0x8000, 280, 1},
-                  {0x10000, 281, 1}, {0x20000, 282, 1}, {0x200000, 285, 1}, {0x400000, 286, 1},
+    } fields[] = {{0x4000, 12, 4},   {0x1, 16, 16},      {0x8, 72, 64},      {0x10, 136, 32},
+                  {0x20, 168, 32},   {0x40, 200, 32},    {0x80, 232, 8},     {0x100, 240, 1},
+                  {0x200, 241, 1},   {0x400, 242, 1},    {0x800, 243, 32},   {0x1000, 275, 1},
+                  {0x2000, 276, 1},  {0x100000, 278, 1}, {0x80000, 279, 1},  {0x8000, 280, 1},
+                  {0x10000, 281, 1}, {0x20000, 282, 1},  {0x200000, 285, 1}, {0x400000, 286, 1},
                   {0x40000, 288, 2}};
     for (const auto& f : fields) {
         SCOPED_TRACE(f.bit);
@@ -569,12 +588,60 @@ TEST(UnitFaults, EachFaultActsOnItsCodeOnly) {
         bool open;
         int delay;
     } cases[] = {
-        {"query fails", 553, {.failQuery = true}, Kind::kQueryParam, 553, 0, zqproto::kFailed, true, 0},
-        {"write still works", 553, {.failQuery = true}, Kind::kSetParam, 553, 76, zqproto::kOk, true, 0},
-        {"write fails", 401, {.failWrite = true}, Kind::kSetParam, 401, 116, zqproto::kFailed, true, 0},
-        {"other code unaffected", 401, {.failWrite = true}, Kind::kSetParam, 553, 76, zqproto::kOk, true, 0},
-        {"dev info fails", kFaultDevInfo, {.failQuery = true}, Kind::kGetDevInfo, 0, 0, zqproto::kFailed, true, 0},
-        {"command fails", 349, {.failWrite = true}, Kind::kSimpleCmd, 349, 0, zqproto::kFailed, true, 0},
+        {"query fails",
+         553,
+         {.failQuery = true},
+         Kind::kQueryParam,
+         553,
+         0,
+         zqproto::kFailed,
+         true,
+         0},
+        {"write still works",
+         553,
+         {.failQuery = true},
+         Kind::kSetParam,
+         553,
+         76,
+         zqproto::kOk,
+         true,
+         0},
+        {"write fails",
+         401,
+         {.failWrite = true},
+         Kind::kSetParam,
+         401,
+         116,
+         zqproto::kFailed,
+         true,
+         0},
+        {"other code unaffected",
+         401,
+         {.failWrite = true},
+         Kind::kSetParam,
+         553,
+         76,
+         zqproto::kOk,
+         true,
+         0},
+        {"dev info fails",
+         kFaultDevInfo,
+         {.failQuery = true},
+         Kind::kGetDevInfo,
+         0,
+         0,
+         zqproto::kFailed,
+         true,
+         0},
+        {"command fails",
+         349,
+         {.failWrite = true},
+         Kind::kSimpleCmd,
+         349,
+         0,
+         zqproto::kFailed,
+         true,
+         0},
         {"PTZ fails", 96, {.failWrite = true}, Kind::kPtz, 96, 44, zqproto::kFailed, true, 0},
         {"dropped", 700, {.drop = true}, Kind::kQueryParam, 700, 0, 0xFFFF, false, 0},
         {"delayed", 582, {.delayMs = 300}, Kind::kQueryParam, 582, 0, zqproto::kOk, true, 300},
@@ -586,7 +653,8 @@ TEST(UnitFaults, EachFaultActsOnItsCodeOnly) {
         Station s(unit);
         ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
         uint32_t size = c.kind == Kind::kQueryParam ? 2000 : 0;
-        std::vector<uint8_t> data = c.kind == Kind::kQueryParam ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.bytes);
+        std::vector<uint8_t> data =
+            c.kind == Kind::kQueryParam ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.bytes);
         EXPECT_EQ(s.Request(c.kind, c.request_code, size, data), c.result);
         EXPECT_EQ(s.open, c.open);
         if (c.result != 0xFFFF) {

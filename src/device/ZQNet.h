@@ -27,28 +27,28 @@
 // ---------------------------------------------------------------------------------------------
 // Basic types
 
-typedef int32_t ZQNET_BOOL;        // nonzero is success
-typedef uint32_t ZQNET_HANDLE;     // connection handle; 0 is "none"
-typedef uintptr_t ZQNET_HWND;      // a window handle of the station's platform layer (0: none)
+typedef int32_t ZQNET_BOOL;     // nonzero is success
+typedef uint32_t ZQNET_HANDLE;  // connection handle; 0 is "none"
+typedef uintptr_t ZQNET_HWND;   // a window handle of the station's platform layer (0: none)
 
 // ---------------------------------------------------------------------------------------------
 // Status codes (status callback argument, or wParam of the notification message)
 
 enum : int32_t {
-    ZQNET_STATUS_FAILED = 2,              // login failed for a reason of the library itself (bad record, not initialised)
-    ZQNET_STATUS_LOGGED_IN = 101,         // logged in; the connection is ready for requests
-    ZQNET_STATUS_UNKNOWN_USER = 103,      // the unit knows no such user
-    ZQNET_STATUS_WRONG_PASSWORD = 104,    // the password does not match
-    ZQNET_STATUS_REFUSED = 105,           // the unit refused the TCP connection (nothing listens)
-    ZQNET_STATUS_UNREACHABLE = 106,       // the address cannot be reached or is not a valid address
-    ZQNET_STATUS_TIMEOUT = 107,           // no login answer within the library's login time-out
-    ZQNET_STATUS_TOO_MANY_SESSIONS = 108, // the unit serves as many sessions as it can
-    ZQNET_STATUS_LOCKED_OUT = 109,        // the user is locked out after repeated wrong passwords
-    ZQNET_STATUS_PROTOCOL_ERROR = 110,    // the unit sent something that is not our protocol, or another version
-    ZQNET_STATUS_TLS_FAILED = 111,        // the TLS handshake failed (encryption 1)
-    ZQNET_STATUS_CLOSED = 112,            // the unit closed the connection during the login
-    ZQNET_STATUS_CONNECTION_LOST = 150,   // an established connection was lost
-    ZQNET_STATUS_PREVIEW_STARTED = 202,   // notification window only: the live preview has started
+    ZQNET_STATUS_FAILED = 2,          // failed in the library itself (bad record, not initialised)
+    ZQNET_STATUS_LOGGED_IN = 101,     // logged in; the connection is ready for requests
+    ZQNET_STATUS_UNKNOWN_USER = 103,  // the unit knows no such user
+    ZQNET_STATUS_WRONG_PASSWORD = 104,  // the password does not match
+    ZQNET_STATUS_REFUSED = 105,         // the unit refused the TCP connection (nothing listens)
+    ZQNET_STATUS_UNREACHABLE = 106,     // the address cannot be reached or is not a valid address
+    ZQNET_STATUS_TIMEOUT = 107,         // no login answer within the library's login time-out
+    ZQNET_STATUS_TOO_MANY_SESSIONS = 108,  // the unit serves as many sessions as it can
+    ZQNET_STATUS_LOCKED_OUT = 109,         // the user is locked out after repeated wrong passwords
+    ZQNET_STATUS_PROTOCOL_ERROR = 110,     // the unit does not speak our protocol or version
+    ZQNET_STATUS_TLS_FAILED = 111,         // the TLS handshake failed (encryption 1)
+    ZQNET_STATUS_CLOSED = 112,             // the unit closed the connection during the login
+    ZQNET_STATUS_CONNECTION_LOST = 150,    // an established connection was lost
+    ZQNET_STATUS_PREVIEW_STARTED = 202,    // notification window only: the live preview has started
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -56,34 +56,34 @@ enum : int32_t {
 
 enum : int32_t {
     // Parameter codes (ZQNetQueryParamEx, ZQNetSetParamEx, ZQNetQueryTemporaryParam, ZQNetSetParam)
-    ZQNET_PARAM_MAC_QUERY = 400,        // MAC record (ZQNetMacRecord), temporary query
-    ZQNET_PARAM_MAC_SET = 401,          // MAC record, written with the MAC write form
-    ZQNET_PARAM_SYSTEM = 524,           // system parameter record (ZQNetSysParamRecord): query, short set
-    ZQNET_PARAM_KEY = 553,              // key record (ZQNetKeyRecord): query, set
-    ZQNET_PARAM_BOARD = 582,            // board record (ZQNetBoardRecord): query, set
-    ZQNET_PARAM_RESET = 588,            // factory reset record (ZQNetResetRecord): set
-    ZQNET_PARAM_EXT_DEVICE = 700,       // extended device record (ZQNetExtDeviceRecord): query, set
-    ZQNET_PARAM_FOCUS = 803,            // focus record (ZQNetFocusRecord): query
-    ZQNET_PARAM_LENS_FILE = 871,        // lens file: set, raw bytes, at most ZQNET_LENS_FILE_MAX
-    ZQNET_PARAM_FISHEYE = 1015,         // fisheye block (ZQNetFisheyeRecord): query, set
-    ZQNET_PARAM_WRITE = 216,            // first field of the write form of ZQNetParamRequest
+    ZQNET_PARAM_MAC_QUERY = 400,  // MAC record (ZQNetMacRecord), temporary query
+    ZQNET_PARAM_MAC_SET = 401,    // MAC record, written with the MAC write form
+    ZQNET_PARAM_SYSTEM = 524,     // system parameter record (ZQNetSysParamRecord): query, short set
+    ZQNET_PARAM_KEY = 553,        // key record (ZQNetKeyRecord): query, set
+    ZQNET_PARAM_BOARD = 582,      // board record (ZQNetBoardRecord): query, set
+    ZQNET_PARAM_RESET = 588,      // factory reset record (ZQNetResetRecord): set
+    ZQNET_PARAM_EXT_DEVICE = 700,  // extended device record (ZQNetExtDeviceRecord): query, set
+    ZQNET_PARAM_FOCUS = 803,       // focus record (ZQNetFocusRecord): query
+    ZQNET_PARAM_LENS_FILE = 871,   // lens file: set, raw bytes, at most ZQNET_LENS_FILE_MAX
+    ZQNET_PARAM_FISHEYE = 1015,    // fisheye block (ZQNetFisheyeRecord): query, set
+    ZQNET_PARAM_WRITE = 216,       // first field of the write form of ZQNetParamRequest
 
     // Commands (ZQNetSimpleCmd)
     ZQNET_CMD_TELNET_OPEN = 349,
     ZQNET_CMD_TELNET_CLOSE = 350,
-    ZQNET_CMD_CONSOLE_OPEN = 351,       // serial console
+    ZQNET_CMD_CONSOLE_OPEN = 351,  // serial console
     ZQNET_CMD_CONSOLE_CLOSE = 352,
 
     // PTZ commands (ZQNetPTZControl)
-    ZQNET_PTZ_FOCUS_LOCK = 96,          // with a ZQNetFocusLockRecord
-    ZQNET_PTZ_LENS_CALIBRATION = 108,   // with no record; the outcome arrives as alarms 253
+    ZQNET_PTZ_FOCUS_LOCK = 96,         // with a ZQNetFocusLockRecord
+    ZQNET_PTZ_LENS_CALIBRATION = 108,  // with no record; the outcome arrives as alarms 253
 
     // Event types (event callback)
-    ZQNET_ALARM_LENS_CALIBRATION = 253, // data: ZQNetLensCalibrationAlarm
+    ZQNET_ALARM_LENS_CALIBRATION = 253,  // data: ZQNetLensCalibrationAlarm
 };
 
 enum : size_t {
-    ZQNET_LENS_FILE_MAX = 400,          // largest lens file (code 871) a unit takes
+    ZQNET_LENS_FILE_MAX = 400,  // largest lens file (code 871) a unit takes
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -106,68 +106,68 @@ typedef int32_t (*ZQNetSearchCallback)(const ZQNetDeviceRecord* device, void* us
 
 // Connection record (ZQNetConnectionStartEx). 56 bytes with 32-bit pointers.
 struct ZQNetConnectionRecord {
-    const char* address;                // dotted IPv4 address (or a device identifier), zero-terminated
-    int32_t port;                       // the unit's media port
-    const char* user;                   // user name, zero-terminated
-    const char* password;               // password, zero-terminated; never sent in clear
-    ZQNET_HWND notifyWindow;            // window for the notification message, 0 when callbacks are used
-    uint32_t notifyMessage;             // notification message number (wParam = status code, lParam = 0)
-    void* userValue;                    // handed back to the callbacks
-    int32_t useNotifyWindow;            // 1: report by notification message, 0: by callbacks
-    ZQNetEventCallback eventCallback;   // may be null
-    int32_t reserved1;                  // 0
-    ZQNetStatusCallback statusCallback; // may be null
-    int32_t kind;                       // connection kind: 0, address is a dotted IPv4 address
-    uint8_t reserved2[6];               // 0
-    uint8_t option;                     // connection option: 0
-    uint8_t reserved3;                  // 0
+    const char* address;      // dotted IPv4 address (or a device identifier), zero-terminated
+    int32_t port;             // the unit's media port
+    const char* user;         // user name, zero-terminated
+    const char* password;     // password, zero-terminated; never sent in clear
+    ZQNET_HWND notifyWindow;  // window for the notification message, 0 when callbacks are used
+    uint32_t notifyMessage;   // notification message number (wParam = status code, lParam = 0)
+    void* userValue;          // handed back to the callbacks
+    int32_t useNotifyWindow;  // 1: report by notification message, 0: by callbacks
+    ZQNetEventCallback eventCallback;    // may be null
+    int32_t reserved1;                   // 0
+    ZQNetStatusCallback statusCallback;  // may be null
+    int32_t kind;                        // connection kind: 0, address is a dotted IPv4 address
+    uint8_t reserved2[6];                // 0
+    uint8_t option;                      // connection option: 0
+    uint8_t reserved3;                   // 0
 };
 
 // Parameter request (ZQNetQueryParamEx, ZQNetSetParamEx). 32 bytes with 32-bit pointers.
 // Query form: {code, 0, buffer, size, 0, 0, 0, 0}. Write form: {216, code, buffer, size, 0, 0,
 // 1, 0}. MAC write form: {401, 0, buffer, 116, 0, 0, 1, 0}.
 struct ZQNetParamRequest {
-    int32_t command;                    // parameter code (query), 216 (write) or 401 (MAC write)
-    int32_t code;                       // parameter code of the write form, else 0
-    void* buffer;                       // the record
-    int32_t size;                       // size of the buffer in bytes
-    int32_t reserved1;                  // 0
-    int32_t reserved2;                  // 0
-    int32_t write;                      // 1 in the write forms, 0 in the query form
-    int32_t reserved3;                  // 0
+    int32_t command;    // parameter code (query), 216 (write) or 401 (MAC write)
+    int32_t code;       // parameter code of the write form, else 0
+    void* buffer;       // the record
+    int32_t size;       // size of the buffer in bytes
+    int32_t reserved1;  // 0
+    int32_t reserved2;  // 0
+    int32_t write;      // 1 in the write forms, 0 in the query form
+    int32_t reserved3;  // 0
 };
 
 // Temporary parameter request (ZQNetQueryTemporaryParam). 40 bytes with 32-bit pointers.
 struct ZQNetTempParamRequest {
-    int32_t code;                       // parameter code (400)
-    int32_t reserved1;                  // 0
-    int32_t reserved2;                  // 0
-    void* buffer;                       // the record
-    int32_t reserved3;                  // 0
-    int32_t size;                       // size of the buffer in bytes
-    int32_t reserved4[4];               // 0
+    int32_t code;          // parameter code (400)
+    int32_t reserved1;     // 0
+    int32_t reserved2;     // 0
+    void* buffer;          // the record
+    int32_t reserved3;     // 0
+    int32_t size;          // size of the buffer in bytes
+    int32_t reserved4[4];  // 0
 };
 
 // Short parameter request (ZQNetSetParam). 20 bytes with 32-bit pointers. The size is that of the
 // record the code names (code 524: 160 bytes).
 struct ZQNetShortParamRequest {
-    int32_t code;                       // parameter code (524)
-    void* buffer;                       // the record
-    int32_t reserved[3];                // 0
+    int32_t code;         // parameter code (524)
+    void* buffer;         // the record
+    int32_t reserved[3];  // 0
 };
 
 // Command request (ZQNetSimpleCmd). 16 bytes.
 struct ZQNetCommandRequest {
-    int32_t command;                    // 349 to 352
-    int32_t reserved[3];                // 0
+    int32_t command;      // 349 to 352
+    int32_t reserved[3];  // 0
 };
 
 // Search request (ZQNetSearchDev). 12 bytes with 32-bit pointers.
 struct ZQNetSearchRequest {
-    ZQNetSearchCallback callback;       // called once per device, then once with nullptr
-    void* userValue;                    // handed back to the callback
-    uint8_t option;                     // search option: 0
-    uint8_t reserved[3];                // 0
+    ZQNetSearchCallback callback;  // called once per device, then once with nullptr
+    void* userValue;               // handed back to the callback
+    uint8_t option;                // search option: 0
+    uint8_t reserved[3];           // 0
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -175,66 +175,68 @@ struct ZQNetSearchRequest {
 
 // Device record (448 bytes), one per unit found by ZQNetSearchDev. Texts are zero-terminated.
 struct ZQNetDeviceRecord {
-    char ip[52];                        // 0: IPv4 address, dotted
-    char netmask[16];                   // 52
-    char gateway[16];                   // 68
-    char dns1[16];                      // 84
-    char dns2[16];                      // 100
-    int32_t mediaPort;                  // 116
-    int32_t webPort;                    // 120
-    int32_t netType;                    // 124: 0 DHCP, 1 PPPOE, 2 STATIC
-    char typeName[36];                  // 128: device type name, UTF-8
-    char version[76];                   // 164: firmware version
-    char mac[36];                       // 240: MAC address text
-    int32_t channels;                   // 276: channel count
-    uint8_t reserved1[74];              // 280
-    int8_t channelsByte;                // 354: channel count; used instead of `channels` when >= 1
-    uint8_t reserved2[93];              // 355
+    char ip[52];            // 0: IPv4 address, dotted
+    char netmask[16];       // 52
+    char gateway[16];       // 68
+    char dns1[16];          // 84
+    char dns2[16];          // 100
+    int32_t mediaPort;      // 116
+    int32_t webPort;        // 120
+    int32_t netType;        // 124: 0 DHCP, 1 PPPOE, 2 STATIC
+    char typeName[36];      // 128: device type name, UTF-8
+    char version[76];       // 164: firmware version
+    char mac[36];           // 240: MAC address text
+    int32_t channels;       // 276: channel count
+    uint8_t reserved1[74];  // 280
+    int8_t channelsByte;    // 354: channel count; used instead of `channels` when >= 1
+    uint8_t reserved2[93];  // 355
 };
 
 // Device-information record (1232 bytes, ZQNetGetDevInfo).
 struct ZQNetDeviceInfo {
-    uint32_t reserved0;                 // 0
-    uint32_t deviceClass;               // 4: bits 8 to 11 are the device kind (4: camera)
-    uint8_t reserved1[444];             // 8
-    uint8_t lensCalibration;            // 452: 1 when the unit can calibrate its lens (PTZ 108)
-    uint8_t reserved2[779];             // 453
+    uint32_t reserved0;       // 0
+    uint32_t deviceClass;     // 4: bits 8 to 11 are the device kind (4: camera)
+    uint8_t reserved1[444];   // 8
+    uint8_t lensCalibration;  // 452: 1 when the unit can calibrate its lens (PTZ 108)
+    uint8_t reserved2[779];   // 453
 };
 
 // Device kind of a device-information record (bits 8 to 11 of the word at offset 4).
-inline uint32_t ZQNetDeviceKind(const ZQNetDeviceInfo& info) { return (info.deviceClass >> 8) & 0xF; }
+inline uint32_t ZQNetDeviceKind(const ZQNetDeviceInfo& info) {
+    return (info.deviceClass >> 8) & 0xF;
+}
 
 // MAC record (codes 400/401, 116 bytes).
 struct ZQNetMacRecord {
-    uint32_t size;                      // 0: 116
-    uint8_t mac[6];                     // 4: Ethernet MAC address
-    uint8_t reserved1[2];               // 10: as read from the unit
-    char module[32];                    // 12: module name, zero-terminated
-    char serial[32];                    // 44: serial number (zero-terminated when shorter than 32)
-    uint8_t reserved2[2];               // 76: as read from the unit
-    uint8_t wifiMac[6];                 // 78: Wi-Fi MAC address
-    char snCode[32];                    // 84: SN code, zero-terminated
+    uint32_t size;         // 0: 116
+    uint8_t mac[6];        // 4: Ethernet MAC address
+    uint8_t reserved1[2];  // 10: as read from the unit
+    char module[32];       // 12: module name, zero-terminated
+    char serial[32];       // 44: serial number (zero-terminated when shorter than 32)
+    uint8_t reserved2[2];  // 76: as read from the unit
+    uint8_t wifiMac[6];    // 78: Wi-Fi MAC address
+    char snCode[32];       // 84: SN code, zero-terminated
 };
 
 // Key record (code 553, 76 bytes).
 struct ZQNetKeyRecord {
-    uint32_t size;                      // 0: 76
-    char key[48];                       // 4: P2P key text, zero-terminated or filling the field
-    uint8_t reserved[24];               // 52
+    uint32_t size;         // 0: 76
+    char key[48];          // 4: P2P key text, zero-terminated or filling the field
+    uint8_t reserved[24];  // 52
 };
 
 // Factory reset record (code 588, 28 bytes), stamped with the station's local time.
 struct ZQNetResetRecord {
-    uint32_t size;                      // 0: 28
-    uint16_t year;                      // 4
-    uint8_t month;                      // 6: 1 to 12
-    uint8_t day;                        // 7
-    uint8_t hour;                       // 8
-    uint8_t minute;                     // 9
-    uint8_t second;                     // 10
-    uint8_t reserved1;                  // 11: 0
-    uint8_t restore;                    // 12: 1
-    uint8_t reserved2[15];              // 13: 0
+    uint32_t size;          // 0: 28
+    uint16_t year;          // 4
+    uint8_t month;          // 6: 1 to 12
+    uint8_t day;            // 7
+    uint8_t hour;           // 8
+    uint8_t minute;         // 9
+    uint8_t second;         // 10
+    uint8_t reserved1;      // 11: 0
+    uint8_t restore;        // 12: 1
+    uint8_t reserved2[15];  // 13: 0
 };
 
 // Field-select mask bits of the extended device record.
@@ -265,119 +267,119 @@ enum : uint32_t {
 // Extended device record (code 700, 1032 bytes). A write applies only the fields whose mask bit
 // is set; a query returns every field and a mask of 0.
 struct ZQNetExtDeviceRecord {
-    uint32_t size;                      // 0: 1032
-    uint32_t mask;                      // 4: field-select mask (ZQNET_EXT_*)
-    uint32_t reserved1;                 // 8
-    uint32_t angleRotation;             // 12
-    char mainBoard[16];                 // 16: at most 15 characters
-    uint8_t reserved2[40];              // 32
-    char productModel[64];              // 72: at most 63
-    char deviceModel[32];               // 136: UTF-8, at most 31 bytes
-    char deviceName[32];                // 168: UTF-8, at most 31 bytes
-    char customCode[32];                // 200: user and language code, at most 31
-    uint8_t functionCode[8];            // 232: unsigned 64-bit, little-endian (unaligned)
-    uint8_t fourDisk;                   // 240
-    uint8_t languageConfig;             // 241
-    uint8_t language;                   // 242
-    char serial[32];                    // 243: at most 32 bytes, no terminator when full
-    uint8_t productCode;                // 275
-    uint8_t format;                     // 276: video format
-    uint8_t reserved3;                  // 277
-    uint8_t esata;                      // 278
-    uint8_t hddGroup;                   // 279
-    uint8_t alarmOutputs;               // 280
-    uint8_t alarmInputs;                // 281
-    uint8_t audioChannels;              // 282
-    uint8_t reserved4[2];               // 283
-    uint8_t minFocal;                   // 285
-    uint8_t maxFocal;                   // 286
-    uint8_t reserved5;                  // 287
-    uint16_t poePower;                  // 288
-    uint8_t reserved6[742];             // 290
+    uint32_t size;            // 0: 1032
+    uint32_t mask;            // 4: field-select mask (ZQNET_EXT_*)
+    uint32_t reserved1;       // 8
+    uint32_t angleRotation;   // 12
+    char mainBoard[16];       // 16: at most 15 characters
+    uint8_t reserved2[40];    // 32
+    char productModel[64];    // 72: at most 63
+    char deviceModel[32];     // 136: UTF-8, at most 31 bytes
+    char deviceName[32];      // 168: UTF-8, at most 31 bytes
+    char customCode[32];      // 200: user and language code, at most 31
+    uint8_t functionCode[8];  // 232: unsigned 64-bit, little-endian (unaligned)
+    uint8_t fourDisk;         // 240
+    uint8_t languageConfig;   // 241
+    uint8_t language;         // 242
+    char serial[32];          // 243: at most 32 bytes, no terminator when full
+    uint8_t productCode;      // 275
+    uint8_t format;           // 276: video format
+    uint8_t reserved3;        // 277
+    uint8_t esata;            // 278
+    uint8_t hddGroup;         // 279
+    uint8_t alarmOutputs;     // 280
+    uint8_t alarmInputs;      // 281
+    uint8_t audioChannels;    // 282
+    uint8_t reserved4[2];     // 283
+    uint8_t minFocal;         // 285
+    uint8_t maxFocal;         // 286
+    uint8_t reserved5;        // 287
+    uint16_t poePower;        // 288
+    uint8_t reserved6[742];   // 290
 };
 
 // Board record (code 582, 32 bytes), written whole.
 struct ZQNetBoardRecord {
-    uint32_t size;                      // 0: 32
-    uint32_t keyId;                     // 4
-    char boardId[16];                   // 8: at most 16 characters
-    uint8_t deviceType;                 // 24: 255 = none
-    uint8_t reserved[7];                // 25: 0
+    uint32_t size;        // 0: 32
+    uint32_t keyId;       // 4
+    char boardId[16];     // 8: at most 16 characters
+    uint8_t deviceType;   // 24: 255 = none
+    uint8_t reserved[7];  // 25: 0
 };
 
 // Focus record (code 803, 200 bytes, read only).
 struct ZQNetFocusRecord {
-    uint32_t size;                      // 0: 200
-    uint8_t reserved1[36];              // 4
-    char autofocusVersion[64];          // 40: zero-terminated
-    uint8_t reserved2[96];              // 104
+    uint32_t size;              // 0: 200
+    uint8_t reserved1[36];      // 4
+    char autofocusVersion[64];  // 40: zero-terminated
+    uint8_t reserved2[96];      // 104
 };
 
 // Fisheye block (code 1015, 80 bytes). The station leaves the first word 0.
 struct ZQNetFisheyeRecord {
-    uint32_t size;                      // 0: 0 or 80
-    uint32_t reserved1;                 // 4
-    int32_t centerX;                    // 8: picture pixels
-    int32_t centerY;                    // 12
-    int32_t radius;                     // 16
-    uint8_t reserved2[60];              // 20: written back as read
+    uint32_t size;          // 0: 0 or 80
+    uint32_t reserved1;     // 4
+    int32_t centerX;        // 8: picture pixels
+    int32_t centerY;        // 12
+    int32_t radius;         // 16
+    uint8_t reserved2[60];  // 20: written back as read
 };
 
 // System parameter record (code 524, 160 bytes). The byte fields' codes are the unit's own.
 struct ZQNetSysParamRecord {
-    uint32_t size;                      // 0: 160
-    uint32_t dstSize;                   // 4: size of the DST block (4..47): 44
-    uint16_t year;                      // 8
-    uint8_t month;                      // 10
-    uint8_t day;                        // 11
-    uint8_t hour;                       // 12
-    uint8_t minute;                     // 13
-    uint8_t second;                     // 14
-    uint8_t reserved1;                  // 15
-    uint8_t dstTimeMode;                // 16
-    uint8_t dstDateMode;                // 17
-    uint8_t dst;                        // 18
-    uint8_t offset;                     // 19
-    uint8_t dstMode;                    // 20
-    uint8_t startMonth;                 // 21
-    uint8_t startWeek;                  // 22
-    uint8_t startWeekDay;               // 23
-    uint8_t endMonth;                   // 24
-    uint8_t endWeek;                    // 25
-    uint8_t endWeekDay;                 // 26
-    uint8_t startSecond;                // 27
-    uint8_t endSecond;                  // 28
-    uint8_t reserved2[3];               // 29
-    uint8_t startDate[3];               // 32
-    uint8_t reserved3;                  // 35
-    uint8_t startHour[3];               // 36
-    uint8_t reserved4;                  // 39
-    uint8_t endDate[3];                 // 40
-    uint8_t reserved5;                  // 43
-    uint8_t endHour[3];                 // 44
-    uint8_t reserved6;                  // 47
-    uint32_t ntpSize;                   // 48: size of the NTP block (48..67): 20
-    uint8_t ntpIpAddr[4];               // 52: the station uses the first byte
-    uint8_t useNtp;                     // 56
-    uint8_t timeZone;                   // 57
-    uint8_t reserved7[10];              // 58
-    uint32_t languageMask;              // 68
-    uint8_t language;                   // 72
-    uint8_t videoFormat;                // 73
-    uint8_t autoLogout;                 // 74
-    uint8_t reserved8;                  // 75
-    uint8_t dateMode;                   // 76
-    uint8_t timeMode;                   // 77
-    uint8_t reserved9;                  // 78
-    uint8_t showWizard;                 // 79
-    uint8_t hybirdEnable;               // 80
-    uint8_t vgaResolution;              // 81
-    uint8_t ieChangeTime;               // 82: 1 when the station sets the clock
-    uint8_t reserved10;                 // 83
-    uint32_t extendLanguageMask;        // 84
-    char ntpServer[64];                 // 88: zero-padded, no terminator when full
-    uint16_t timeZoneEx;                // 152
-    uint8_t reserved11[6];              // 154
+    uint32_t size;                // 0: 160
+    uint32_t dstSize;             // 4: size of the DST block (4..47): 44
+    uint16_t year;                // 8
+    uint8_t month;                // 10
+    uint8_t day;                  // 11
+    uint8_t hour;                 // 12
+    uint8_t minute;               // 13
+    uint8_t second;               // 14
+    uint8_t reserved1;            // 15
+    uint8_t dstTimeMode;          // 16
+    uint8_t dstDateMode;          // 17
+    uint8_t dst;                  // 18
+    uint8_t offset;               // 19
+    uint8_t dstMode;              // 20
+    uint8_t startMonth;           // 21
+    uint8_t startWeek;            // 22
+    uint8_t startWeekDay;         // 23
+    uint8_t endMonth;             // 24
+    uint8_t endWeek;              // 25
+    uint8_t endWeekDay;           // 26
+    uint8_t startSecond;          // 27
+    uint8_t endSecond;            // 28
+    uint8_t reserved2[3];         // 29
+    uint8_t startDate[3];         // 32
+    uint8_t reserved3;            // 35
+    uint8_t startHour[3];         // 36
+    uint8_t reserved4;            // 39
+    uint8_t endDate[3];           // 40
+    uint8_t reserved5;            // 43
+    uint8_t endHour[3];           // 44
+    uint8_t reserved6;            // 47
+    uint32_t ntpSize;             // 48: size of the NTP block (48..67): 20
+    uint8_t ntpIpAddr[4];         // 52: the station uses the first byte
+    uint8_t useNtp;               // 56
+    uint8_t timeZone;             // 57
+    uint8_t reserved7[10];        // 58
+    uint32_t languageMask;        // 68
+    uint8_t language;             // 72
+    uint8_t videoFormat;          // 73
+    uint8_t autoLogout;           // 74
+    uint8_t reserved8;            // 75
+    uint8_t dateMode;             // 76
+    uint8_t timeMode;             // 77
+    uint8_t reserved9;            // 78
+    uint8_t showWizard;           // 79
+    uint8_t hybirdEnable;         // 80
+    uint8_t vgaResolution;        // 81
+    uint8_t ieChangeTime;         // 82: 1 when the station sets the clock
+    uint8_t reserved10;           // 83
+    uint32_t extendLanguageMask;  // 84
+    char ntpServer[64];           // 88: zero-padded, no terminator when full
+    uint16_t timeZoneEx;          // 152
+    uint8_t reserved11[6];        // 154
 };
 
 // Focus-lock record passed with PTZ command 96 (44 bytes, all zero).
@@ -387,10 +389,10 @@ struct ZQNetFocusLockRecord {
 
 // Lens calibration alarm (event type 253), as the unit sends it (56 bytes).
 struct ZQNetLensCalibrationAlarm {
-    uint8_t reserved1[24];              // 0
-    uint8_t running;                    // 24: nonzero while the calibration runs
-    uint8_t result;                     // 25: 255 and 1 are failures, any other value success
-    uint8_t reserved2[30];              // 26
+    uint8_t reserved1[24];  // 0
+    uint8_t running;        // 24: nonzero while the calibration runs
+    uint8_t result;         // 25: 255 and 1 are failures, any other value success
+    uint8_t reserved2[30];  // 26
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -573,7 +575,8 @@ ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle);
 ZQNET_BOOL ZQNetGetDevInfo(ZQNET_HANDLE connection, void* buffer, int32_t size);
 
 // Query form: reads parameter `command` into `buffer` (at most `size` bytes). Write forms
-// (`write` 1): writes `size` bytes of `buffer` as parameter `code` (216) or as the MAC record (401).
+// (`write` 1): writes `size` bytes of `buffer` as parameter `code` (216) or as the MAC record
+// (401).
 ZQNET_BOOL ZQNetQueryParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request);
 ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request);
 

@@ -100,7 +100,7 @@ bool Encode(const std::u32string& in, std::string_view to, std::string& out, siz
             if (iconv(q.get(), &qs, &ql, &qd, &qdl) != static_cast<size_t>(-1))
                 question.assign(qbuf, static_cast<size_t>(qd - qbuf));
         }
-        if (question.empty()) question = "?";
+        if (question.empty()) question.push_back('?');
     }
     std::vector<char> bytes(in.size() * 4);
     for (size_t i = 0; i < in.size(); ++i) {

@@ -30,7 +30,9 @@ constexpr size_t kLogCap = 1000;
 constexpr size_t kLogNameCap = 64;  // longest tag name or message quoted in one event
 constexpr size_t kDetectLength = 1024;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 bool IsNameStart(char c) {
     unsigned char u = static_cast<unsigned char>(c);
@@ -41,20 +43,26 @@ bool IsNameChar(char c) {
     return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
+        if (Lower(a[i]) != Lower(b[i]))
+            return false;
     }
     return true;
 }
 
 size_t FindNoCase(std::string_view text, std::string_view what, size_t from) {
-    if (what.size() > text.size()) return std::string_view::npos;
+    if (what.size() > text.size())
+        return std::string_view::npos;
     for (size_t i = from; i + what.size() <= text.size(); ++i) {
-        if (EqualsNoCase(text.substr(i, what.size()), what)) return i;
+        if (EqualsNoCase(text.substr(i, what.size()), what))
+            return i;
     }
     return std::string_view::npos;
 }
@@ -65,9 +73,11 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 // Shortens a text quoted in the log without cutting a UTF-8 sequence.
 std::string_view Clip(std::string_view text) {
-    if (text.size() <= kLogNameCap) return text;
+    if (text.size() <= kLogNameCap)
+        return text;
     size_t n = kLogNameCap;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        --n;
     return text.substr(0, n);
 }
 
@@ -83,25 +93,28 @@ void AppendAttribute(std::string& out, std::string_view name, std::string_view v
 struct AttributeSpan {
     size_t name_at = 0;
     size_t name_length = 0;
-    size_t value_at = 0;      // the value itself, without quotes
+    size_t value_at = 0;  // the value itself, without quotes
     size_t value_length = 0;
-    size_t raw_at = 0;        // from the "=" (or the name's end when there is none) ...
-    size_t raw_length = 0;    // ... to the end of the value and its closing quote
+    size_t raw_at = 0;      // from the "=" (or the name's end when there is none) ...
+    size_t raw_length = 0;  // ... to the end of the value and its closing quote
 };
 
 // Finds attribute `name` in a tag text ("<name a='1' b=2>", "<?xml version='1.0'?>").
 bool FindAttribute(std::string_view tag, std::string_view name, bool ignore_case,
                    AttributeSpan& found) {
     size_t i = 1;
-    if (i < tag.size() && (tag[i] == '?' || tag[i] == '!')) ++i;
-    while (i < tag.size() && IsNameChar(tag[i])) ++i;  // the tag's own name
+    if (i < tag.size() && (tag[i] == '?' || tag[i] == '!'))
+        ++i;
+    while (i < tag.size() && IsNameChar(tag[i]))
+        ++i;  // the tag's own name
     while (i < tag.size()) {
         char c = tag[i];
         if (IsSpace(c) || c == '/' || c == '?') {
             ++i;
             continue;
         }
-        if (c == '>' || c == '<') return false;
+        if (c == '>' || c == '<')
+            return false;
         AttributeSpan a;
         a.name_at = i;
         while (i < tag.size() && !IsSpace(tag[i]) && tag[i] != '=' && tag[i] != '>' &&
@@ -114,21 +127,27 @@ bool FindAttribute(std::string_view tag, std::string_view name, bool ignore_case
         }
         a.raw_at = i;
         size_t j = i;
-        while (j < tag.size() && IsSpace(tag[j])) ++j;
+        while (j < tag.size() && IsSpace(tag[j]))
+            ++j;
         if (j < tag.size() && tag[j] == '=') {
             ++j;
-            while (j < tag.size() && IsSpace(tag[j])) ++j;
+            while (j < tag.size() && IsSpace(tag[j]))
+                ++j;
             if (j < tag.size() && (tag[j] == '"' || tag[j] == '\'')) {
                 char quote = tag[j++];
                 a.value_at = j;
-                while (j < tag.size() && tag[j] != quote) ++j;
+                while (j < tag.size() && tag[j] != quote)
+                    ++j;
                 a.value_length = j - a.value_at;
-                if (j < tag.size()) ++j;
+                if (j < tag.size())
+                    ++j;
             } else {
                 a.value_at = j;
-                while (j < tag.size() && !IsSpace(tag[j]) && tag[j] != '>') ++j;
+                while (j < tag.size() && !IsSpace(tag[j]) && tag[j] != '>')
+                    ++j;
                 // "<a b=c/>": the slash closes the tag
-                if (j > a.value_at && tag[j - 1] == '/' && j < tag.size() && tag[j] == '>') --j;
+                if (j > a.value_at && tag[j - 1] == '/' && j < tag.size() && tag[j] == '>')
+                    --j;
                 a.value_length = j - a.value_at;
             }
             i = j;
@@ -147,7 +166,8 @@ bool FindAttribute(std::string_view tag, std::string_view name, bool ignore_case
 
 std::string AttributeValue(std::string_view tag, std::string_view name, bool ignore_case) {
     AttributeSpan a;
-    if (!FindAttribute(tag, name, ignore_case, a)) return {};
+    if (!FindAttribute(tag, name, ignore_case, a))
+        return {};
     return std::string(tag.substr(a.value_at, a.value_length));
 }
 
@@ -156,7 +176,8 @@ std::string AttributeValue(std::string_view tag, std::string_view name, bool ign
 std::string DeclaredEncoding(std::string_view text) {
     text = text.substr(0, kDetectLength);
     size_t i = 0;
-    while (i < text.size() && IsSpace(text[i])) ++i;
+    while (i < text.size() && IsSpace(text[i]))
+        ++i;
     if (StartsWith(text.substr(i), "<?xml") && i + 5 < text.size() &&
         (IsSpace(text[i + 5]) || text[i + 5] == '?')) {
         size_t end = text.find("?>", i);
@@ -165,22 +186,25 @@ std::string DeclaredEncoding(std::string_view text) {
     }
     for (size_t at = FindNoCase(text, "<meta", 0); at != std::string_view::npos;
          at = FindNoCase(text, "<meta", at + 5)) {
-        if (at + 5 < text.size() && IsNameChar(text[at + 5])) continue;
+        if (at + 5 < text.size() && IsNameChar(text[at + 5]))
+            continue;
         size_t end = text.find('>', at);
-        std::string_view tag =
-            text.substr(at, end == std::string_view::npos ? end : end - at + 1);
+        std::string_view tag = text.substr(at, end == std::string_view::npos ? end : end - at + 1);
         std::string charset = AttributeValue(tag, "charset", true);
-        if (!charset.empty()) return charset;
+        if (!charset.empty())
+            return charset;
         if (EqualsNoCase(AttributeValue(tag, "http-equiv", true), "Content-Type")) {
             std::string content = AttributeValue(tag, "content", true);
             size_t c = FindNoCase(content, "charset=", 0);
-            if (c == std::string::npos) continue;
+            if (c == std::string::npos)
+                continue;
             c += 8;
             size_t e = c;
             while (e < content.size() && !IsSpace(content[e]) && content[e] != ';' &&
                    content[e] != '"' && content[e] != '\'')
                 ++e;
-            if (e > c) return content.substr(c, e - c);
+            if (e > c)
+                return content.substr(c, e - c);
         }
     }
     return {};
@@ -196,20 +220,24 @@ std::string SystemErrorText(int error) {
     char buf[256];
     std::string text = strerror_r(error, buf, sizeof buf);
     size_t nl = text.find_first_of("\r\n");
-    if (nl != std::string::npos) text.resize(nl);
+    if (nl != std::string::npos)
+        text.resize(nl);
     return text;
 }
 
 char32_t LookupEntity(std::string_view name) {
     unsigned sum = 0;
-    for (char c : name) sum += static_cast<unsigned char>(c);
+    for (char c : name)
+        sum += static_cast<unsigned char>(c);
     std::string_view bucket = xml_entities::kBuckets[sum % xml_entities::kBucketCount];
     size_t i = 0;
     while (i + 5 <= bucket.size()) {
         size_t length = static_cast<size_t>(bucket[i] - '0');
         char32_t cp = 0;
-        for (size_t k = 1; k <= 4; ++k) cp = cp * 10 + static_cast<char32_t>(bucket[i + k] - '0');
-        if (bucket.substr(i + 5, length) == name) return cp;
+        for (size_t k = 1; k <= 4; ++k)
+            cp = cp * 10 + static_cast<char32_t>(bucket[i + k] - '0');
+        if (bucket.substr(i + 5, length) == name)
+            return cp;
         i += 5 + length;
     }
     return 0;
@@ -222,7 +250,8 @@ size_t ResolveReference(std::string_view text, size_t amp, std::string& out) {
     if (i < text.size() && text[i] == '#') {
         ++i;
         bool hex = i < text.size() && text[i] == 'x';
-        if (hex) ++i;
+        if (hex)
+            ++i;
         size_t digits = i;
         uint32_t cp = 0;
         while (i < text.size()) {
@@ -240,8 +269,10 @@ size_t ResolveReference(std::string_view text, size_t amp, std::string& out) {
             cp = cp > 0x10FFFF ? cp : cp * (hex ? 16 : 10) + d;
             ++i;
         }
-        if (i == digits || i >= text.size() || text[i] != ';') return 0;
-        if (!platform::AppendUtf8(cp, out)) return 0;
+        if (i == digits || i >= text.size() || text[i] != ';')
+            return 0;
+        if (!platform::AppendUtf8(cp, out))
+            return 0;
         return i + 1 - amp;
     }
     size_t name = i;
@@ -249,9 +280,11 @@ size_t ResolveReference(std::string_view text, size_t amp, std::string& out) {
            ((text[i] >= 'a' && text[i] <= 'z') || (text[i] >= 'A' && text[i] <= 'Z') ||
             (text[i] >= '0' && text[i] <= '9')))
         ++i;
-    if (i == name || i - name > 8 || i >= text.size() || text[i] != ';') return 0;
+    if (i == name || i - name > 8 || i >= text.size() || text[i] != ';')
+        return 0;
     char32_t cp = LookupEntity(text.substr(name, i - name));
-    if (cp == 0 || !platform::AppendUtf8(cp, out)) return 0;
+    if (cp == 0 || !platform::AppendUtf8(cp, out))
+        return 0;
     return i + 1 - amp;
 }
 
@@ -266,8 +299,8 @@ struct CXmlDocument::Element {
     uint32_t flags_level = 0;  // low 16 bits: level; kFirstChild, kUnended, kDamaged, ...
     uint32_t parent = 0;       // 0 for a top-level element
     uint32_t first_child = 0;
-    uint32_t next = 0;         // 0 for the last child
-    uint32_t prev = 0;         // for the first child: the last child
+    uint32_t next = 0;  // 0 for the last child
+    uint32_t prev = 0;  // for the first child: the last child
 
     uint32_t StartTagLength() const { return tag_lengths & kStartTagMask; }
     uint32_t EndTagLength() const { return tag_lengths >> 22; }
@@ -277,9 +310,7 @@ struct CXmlDocument::Element {
     uint32_t End() const { return start + length; }
     uint32_t ContentStart() const { return start + StartTagLength(); }
     uint32_t ContentEnd() const { return End() - EndTagLength(); }
-    bool IsEmptyTag() const {
-        return EndTagLength() == 0 && (flags_level & kUnended) == 0;
-    }
+    bool IsEmptyTag() const { return EndTagLength() == 0 && (flags_level & kUnended) == 0; }
 };
 
 struct CXmlDocument::Event {
@@ -329,7 +360,8 @@ void CXmlDocument::ClearIndex() {
 
 void CXmlDocument::Reserve(size_t total) {
     while (capacity_ < total) {
-        if (pages_.empty() || pages_.back().capacity() >= kPageSize) pages_.emplace_back();
+        if (pages_.empty() || pages_.back().capacity() >= kPageSize)
+            pages_.emplace_back();
         std::vector<Element>& page = pages_.back();
         size_t before = page.capacity();
         page.reserve(std::min(kPageSize, before + (total - capacity_)));
@@ -338,14 +370,16 @@ void CXmlDocument::Reserve(size_t total) {
 }
 
 uint32_t CXmlDocument::NewRecord() {
-    if (count_ == capacity_) Reserve(capacity_ + std::max<size_t>(capacity_ / 2, 8));
+    if (count_ == capacity_)
+        Reserve(capacity_ + std::max<size_t>(capacity_ / 2, 8));
     size_t pos = count_++;
     pages_[pos >> 16].emplace_back();
     return static_cast<uint32_t>(pos);
 }
 
 void CXmlDocument::EnsureIndex() {
-    if (count_ > 0) return;
+    if (count_ > 0)
+        return;
     Reserve(8);
     NewRecord();
     Rec(0).length = static_cast<uint32_t>(std::min(doc_.size(), kMaxText));
@@ -376,9 +410,11 @@ void CXmlDocument::CloseUnended(uint32_t pos, uint32_t closed_at) {
     uint32_t first = r.first_child;
     r.length = (first ? Rec(first).start : closed_at) - r.start;
     r.SetTagLengths(r.StartTagLength(), 0);
-    if (first == 0) return;
+    if (first == 0)
+        return;
     uint32_t last = Rec(first).prev;
-    for (uint32_t c = first; c != 0; c = Rec(c).next) Rec(c).parent = r.parent;
+    for (uint32_t c = first; c != 0; c = Rec(c).next)
+        Rec(c).parent = r.parent;
     Rec(first).flags_level &= ~kFirstChild;
     r.first_child = 0;
     uint32_t after = r.next;
@@ -402,22 +438,26 @@ CXmlDocument::Markup CXmlDocument::ScanMarkup(size_t lt) const {
                    size_t name_length = 0) {
         return Markup{Kind::kBad, resume, name_at, name_length, event, type};
     };
-    if (i >= n) return bad("unterminated_tag_syntax", "start_tag", n);
+    if (i >= n)
+        return bad("unterminated_tag_syntax", "start_tag", n);
     char c = d[i];
     if (c == '?') {
         size_t e = d.find("?>", i + 1);
-        if (e == std::string::npos) return bad("unterminated_tag_syntax", "processing_instruction", n);
+        if (e == std::string::npos)
+            return bad("unterminated_tag_syntax", "processing_instruction", n);
         return Markup{Kind::kProcessing, e + 2};
     }
     if (c == '!') {
         if (d.compare(i, 3, "!--") == 0) {
             size_t e = d.find("-->", i + 3);
-            if (e == std::string::npos) return bad("comment_tag_syntax", "comment", n);
+            if (e == std::string::npos)
+                return bad("comment_tag_syntax", "comment", n);
             return Markup{Kind::kComment, e + 3};
         }
         if (d.compare(i, 8, "![CDATA[") == 0) {
             size_t e = d.find("]]>", i + 8);
-            if (e == std::string::npos) return bad("cdata_section_syntax", "cdata_section", n);
+            if (e == std::string::npos)
+                return bad("cdata_section_syntax", "cdata_section", n);
             return Markup{Kind::kCdata, e + 3};
         }
         if (i + 8 <= n && EqualsNoCase(std::string_view(d).substr(i + 1, 7), "DOCTYPE")) {
@@ -426,13 +466,15 @@ CXmlDocument::Markup CXmlDocument::ScanMarkup(size_t lt) const {
             for (size_t j = i + 8; j < n; ++j) {
                 char ch = d[j];
                 if (quote != 0) {
-                    if (ch == quote) quote = 0;
+                    if (ch == quote)
+                        quote = 0;
                 } else if (ch == '"' || ch == '\'') {
                     quote = ch;
                 } else if (ch == '[') {
                     ++depth;
                 } else if (ch == ']') {
-                    if (depth > 0) --depth;
+                    if (depth > 0)
+                        --depth;
                 } else if (ch == '>' && depth == 0) {
                     return Markup{Kind::kDoctype, j + 1};
                 }
@@ -446,24 +488,31 @@ CXmlDocument::Markup CXmlDocument::ScanMarkup(size_t lt) const {
     const bool end_tag = c == '/';
     const size_t name_at = end_tag ? i + 1 : i;
     const char* type = end_tag ? "end_tag" : "start_tag";
-    if (name_at >= n || !IsNameStart(d[name_at])) return bad("first_tag_syntax", type, lt + 1);
+    if (name_at >= n || !IsNameStart(d[name_at]))
+        return bad("first_tag_syntax", type, lt + 1);
     size_t j = name_at + 1;
-    while (j < n && IsNameChar(d[j])) ++j;
+    while (j < n && IsNameChar(d[j]))
+        ++j;
     const size_t name_length = j - name_at;
     if (end_tag) {
         size_t e = d.find_first_of("<>", j);
-        if (e == std::string::npos) return bad("unterminated_tag_syntax", type, n, name_at, name_length);
-        if (d[e] == '<') return bad("unterminated_tag_syntax", type, e, name_at, name_length);
+        if (e == std::string::npos)
+            return bad("unterminated_tag_syntax", type, n, name_at, name_length);
+        if (d[e] == '<')
+            return bad("unterminated_tag_syntax", type, e, name_at, name_length);
         // An end tag too long for its 10-bit field cannot be recorded.
-        if (e + 1 - lt > kMaxEndTag) return bad("first_tag_syntax", type, e + 1, name_at, name_length);
+        if (e + 1 - lt > kMaxEndTag)
+            return bad("first_tag_syntax", type, e + 1, name_at, name_length);
         return Markup{Kind::kEndTag, e + 1, name_at, name_length};
     }
     char quote = 0;
     for (; j < n; ++j) {
         char ch = d[j];
-        if (ch == '<') return bad("unterminated_tag_syntax", type, j, name_at, name_length);
+        if (ch == '<')
+            return bad("unterminated_tag_syntax", type, j, name_at, name_length);
         if (quote != 0) {
-            if (ch == quote) quote = 0;
+            if (ch == quote)
+                quote = 0;
         } else if (ch == '"' || ch == '\'') {
             quote = ch;
         } else if (ch == '>') {
@@ -478,7 +527,8 @@ CXmlDocument::Markup CXmlDocument::ScanMarkup(size_t lt) const {
 
 std::string_view CXmlDocument::NameAt(uint32_t offset) const {
     size_t e = offset;
-    while (e < doc_.size() && IsNameChar(doc_[e])) ++e;
+    while (e < doc_.size() && IsNameChar(doc_[e]))
+        ++e;
     return std::string_view(doc_).substr(offset, e - offset);
 }
 
@@ -494,15 +544,22 @@ std::string_view CXmlDocument::StartTag(uint32_t pos) const {
 // ---- the result log ----
 
 void CXmlDocument::AddEvent(std::string& log, const Event& e) {
-    if (log.size() >= kLogCap) return;
+    if (log.size() >= kLogCap)
+        return;
     log += '<';
     log += e.name;
-    if (!e.encoding.empty()) AppendAttribute(log, "encoding", Clip(e.encoding));
-    if (!e.type.empty()) AppendAttribute(log, "type", e.type);
-    if (!e.tagname.empty()) AppendAttribute(log, "tagname", Clip(e.tagname));
-    if (!e.msg.empty()) AppendAttribute(log, "msg", Clip(e.msg));
-    if (e.number_name != nullptr) AppendAttribute(log, e.number_name, std::to_string(e.number));
-    if (e.offset2 >= 0) AppendAttribute(log, "offset2", std::to_string(e.offset2));
+    if (!e.encoding.empty())
+        AppendAttribute(log, "encoding", Clip(e.encoding));
+    if (!e.type.empty())
+        AppendAttribute(log, "type", e.type);
+    if (!e.tagname.empty())
+        AppendAttribute(log, "tagname", Clip(e.tagname));
+    if (!e.msg.empty())
+        AppendAttribute(log, "msg", Clip(e.msg));
+    if (e.number_name != nullptr)
+        AppendAttribute(log, e.number_name, std::to_string(e.number));
+    if (e.offset2 >= 0)
+        AppendAttribute(log, "offset2", std::to_string(e.offset2));
     log += "/>";
 }
 
@@ -543,7 +600,8 @@ bool CXmlDocument::Parse() {
     auto key = [&](std::string_view name) {
         std::string k(name);
         if (flags_ & kIgnoreCase) {
-            for (char& ch : k) ch = Lower(ch);
+            for (char& ch : k)
+                ch = Lower(ch);
         }
         return k;
     };
@@ -551,7 +609,8 @@ bool CXmlDocument::Parse() {
         return std::string_view(doc_).substr(Rec(o.pos).start + 1, o.name_length);
     };
     auto pop = [&]() {
-        if (counting) --open_names[key(open_name(stack.back()))];
+        if (counting)
+            --open_names[key(open_name(stack.back()))];
         stack.pop_back();
     };
     auto close_unended = [&](size_t from, uint32_t closed_at) {
@@ -565,14 +624,16 @@ bool CXmlDocument::Parse() {
                                .offset2 = closed_at});
             CloseUnended(stack[k].pos, closed_at);
         }
-        while (stack.size() > from) pop();
+        while (stack.size() > from)
+            pop();
     };
 
     const char* text = doc_.data();
     size_t pos = 0;
     while (pos < size) {
         const void* found = std::memchr(text + pos, '<', size - pos);
-        if (found == nullptr) break;
+        if (found == nullptr)
+            break;
         const size_t at = static_cast<size_t>(static_cast<const char*>(found) - text);
         const Markup m = ScanMarkup(at);
         switch (m.kind) {
@@ -587,18 +648,21 @@ bool CXmlDocument::Parse() {
                 AppendChild(stack.empty() ? 0 : stack.back().pos, e);
                 if (m.kind == Kind::kStartTag) {
                     stack.push_back({e, static_cast<uint32_t>(m.name_length)});
-                    if (counting) ++open_names[key(open_name(stack.back()))];
+                    if (counting)
+                        ++open_names[key(open_name(stack.back()))];
                 }
                 break;
             }
             case Kind::kEndTag: {
-                const std::string_view name = std::string_view(doc_).substr(m.name_at, m.name_length);
+                const std::string_view name =
+                    std::string_view(doc_).substr(m.name_at, m.name_length);
                 size_t match = stack.size();
                 if (!stack.empty() && NameEquals(open_name(stack.back()), name)) {
                     match = stack.size() - 1;
                 } else {
                     if (!counting) {
-                        for (const Open& o : stack) ++open_names[key(open_name(o))];
+                        for (const Open& o : stack)
+                            ++open_names[key(open_name(o))];
                         counting = true;
                     }
                     auto it = open_names.find(key(name));
@@ -661,7 +725,8 @@ bool CXmlDocument::Parse() {
                            .number = sibling.start});
         bad = true;
     }
-    if (bad) Rec(0).flags_level |= kNotWellFormed;
+    if (bad)
+        Rec(0).flags_level |= kNotWellFormed;
     return !bad;
 }
 
@@ -677,7 +742,8 @@ void CXmlDocument::ResetPos() {
 }
 
 bool CXmlDocument::FindElement(std::string_view name) {
-    if (count_ == 0) return false;
+    if (count_ == 0)
+        return false;
     uint32_t c = current_ != 0 ? Rec(current_).next : Rec(parent_).first_child;
     for (; c != 0; c = Rec(c).next) {
         if (name.empty() || NameEquals(NameAt(Rec(c).start + 1), name)) {
@@ -691,7 +757,8 @@ bool CXmlDocument::FindElement(std::string_view name) {
 }
 
 bool CXmlDocument::IntoElement() {
-    if (current_ == 0) return false;
+    if (current_ == 0)
+        return false;
     parent_ = current_;
     current_ = child_;
     child_ = 0;
@@ -700,7 +767,8 @@ bool CXmlDocument::IntoElement() {
 }
 
 bool CXmlDocument::OutOfElement() {
-    if (parent_ == 0) return false;
+    if (parent_ == 0)
+        return false;
     child_ = current_;
     current_ = parent_;
     parent_ = Rec(parent_).parent;
@@ -709,34 +777,42 @@ bool CXmlDocument::OutOfElement() {
 }
 
 std::string CXmlDocument::GetTagName() const {
-    if (current_ == 0) return {};
+    if (current_ == 0)
+        return {};
     return std::string(NameAt(Rec(current_).start + 1));
 }
 
 std::string CXmlDocument::GetAttribute(std::string_view name) const {
-    if (current_ == 0) return {};
+    if (current_ == 0)
+        return {};
     AttributeSpan a;
     std::string_view tag = StartTag(current_);
-    if (!FindAttribute(tag, name, (flags_ & kIgnoreCase) != 0, a)) return {};
+    if (!FindAttribute(tag, name, (flags_ & kIgnoreCase) != 0, a))
+        return {};
     return UnescapeText(tag.substr(a.value_at, a.value_length));
 }
 
 std::string CXmlDocument::GetText() const {
-    if (current_ == 0) return {};
+    if (current_ == 0)
+        return {};
     const Element& r = Rec(current_);
-    if (r.first_child != 0) return {};
+    if (r.first_child != 0)
+        return {};
     const size_t end = r.ContentEnd();
     std::string out;
     size_t p = r.ContentStart();
     while (p < end) {
         size_t lt = doc_.find('<', p);
-        if (lt == std::string::npos || lt > end) lt = end;
+        if (lt == std::string::npos || lt > end)
+            lt = end;
         out += UnescapeText(std::string_view(doc_).substr(p, lt - p));
-        if (lt >= end) break;
+        if (lt >= end)
+            break;
         const Markup m = ScanMarkup(lt);
         const size_t next = std::min(std::max(m.end, lt + 1), end);
         if (m.kind == Kind::kCdata) {
-            out.append(doc_, lt + 9, m.end - 3 - (lt + 9));
+            const size_t cdata_end = std::min(m.end - 3, end);
+            if (cdata_end > lt + 9) out.append(doc_, lt + 9, cdata_end - (lt + 9));
         } else if (m.kind == Kind::kBad) {
             out.append(doc_, lt, next - lt);  // not markup after all: kept as it stands
         }
@@ -747,7 +823,8 @@ std::string CXmlDocument::GetText() const {
         bool space = false;
         for (char c : out) {
             if (IsSpace(c)) {
-                if (!space) collapsed += ' ';
+                if (!space)
+                    collapsed += ' ';
                 space = true;
             } else {
                 collapsed += c;
@@ -759,8 +836,10 @@ std::string CXmlDocument::GetText() const {
     if (flags_ & kTrimWhitespace) {
         size_t b = 0;
         size_t e = out.size();
-        while (b < e && IsSpace(out[b])) ++b;
-        while (e > b && IsSpace(out[e - 1])) --e;
+        while (b < e && IsSpace(out[b]))
+            ++b;
+        while (e > b && IsSpace(out[e - 1]))
+            --e;
         out = out.substr(b, e - b);
     }
     return out;
@@ -770,7 +849,8 @@ std::string CXmlDocument::GetText() const {
 
 std::string CXmlDocument::UnescapeText(std::string_view text) {
     size_t amp = text.find('&');
-    if (amp == std::string_view::npos) return std::string(text);
+    if (amp == std::string_view::npos)
+        return std::string(text);
     std::string out(text.substr(0, amp));
     out.reserve(text.size());
     for (size_t i = amp; i < text.size();) {
@@ -794,9 +874,15 @@ std::string CXmlDocument::EscapeText(std::string_view text, bool attribute) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
             case '"':
                 if (attribute) {
                     out += "&quot;";
@@ -811,7 +897,8 @@ std::string CXmlDocument::EscapeText(std::string_view text, bool attribute) {
                     out += c;
                 }
                 break;
-            default: out += c;
+            default:
+                out += c;
         }
     }
     return out;
@@ -825,35 +912,49 @@ std::string CXmlDocument::EscapeText(std::string_view text, bool attribute) {
 bool CXmlDocument::ReplaceText(uint32_t at, uint32_t old_length, std::string_view text,
                                uint32_t owner) {
     const long long delta = static_cast<long long>(text.size()) - old_length;
-    if (static_cast<long long>(doc_.size()) + delta > static_cast<long long>(kMaxText)) return false;
+    if (static_cast<long long>(doc_.size()) + delta > static_cast<long long>(kMaxText))
+        return false;
     doc_.replace(at, old_length, text);
-    auto moved = [delta](uint32_t v) { return static_cast<uint32_t>(static_cast<long long>(v) + delta); };
+    auto moved = [delta](uint32_t v) {
+        return static_cast<uint32_t>(static_cast<long long>(v) + delta);
+    };
     const uint32_t old_end = at + old_length;
     for (size_t p = 1; p < count_; ++p) {
         Element& e = Rec(static_cast<uint32_t>(p));
-        if (e.start >= old_end && p != owner) e.start = moved(e.start);
+        if (e.start >= old_end && p != owner)
+            e.start = moved(e.start);
     }
-    for (uint32_t p = owner; p != 0; p = Rec(p).parent) Rec(p).length = moved(Rec(p).length);
+    for (uint32_t p = owner; p != 0; p = Rec(p).parent)
+        Rec(p).length = moved(Rec(p).length);
     Rec(0).length = static_cast<uint32_t>(doc_.size());
     return true;
 }
 
-// "<a/>" becomes "<a></a>".
+// "<a/>" becomes "<a></a>" (every slash before the ">" goes: "<a//>" would stay empty).
 bool CXmlDocument::OpenEmptyElement(uint32_t pos) {
     const Element r = Rec(pos);
     const std::string_view name = NameAt(r.start + 1);
-    if (name.size() + 3 > kMaxEndTag || r.StartTagLength() < 3) return false;
+    const std::string_view tag = StartTag(pos);
+    if (name.size() + 3 > kMaxEndTag || tag.size() < 3)
+        return false;
+    uint32_t slashes = 0;
+    while (slashes + 2 < tag.size() && tag[tag.size() - 2 - slashes] == '/')
+        ++slashes;
     std::string tail = "></";
     tail += name;
     tail += '>';
-    if (!ReplaceText(r.start + r.StartTagLength() - 2, 2, tail, pos)) return false;
-    Rec(pos).SetTagLengths(r.StartTagLength() - 1, static_cast<uint32_t>(name.size() + 3));
+    const uint32_t at = r.start + r.StartTagLength() - 1 - slashes;
+    if (!ReplaceText(at, slashes + 1, tail, pos))
+        return false;
+    Rec(pos).SetTagLengths(r.StartTagLength() - slashes, static_cast<uint32_t>(name.size() + 3));
     return true;
 }
 
 bool CXmlDocument::SetText(std::string_view text, bool cdata) {
-    if ((flags_ & kReadingFile) || current_ == 0) return false;
-    if (Rec(current_).first_child != 0) return false;
+    if ((flags_ & kReadingFile) || current_ == 0)
+        return false;
+    if (Rec(current_).first_child != 0)
+        return false;
     std::string content;
     if (cdata) {
         content = "<![CDATA[";
@@ -869,7 +970,8 @@ bool CXmlDocument::SetText(std::string_view text, bool cdata) {
     } else {
         content = EscapeText(text);
     }
-    if (Rec(current_).IsEmptyTag() && !OpenEmptyElement(current_)) return false;
+    if (Rec(current_).IsEmptyTag() && !OpenEmptyElement(current_))
+        return false;
     const Element& r = Rec(current_);
     return ReplaceText(r.ContentStart(), r.ContentEnd() - r.ContentStart(), content, current_);
 }
@@ -879,11 +981,13 @@ bool CXmlDocument::AddElement(std::string_view name, std::string_view text) {
         name.size() + 3 > kMaxEndTag)
         return false;
     for (char c : name) {
-        if (!IsNameChar(c)) return false;
+        if (!IsNameChar(c))
+            return false;
     }
     EnsureIndex();
     const uint32_t parent = parent_;
-    if (parent != 0 && Rec(parent).IsEmptyTag() && !OpenEmptyElement(parent)) return false;
+    if (parent != 0 && Rec(parent).IsEmptyTag() && !OpenEmptyElement(parent))
+        return false;
     uint32_t at;
     const uint32_t first = Rec(parent).first_child;
     if (first != 0) {
@@ -909,14 +1013,16 @@ bool CXmlDocument::AddElement(std::string_view name, std::string_view text) {
         markup += '>';
         end_tag = static_cast<uint32_t>(name.size() + 3);
     }
-    if (!ReplaceText(at, 0, markup, parent)) return false;
+    if (!ReplaceText(at, 0, markup, parent))
+        return false;
     const uint32_t e = NewRecord();
     Element& r = Rec(e);
     r.start = at;
     r.length = static_cast<uint32_t>(markup.size());
     r.SetTagLengths(start_tag, end_tag);
     r.flags_level =
-        parent == 0 ? 0 : std::min<uint32_t>((Rec(parent).flags_level & kLevelMask) + 1, kLevelMask);
+        parent == 0 ? 0
+                    : std::min<uint32_t>((Rec(parent).flags_level & kLevelMask) + 1, kLevelMask);
     AppendChild(parent, e);
     current_ = e;
     child_ = 0;
@@ -928,7 +1034,8 @@ bool CXmlDocument::SetAttribute(std::string_view name, std::string_view value) {
     if ((flags_ & kReadingFile) || current_ == 0 || name.empty() || !IsNameStart(name[0]))
         return false;
     for (char c : name) {
-        if (!IsNameChar(c)) return false;
+        if (!IsNameChar(c))
+            return false;
     }
     const Element r = Rec(current_);
     const std::string_view tag = StartTag(current_);
@@ -948,8 +1055,10 @@ bool CXmlDocument::SetAttribute(std::string_view name, std::string_view value) {
     }
     const long long start_tag = static_cast<long long>(r.StartTagLength()) +
                                 static_cast<long long>(text.size()) - old_length;
-    if (start_tag > kMaxStartTag) return false;
-    if (!ReplaceText(at, old_length, text, current_)) return false;
+    if (start_tag > kMaxStartTag)
+        return false;
+    if (!ReplaceText(at, old_length, text, current_))
+        return false;
     Rec(current_).SetTagLengths(static_cast<uint32_t>(start_tag), r.EndTagLength());
     return true;
 }
@@ -973,22 +1082,27 @@ bool CXmlDocument::FindPathStep(std::string_view path, uint32_t context, uint32_
     size_t step_end = 0;
     int brackets = 0;
     while (step_end < path.size() && (brackets > 0 || path[step_end] != '/')) {
-        if (path[step_end] == '[') ++brackets;
-        if (path[step_end] == ']' && brackets > 0) --brackets;
+        if (path[step_end] == '[')
+            ++brackets;
+        if (path[step_end] == ']' && brackets > 0)
+            --brackets;
         ++step_end;
     }
     const std::string_view step = path.substr(0, step_end);
     const std::string_view rest = path.substr(step_end);
     const size_t bracket = step.find('[');
     std::string_view name = step.substr(0, bracket);
-    if (name == "*") name = {};
-    if (step.empty()) return false;
+    if (name == "*")
+        name = {};
+    if (step.empty())
+        return false;
     long long index = 0;  // 0: every match
     std::string_view attribute;
     std::string attribute_value;
     bool test_attribute = false;
     if (bracket != std::string_view::npos) {
-        if (step.back() != ']') return false;
+        if (step.back() != ']')
+            return false;
         std::string_view predicate = step.substr(bracket + 1, step.size() - bracket - 2);
         if (StartsWith(predicate, "@")) {
             const size_t eq = predicate.find('=');
@@ -1000,12 +1114,15 @@ bool CXmlDocument::FindPathStep(std::string_view path, uint32_t context, uint32_
             attribute_value = predicate.substr(eq + 2, predicate.size() - eq - 3);
             test_attribute = true;
         } else {
-            if (predicate.empty() || predicate.size() > 9) return false;
+            if (predicate.empty() || predicate.size() > 9)
+                return false;
             for (char c : predicate) {
-                if (c < '0' || c > '9') return false;
+                if (c < '0' || c > '9')
+                    return false;
                 index = index * 10 + (c - '0');
             }
-            if (index == 0) return false;
+            if (index == 0)
+                return false;
         }
     }
     long long count = 0;
@@ -1024,8 +1141,10 @@ bool CXmlDocument::FindPathStep(std::string_view path, uint32_t context, uint32_
                 found = c;
                 return true;
             }
-            if (FindPathStep(rest, c, found)) return true;
-            if (index != 0) return false;
+            if (FindPathStep(rest, c, found))
+                return true;
+            if (index != 0)
+                return false;
         }
         // Next candidate: the next sibling, or in document order below `context`.
         if (descendants && e.first_child != 0) {
@@ -1046,10 +1165,12 @@ bool CXmlDocument::FindPathStep(std::string_view path, uint32_t context, uint32_
 }
 
 bool CXmlDocument::FindPath(std::string_view path) {
-    if (count_ == 0 || path.empty()) return false;
+    if (count_ == 0 || path.empty())
+        return false;
     const uint32_t context = StartsWith(path, "/") ? 0 : (current_ != 0 ? current_ : parent_);
     uint32_t found = 0;
-    if (!FindPathStep(path, context, found)) return false;
+    if (!FindPathStep(path, context, found))
+        return false;
     current_ = found;
     parent_ = Rec(found).parent;
     child_ = 0;
@@ -1060,10 +1181,9 @@ bool CXmlDocument::FindPath(std::string_view path) {
 // ---- files ----
 
 void CXmlDocument::FileErrorEvent(std::string& log, int error) {
-    AddEvent(log, {.name = "file_error",
-                   .msg = SystemErrorText(error),
-                   .number_name = "n",
-                   .number = error});
+    AddEvent(
+        log,
+        {.name = "file_error", .msg = SystemErrorText(error), .number_name = "n", .number = error});
 }
 
 bool CXmlDocument::ReadTextFile(const std::string& path, std::string& text, std::string* result,
@@ -1072,8 +1192,10 @@ bool CXmlDocument::ReadTextFile(const std::string& path, std::string& text, std:
     int file_flags = 0;
     text.clear();
     auto finish = [&](bool ok) {
-        if (result != nullptr) *result = std::move(log);
-        if (flags != nullptr) *flags = file_flags;
+        if (result != nullptr)
+            *result = std::move(log);
+        if (flags != nullptr)
+            *flags = file_flags;
         return ok;
     };
     std::string raw;
@@ -1101,7 +1223,20 @@ bool CXmlDocument::ReadTextFile(const std::string& path, std::string& text, std:
             return finish(false);
         }
     }
-    std::string_view bytes(raw);
+    return finish(DecodeText(raw, text, &log, &file_flags));
+}
+
+bool CXmlDocument::DecodeText(std::string_view bytes, std::string& text, std::string* result,
+                              int* flags) {
+    std::string local_log;
+    std::string& log = result != nullptr ? *result : local_log;
+    int file_flags = 0;
+    text.clear();
+    auto finish = [&](bool ok) {
+        if (flags != nullptr)
+            *flags = file_flags;
+        return ok;
+    };
     std::string encoding;
     bool utf16 = false;
     bool big_endian = false;
@@ -1153,7 +1288,8 @@ bool CXmlDocument::ReadTextFile(const std::string& path, std::string& text, std:
                            .number_name = "count",
                            .number = static_cast<long long>(nulls)});
         }
-        if (big_endian) AddEvent(log, {.name = "endian_swap", .encoding = encoding});
+        if (big_endian)
+            AddEvent(log, {.name = "endian_swap", .encoding = encoding});
         size_t lost = bytes.size() % 2;  // a final odd byte is no character
         text = platform::Utf16ToUtf8(units, &lost);
         AddEvent(log, {.name = "converted_to",
@@ -1208,7 +1344,8 @@ bool CXmlDocument::WriteTextFile(const std::string& path, const std::string& tex
                                  std::string* result, int* flags) {
     std::string log;
     auto finish = [&](bool ok) {
-        if (result != nullptr) *result = std::move(log);
+        if (result != nullptr)
+            *result = std::move(log);
         return ok;
     };
     const int file_flags = flags != nullptr ? (*flags & kFileEncodingFlags) : 0;
@@ -1259,28 +1396,34 @@ bool CXmlDocument::WriteTextFile(const std::string& path, const std::string& tex
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = path + "." + std::to_string(getpid()) + "." + std::to_string(serial++) + ".tmp";
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
     if (fd < 0) {
         FileErrorEvent(log, errno);
         return finish(false);
     }
     struct stat old_file;
-    if (::stat(path.c_str(), &old_file) == 0) ::fchmod(fd, old_file.st_mode & 07777);
+    if (::stat(path.c_str(), &old_file) == 0)
+        ::fchmod(fd, old_file.st_mode & 07777);
     size_t done = 0;
     int error = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             error = errno;
             break;
         }
         done += static_cast<size_t>(n);
     }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0)
+        error = errno;
     if (error != 0) {
         ::unlink(temp.c_str());
         FileErrorEvent(log, error);

@@ -7,6 +7,10 @@
 // logs what it met in the result log (a text of empty XML elements, one per event, capped at
 // 1000 characters).
 //
+// Limits of the index: a document text below 4 GiB, start tags below 4 MiB and end tags below
+// 1 KiB; a longer tag is logged as damage ("first_tag_syntax") and not indexed. Edits take time
+// in proportion to the number of elements.
+//
 // Not thread-safe: one document is used by one thread at a time. Failures are return values
 // (false or an empty text); nothing throws.
 #pragma once
@@ -21,15 +25,15 @@ class CXmlDocument {
 public:
     // Option flags (independent bits).
     enum Flags : int {
-        kIgnoreCase = 0x0008,        // compare element and attribute names without case
-        kTrimWhitespace = 0x0002,    // GetText trims white space
+        kIgnoreCase = 0x0008,          // compare element and attribute names without case
+        kTrimWhitespace = 0x0002,      // GetText trims white space
         kCollapseWhitespace = 0x0004,  // GetText collapses runs of white space
-        kUtf16LeFile = 0x0080,       // file encoding: UTF-16 little-endian with mark
-        kUtf16BeFile = 0x0100,       // file encoding: UTF-16 big-endian with mark
-        kUtf8Preamble = 0x0200,      // file encoding: UTF-8 with byte-order mark
-        kReadingFile = 0x0010,       // document bound to a file read piece by piece (unused)
-        kWritingFile = 0x0020,       // ... written piece by piece (unused)
-        kAppendingFile = 0x0040,     // ... appended piece by piece (unused)
+        kUtf16LeFile = 0x0080,         // file encoding: UTF-16 little-endian with mark
+        kUtf16BeFile = 0x0100,         // file encoding: UTF-16 big-endian with mark
+        kUtf8Preamble = 0x0200,        // file encoding: UTF-8 with byte-order mark
+        kReadingFile = 0x0010,         // document bound to a file read piece by piece (unused)
+        kWritingFile = 0x0020,         // ... written piece by piece (unused)
+        kAppendingFile = 0x0040,       // ... appended piece by piece (unused)
         kFileEncodingFlags = kUtf16LeFile | kUtf16BeFile | kUtf8Preamble,
     };
 
@@ -62,19 +66,31 @@ public:
     // formed (the index covers what could be recognised).
     bool Load(const std::string& path);
 
-    // Writes the document text to `path` with the file encoding flags of the option flags.
+    // Writes the document text to `path` with the file encoding flags of the option flags
+    // (see WriteTextFile). False, with "file_error" in the result log, when it cannot be written.
     bool Save(const std::string& path);
 
     // The file-level conversions Load and Save use. `result` receives the log of this call
     // (it starts empty at each call); `flags` receives (ReadTextFile) or gives (WriteTextFile)
-    // the file encoding flags.
+    // the file encoding flags. Reading: a byte-order mark decides; without one, the encoding
+    // declared in the first 1024 bytes (XML declaration, HTML meta charset); without one, UTF-8
+    // (texts that are not valid UTF-8 are kept byte for byte). Writing: a mark flag writes that
+    // encoding with its mark; otherwise the text's declared encoding, or UTF-8. The file is
+    // written to a temporary file in the same folder and renamed over `path` (an existing
+    // file's permissions are kept), so a failed write leaves the old file as it was.
     static bool ReadTextFile(const std::string& path, std::string& text, std::string* result,
                              int* flags);
-    static bool WriteTextFile(const std::string& path, const std::string& text,
-                              std::string* result, int* flags);
+    // The decoding half of ReadTextFile: the bytes of a file (mark, declared or detected
+    // encoding) into the program's encoding. Appends its events to *result. Always true.
+    static bool DecodeText(std::string_view bytes, std::string& text, std::string* result,
+                           int* flags);
+    static bool WriteTextFile(const std::string& path, const std::string& text, std::string* result,
+                              int* flags);
 
     // Builds the element index from the document text and resets navigation. True when the
-    // document has exactly one root element and no damage was found.
+    // document has exactly one root element and no damage was found. An element whose start
+    // tag is never ended ends where its first child starts (or where it was closed) and its
+    // children follow it as siblings.
     bool Parse();
     bool IsWellFormed() const;
 
@@ -100,20 +116,23 @@ public:
     bool SetText(std::string_view text, bool cdata = false);
 
     // Adds an element at the end of the current level (after the last sibling) and makes it
-    // current; with `text`, it holds that text.
+    // current; with `text`, it holds that text. False for a name that is no XML name.
     bool AddElement(std::string_view name, std::string_view text = {});
-    // Sets (adds or replaces) an attribute of the current element.
+    // Sets (adds or replaces) an attribute of the current element; the value is escaped.
+    // False when nothing is current or the name is no XML name.
     bool SetAttribute(std::string_view name, std::string_view value);
     bool SetAttribute(std::string_view name, long long value);
     // Finds by path: "/a/b" from the root, "//b" anywhere below, "a[2]" the second match,
-    // "a[@id='x']" by attribute value; relative paths start at the current position.
+    // "a[@id='x']" by attribute value, "*" any name; relative paths match below the current
+    // element (or, with none, below the parent position). The first match in document order
+    // becomes current and its parent the parent; without a match nothing changes.
     bool FindPath(std::string_view path);
 
     int GetDocFlags() const { return flags_; }
     void SetDocFlags(int flags) { flags_ = flags; }
     // The result log: after Load, the events of reading the file followed by those of parsing;
-    // after SetDoc or Parse, the events of that parse (Load's reading events are kept); after
-    // Save, the events of writing.
+    // after SetDoc, the events of its parse; after Parse, Load's reading events (when the text
+    // came from Load) and the events of this parse; after Save, the events of writing.
     const std::string& GetResult() const { return result_; }
 
     // The element index: records in use (the document's own record 0 included) and records

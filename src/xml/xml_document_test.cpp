@@ -68,7 +68,8 @@ std::string Dump(CXmlDocument& doc) {
             ++depth;
             continue;
         }
-        if (!doc.OutOfElement()) break;
+        if (!doc.OutOfElement())
+            break;
         --depth;
     }
     doc.ResetPos();
@@ -79,11 +80,11 @@ std::string Dump(CXmlDocument& doc) {
 
 struct EncodingCase {
     const char* name;
-    std::string bytes;     // the file
-    std::string text;      // the document text expected
-    int flags;             // file encoding flags expected
-    const char* events;    // expected in the read log, in this order
-    bool writes_same;      // Save writes the file back byte for byte
+    std::string bytes;   // the file
+    std::string text;    // the document text expected
+    int flags;           // file encoding flags expected
+    const char* events;  // expected in the read log, in this order
+    bool writes_same;    // Save writes the file back byte for byte
 };
 
 const std::u16string kUtf16Doc = u"<a>\u00E9\u4E2D</a>";  // "<a>é中</a>"
@@ -105,12 +106,11 @@ const EncodingCase kEncodingCases[] = {
      "<bom encoding=\"UTF-16LE\"/><nulls_removed count=\"2\"/>"
      "<converted_to encoding=\"UTF-8\" length=\"8\"/><read encoding=\"UTF-16LE\" length=\"10\"/>",
      false},
-    {"declared GBK",
-     "<?xml version=\"1.0\" encoding=\"GBK\"?>\r\n<a>\xD6\xD0\xCE\xC4</a>",
+    {"declared GBK", "<?xml version=\"1.0\" encoding=\"GBK\"?>\r\n<a>\xD6\xD0\xCE\xC4</a>",
      "<?xml version=\"1.0\" encoding=\"GBK\"?>\r\n<a>\xE4\xB8\xAD\xE6\x96\x87</a>", 0,
-     "<converted_to encoding=\"UTF-8\" length=\"51\"/><read encoding=\"GBK\" length=\"49\"/>", true},
-    {"declared windows-1252",
-     "<?xml version='1.0' encoding='windows-1252'?><a>\x80\xE9</a>",
+     "<converted_to encoding=\"UTF-8\" length=\"51\"/><read encoding=\"GBK\" length=\"49\"/>",
+     true},
+    {"declared windows-1252", "<?xml version='1.0' encoding='windows-1252'?><a>\x80\xE9</a>",
      "<?xml version='1.0' encoding='windows-1252'?><a>\xE2\x82\xAC\xC3\xA9</a>", 0,
      "<converted_to encoding=\"UTF-8\" length=\"57\"/><read encoding=\"windows-1252\"", true},
     {"html meta http-equiv",
@@ -146,6 +146,8 @@ TEST(XmlFile, ReadsEveryEncodingAndWritesItBack) {
         EXPECT_EQ(doc.GetDoc(), c.text);
         EXPECT_EQ(doc.GetDocFlags() & CXmlDocument::kFileEncodingFlags, c.flags);
         EXPECT_NE(doc.GetResult().find(c.events), std::string::npos) << doc.GetResult();
+        EXPECT_TRUE(doc.Parse());  // a new parse keeps the reading events
+        EXPECT_NE(doc.GetResult().find(c.events), std::string::npos) << doc.GetResult();
 
         const std::string out = dir.File("out.xml");
         ASSERT_TRUE(doc.Save(out)) << doc.GetResult();
@@ -163,7 +165,8 @@ TEST(XmlFile, ReadsEveryEncodingAndWritesItBack) {
 TEST(XmlFile, WritingLogsCharactersTheFileEncodingLacks) {
     TempDir dir;
     CXmlDocument doc;
-    ASSERT_TRUE(doc.SetDoc("<?xml version='1.0' encoding='windows-1252'?><a>\xC3\xA9\xE4\xB8\xAD</a>"));
+    ASSERT_TRUE(
+        doc.SetDoc("<?xml version='1.0' encoding='windows-1252'?><a>\xC3\xA9\xE4\xB8\xAD</a>"));
     ASSERT_TRUE(doc.Save(dir.File("x.xml")));
     EXPECT_NE(doc.GetResult().find("<converted_from encoding=\"windows-1252\" length=\"54\"/>"
                                    "<conversion_loss encoding=\"windows-1252\" count=\"1\"/>"),
@@ -218,8 +221,8 @@ TEST(XmlFile, SaveReplacesTheFileWholeAndKeepsItsMode) {
 TEST(XmlParse, WellFormedDocumentsLogNothing) {
     const char* cases[] = {
         "<a/>",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE a [<!ENTITY x \"y>\">]>\n"
-        "<!-- c --><a b='>' c=\"&lt;\"><b/>text<![CDATA[<not/>]]><?pi x?></a>\n",
+        ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE a [<!ENTITY x \"y>\">]>\n"
+         "<!-- c --><a b='>' c=\"&lt;\"><b/>text<![CDATA[<not/>]]><?pi x?></a>\n"),
         "<a><b><c></c></b><b/></a>",
         "<ns:a xml:lang='en'><ns:b-c.d/></ns:a>",
     };
@@ -239,7 +242,8 @@ struct DamageCase {
 };
 
 const DamageCase kDamageCases[] = {
-    {"<a><b></a>", "<unended_start_tag tagname=\"b\" offset=\"3\" offset2=\"6\"/>", "a []\n b []\n"},
+    {"<a><b></a>", "<unended_start_tag tagname=\"b\" offset=\"3\" offset2=\"6\"/>",
+     "a []\n b []\n"},
     {"<r><x>t<c/>u</r>", "<unended_start_tag tagname=\"x\" offset=\"3\" offset2=\"12\"/>",
      "r []\n x [t]\n c []\n"},
     {"<a></b></a>", "<lone_end_tag tagname=\"b\" offset=\"3\"/>", "a []\n"},
@@ -248,8 +252,8 @@ const DamageCase kDamageCases[] = {
     {"<a/><b/>", "<root_has_sibling tagname=\"b\" offset=\"4\"/>", "a []\nb []\n"},
     {"<a>1 < 2</a>", "<first_tag_syntax type=\"start_tag\" offset=\"5\"/>", "a [1 < 2]\n"},
     {"<a></ a></a>", "<first_tag_syntax type=\"end_tag\" offset=\"3\"/>", "a [</ a>]\n"},
-    {"<!DOCTYPE a [ <a/>", "<doctype_tag_syntax type=\"document_type\" offset=\"0\"/><no_root_element/>",
-     ""},
+    {"<!DOCTYPE a [ <a/>",
+     "<doctype_tag_syntax type=\"document_type\" offset=\"0\"/><no_root_element/>", ""},
     {"<a><!foo><b/></a>", "<exclamation_tag_syntax offset=\"3\"/>", "a []\n b []\n"},
     {"<a><!-- x</a>",
      "<comment_tag_syntax type=\"comment\" offset=\"3\"/>"
@@ -259,21 +263,26 @@ const DamageCase kDamageCases[] = {
      "<cdata_section_syntax type=\"cdata_section\" offset=\"3\"/>"
      "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"18\"/>",
      "a [<![CDATA[ x</a>]\n"},
-    {"<a><b x='1'</a>",
-     "<unterminated_tag_syntax type=\"start_tag\" tagname=\"b\" offset=\"3\"/>", "a [<b x='1']\n"},
+    {"<a><b x='1'</a>", "<unterminated_tag_syntax type=\"start_tag\" tagname=\"b\" offset=\"3\"/>",
+     "a [<b x='1']\n"},
     {"<a><?pi </a>",
      "<unterminated_tag_syntax type=\"processing_instruction\" offset=\"3\"/>"
      "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"12\"/>",
      "a [<?pi </a>]\n"},
-    {"<a></a", "<unterminated_tag_syntax type=\"end_tag\" tagname=\"a\" offset=\"3\"/>"
-               "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"6\"/>", "a [</a]\n"},
-    {"<a><b><c>x", "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"10\"/>"
-                   "<unended_start_tag tagname=\"b\" offset=\"3\" offset2=\"10\"/>"
-                   "<unended_start_tag tagname=\"c\" offset=\"6\" offset2=\"10\"/>"
-                   "<root_has_sibling tagname=\"b\" offset=\"3\"/>",
+    {"<a></a",
+     "<unterminated_tag_syntax type=\"end_tag\" tagname=\"a\" offset=\"3\"/>"
+     "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"6\"/>",
+     "a [</a]\n"},
+    {"<a><b><c>x",
+     "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"10\"/>"
+     "<unended_start_tag tagname=\"b\" offset=\"3\" offset2=\"10\"/>"
+     "<unended_start_tag tagname=\"c\" offset=\"6\" offset2=\"10\"/>"
+     "<root_has_sibling tagname=\"b\" offset=\"3\"/>",
      "a []\nb []\nc [x]\n"},
-    {"<a>x<", "<unterminated_tag_syntax type=\"start_tag\" offset=\"4\"/>"
-              "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"5\"/>", "a [x<]\n"},
+    {"<a>x<",
+     "<unterminated_tag_syntax type=\"start_tag\" offset=\"4\"/>"
+     "<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"5\"/>",
+     "a [x<]\n"},
 };
 
 TEST(XmlParse, DamageIsLoggedAndWhatIsRecognisedStaysIndexed) {
@@ -289,7 +298,8 @@ TEST(XmlParse, DamageIsLoggedAndWhatIsRecognisedStaysIndexed) {
 
 TEST(XmlParse, LogStopsAtAThousandCharacters) {
     std::string text = "<a>";
-    for (int i = 0; i < 500; ++i) text += "</b>";
+    for (int i = 0; i < 500; ++i)
+        text += "</b>";
     text += "</a>";
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDoc(text));
@@ -324,8 +334,7 @@ TEST(XmlParse, ParseResetsNavigation) {
 
 TEST(XmlNavigate, FindElementSearchesForwardOnly) {
     CXmlDocument doc;
-    ASSERT_TRUE(doc.SetDoc(
-        "<r><DeviceInfo id='1'/><Version/><DeviceInfo id='2'/><Other/></r>"));
+    ASSERT_TRUE(doc.SetDoc("<r><DeviceInfo id='1'/><Version/><DeviceInfo id='2'/><Other/></r>"));
     ASSERT_TRUE(doc.FindElement("r"));
     ASSERT_TRUE(doc.IntoElement());
     ASSERT_TRUE(doc.FindElement("Version"));
@@ -395,18 +404,29 @@ TEST(XmlNavigate, NamesComparedWithoutCaseOnlyWhenAsked) {
 
 TEST(XmlNavigate, FindPath) {
     CXmlDocument doc;
-    ASSERT_TRUE(doc.SetDoc("<r><a n='1'><b n='2'/></a><a n='3'><c><b n='4'/></c></a>"
-                           "<item id='x' n='5'/><item id='y&amp;z' n='6'/></r>"));
+    ASSERT_TRUE(
+        doc.SetDoc("<r><a n='1'><b n='2'/></a><a n='3'><c><b n='4'/></c></a>"
+                   "<item id='x' n='5'/><item id='y&amp;z' n='6'/></r>"));
     struct Case {
         const char* path;
         const char* n;  // attribute n of the match, nullptr for no match
     };
     const Case cases[] = {
-        {"/r/a", "1"},          {"/r/a[2]", "3"},        {"//b", "2"},
-        {"//b[2]", "4"},        {"/r/a/c/b", "4"},       {"//item[@id='x']", "5"},
-        {"/r/item[@id=\"y&z\"]", "6"}, {"/r/*[3]", "5"},  {"//c/b", "4"},
-        {"/r/b", nullptr},      {"/r/a[3]", nullptr},    {"//item[@id='q']", nullptr},
-        {"/x", nullptr},        {"", nullptr},           {"/r/a[0]", nullptr},
+        {"/r/a", "1"},
+        {"/r/a[2]", "3"},
+        {"//b", "2"},
+        {"//b[2]", "4"},
+        {"/r/a/c/b", "4"},
+        {"//item[@id='x']", "5"},
+        {"/r/item[@id=\"y&z\"]", "6"},
+        {"/r/*[3]", "5"},
+        {"//c/b", "4"},
+        {"/r/b", nullptr},
+        {"/r/a[3]", nullptr},
+        {"//item[@id='q']", nullptr},
+        {"/x", nullptr},
+        {"", nullptr},
+        {"/r/a[0]", nullptr},
         {"/r/a[", nullptr},
     };
     for (const auto& c : cases) {
@@ -487,15 +507,19 @@ TEST(XmlText, MalformedReferencesStayAsTheyAre) {
 // The 252 HTML 4 names as Python's standard library lists them, and apos.
 std::map<std::string, char32_t> ReferenceEntities() {
     std::map<std::string, char32_t> names;
-    FILE* p = popen("/usr/bin/python3 -c \"import html.entities as h\n"
-                    "for k, v in sorted(h.name2codepoint.items()): print(k, v)\" 2>/dev/null",
-                    "r");
-    if (p == nullptr) return names;
+    FILE* p = popen(
+        "/usr/bin/python3 -c \"import html.entities as h\n"
+        "for k, v in sorted(h.name2codepoint.items()): print(k, v)\" 2>/dev/null",
+        "r");
+    if (p == nullptr)
+        return names;
     char name[32];
     unsigned long cp;
-    while (std::fscanf(p, "%31s %lu", name, &cp) == 2) names[name] = static_cast<char32_t>(cp);
+    while (std::fscanf(p, "%31s %lu", name, &cp) == 2)
+        names[name] = static_cast<char32_t>(cp);
     pclose(p);
-    if (!names.empty()) names["apos"] = 39;
+    if (!names.empty())
+        names["apos"] = 39;
     return names;
 }
 
@@ -516,7 +540,8 @@ std::string Utf8(char32_t cp) {
 
 TEST(XmlText, EveryNamedReferenceResolvesToItsCodePoint) {
     const auto names = ReferenceEntities();
-    if (names.empty()) GTEST_SKIP() << "/usr/bin/python3 with html.entities is not available";
+    if (names.empty())
+        GTEST_SKIP() << "/usr/bin/python3 with html.entities is not available";
     ASSERT_EQ(names.size(), 253u);
     for (const auto& [name, cp] : names) {
         SCOPED_TRACE(name);
@@ -530,6 +555,30 @@ TEST(XmlText, EveryNamedReferenceResolvesToItsCodePoint) {
             EXPECT_EQ(CXmlDocument::UnescapeText("&" + other + ";"), "&" + other + ";");
         }
     }
+}
+
+TEST(XmlText, AttributesQuotedUnquotedAndResolved) {
+    CXmlDocument doc;
+    ASSERT_TRUE(doc.SetDoc("<a x=1 flag z='&lt;&#65;\"' w = \"two words\" u=v/>"));
+    ASSERT_TRUE(doc.FindElement());
+    struct Case {
+        const char* name;
+        const char* value;
+    };
+    const Case cases[] = {{"x", "1"}, {"flag", ""}, {"z", "<A\""}, {"w", "two words"},
+                          {"u", "v"}, {"X", ""},    {"none", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(doc.GetAttribute(c.name), c.value);
+    }
+    ASSERT_TRUE(doc.SetAttribute("x", "a'b"));
+    ASSERT_TRUE(doc.SetAttribute("flag", "on"));
+    ASSERT_TRUE(doc.SetAttribute("u", ""));
+    EXPECT_EQ(doc.GetDoc(),
+              "<a x=\"a&apos;b\" flag=\"on\" z='&lt;&#65;\"' w = \"two words\" u=\"\"/>");
+    EXPECT_EQ(doc.GetAttribute("x"), "a'b");
+    EXPECT_EQ(doc.GetAttribute("flag"), "on");
+    EXPECT_EQ(doc.GetAttribute("w"), "two words");
 }
 
 TEST(XmlText, Escaping) {
@@ -570,6 +619,28 @@ TEST(XmlEdit, SetTextExpandsAnEmptyElementAndLaterElementsKeepWorking) {
     EXPECT_TRUE(doc.Parse());
 }
 
+TEST(XmlEdit, SetTextOpensEveryFormOfEmptyElementTag) {
+    struct Case {
+        const char* before;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"<r><a/></r>", "<r><a>x</a></r>"},
+        {"<r><a k='1' /></r>", "<r><a k='1' >x</a></r>"},
+        {"<r><a//></r>", "<r><a>x</a></r>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before);
+        CXmlDocument doc;
+        ASSERT_TRUE(doc.SetDoc(c.before));
+        ASSERT_TRUE(doc.FindPath("/r/a"));
+        ASSERT_TRUE(doc.SetText("x"));
+        EXPECT_EQ(doc.GetDoc(), c.after);
+        EXPECT_EQ(doc.GetText(), "x");
+        ExpectIndexMatchesText(doc);
+    }
+}
+
 TEST(XmlEdit, SetTextRefusesElementsWithChildrenAndFilesBeingRead) {
     CXmlDocument doc;
     ASSERT_TRUE(doc.SetDoc("<a><b/></a>"));
@@ -597,7 +668,8 @@ TEST(XmlEdit, CdataKeepsTextLiterallyEvenWithTheTerminator) {
 
 TEST(XmlEdit, EditsAnywhereKeepTheWholeIndexRight) {
     const char* text =
-        "<?xml version='1.0'?>\n<r>\n <a x='1'><b>t</b><c/></a>\n <d><e/><f>g</f></d>\n <h/>\n</r>\n";
+        "<?xml version='1.0'?>\n<r>\n <a x='1'><b>t</b><c/></a>\n <d><e/><f>g</f></d>\n "
+        "<h/>\n</r>\n";
     // Each edit: a path, then what to do there.
     struct Edit {
         const char* path;
@@ -624,7 +696,9 @@ TEST(XmlEdit, EditsAnywhereKeepTheWholeIndexRight) {
         doc.ResetPos();
         ASSERT_TRUE(doc.FindPath(e.path));
         switch (e.kind) {
-            case 0: ASSERT_TRUE(doc.SetText(e.a)); break;
+            case 0:
+                ASSERT_TRUE(doc.SetText(e.a));
+                break;
             case 1:
                 ASSERT_TRUE(doc.SetAttribute(e.a, std::string_view(e.b)));
                 EXPECT_EQ(doc.GetAttribute(e.a), e.b);
@@ -670,8 +744,8 @@ TEST(XmlEdit, WriteAndReadBackAfterEdits) {
     ASSERT_TRUE(doc.SetAttribute("id", 7));
     ASSERT_TRUE(doc.Save(path));
     EXPECT_EQ(ReadBytes(path),
-              "\xFF\xFE" + Utf16(u"<cfg><Name id=\"7\">\u00E9</Name><Pass>\u4E2D&lt;</Pass></cfg>",
-                                 false));
+              "\xFF\xFE" +
+                  Utf16(u"<cfg><Name id=\"7\">\u00E9</Name><Pass>\u4E2D&lt;</Pass></cfg>", false));
     CXmlDocument again;
     ASSERT_TRUE(again.Load(path));
     EXPECT_EQ(again.GetDocFlags(), CXmlDocument::kUtf16LeFile);
@@ -702,8 +776,10 @@ TEST(XmlBadInput, EveryTruncationOfADocumentIsHandled) {
 TEST(XmlBadInput, DeepNestingAndLoneEndTagsStayLinear) {
     const size_t depth = 200000;
     std::string text;
-    for (size_t i = 0; i < depth; ++i) text += "<a>";
-    for (size_t i = 0; i < depth; ++i) text += "</b>";
+    for (size_t i = 0; i < depth; ++i)
+        text += "<a>";
+    for (size_t i = 0; i < depth; ++i)
+        text += "</b>";
     CXmlDocument doc;
     EXPECT_FALSE(doc.SetDoc(text));
     EXPECT_NE(doc.GetResult().find("<lone_end_tag tagname=\"b\" offset=\"600000\"/>"),
@@ -711,14 +787,29 @@ TEST(XmlBadInput, DeepNestingAndLoneEndTagsStayLinear) {
     EXPECT_EQ(doc.IndexSize(), depth + 1);
     // Closing the outermost of a deep unended chain moves each element once.
     text = "<r>";
-    for (size_t i = 0; i < depth; ++i) text += "<a>";
+    for (size_t i = 0; i < depth; ++i)
+        text += "<a>";
     text += "</r>";
     EXPECT_FALSE(doc.SetDoc(text));
     ASSERT_TRUE(doc.FindElement("r"));
     ASSERT_TRUE(doc.IntoElement());
     size_t children = 0;
-    while (doc.FindElement("a")) ++children;
+    while (doc.FindElement("a"))
+        ++children;
     EXPECT_EQ(children, depth);
+}
+
+TEST(XmlBadInput, TagsTooLongForTheIndexAreDamage) {
+    // Start tags have 22 bits for their length, end tags 10.
+    const std::string big = "<a><b v='" + std::string(5u << 20, 'x') + "'/><c/></a>";
+    CXmlDocument doc;
+    EXPECT_FALSE(doc.SetDoc(big));
+    EXPECT_EQ(doc.GetResult(), "<first_tag_syntax type=\"start_tag\" tagname=\"b\" offset=\"3\"/>");
+    EXPECT_EQ(Dump(doc), "a []\n c []\n");
+    const std::string fits = "<a><b v='" + std::string((4u << 20) - 20, 'x') + "'/></a>";
+    EXPECT_TRUE(doc.SetDoc(fits));
+    ASSERT_TRUE(doc.FindPath("/a/b"));
+    EXPECT_EQ(doc.GetAttribute("v").size(), (4u << 20) - 20);
 }
 
 TEST(XmlBadInput, BinaryNoiseIsHandled) {
@@ -742,11 +833,14 @@ TEST(XmlBadInput, IndexFollowsTheReservationRule) {
     };
     const Case cases[] = {
         {"<r>" + std::string(100000, 'x') + "</r>"},
-        {"<r>" + [] {
+        {"<r>" +
+         [] {
              std::string s;
-             for (int i = 0; i < 50000; ++i) s += "<i/>";
+             for (int i = 0; i < 50000; ++i)
+                 s += "<i/>";
              return s;
-         }() + "</r>"},
+         }() +
+         "</r>"},
     };
     for (const auto& c : cases) {
         CXmlDocument doc;
