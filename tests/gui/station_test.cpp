@@ -41,19 +41,19 @@
 
 namespace {
 
-// The simulated line: units on 127.0.0.9 and up, in an order the list must change.
+// The simulated line: units on 127.0.30.9 and up, in an order the list must change.
 const char* kUnits = R"(
-{"address":"127.0.0.10","type_name":"NVR-3216","firmware":"V4.02.R11","channels":16,"channels_byte":16,"net_type":2,"mac":"00:12:41:00:00:10"}
-{"address":"127.0.0.9","type_name":"IPC-F20","firmware":"V5.00.R02","device_kind":4,"channels":1,"channels_byte":1,"net_type":0,"mac":"00:12:41:00:00:99"}
-{"address":"127.0.0.11","type_name":"RVMS","mac":"00:12:41:00:00:11"}
-{"address":"127.0.0.12","type_name":"rvms","channels":32,"channels_byte":0,"net_type":1,"mac":"00:12:41:00:00:05"}
-{"address":"127.0.0.13","type_name":"DVR","channels":8,"channels_byte":0,"net_type":3,"mac":"00:12:41:00:00:07"}
+{"address":"127.0.30.10","type_name":"NVR-3216","firmware":"V4.02.R11","channels":16,"channels_byte":16,"net_type":2,"mac":"00:12:41:00:00:10"}
+{"address":"127.0.30.9","type_name":"IPC-F20","firmware":"V5.00.R02","device_kind":4,"channels":1,"channels_byte":1,"net_type":0,"mac":"00:12:41:00:00:99"}
+{"address":"127.0.30.11","type_name":"RVMS","mac":"00:12:41:00:00:11"}
+{"address":"127.0.30.12","type_name":"rvms","channels":32,"channels_byte":0,"net_type":1,"mac":"00:12:41:00:00:05"}
+{"address":"127.0.30.13","type_name":"DVR","channels":8,"channels_byte":0,"net_type":3,"mac":"00:12:41:00:00:07"}
 )";
 
 class StationTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        setenv("ZQNET_SEARCH_TARGETS", "127.0.0.9-127.0.0.14", 1);
+        setenv("ZQNET_SEARCH_TARGETS", "127.0.30.9-127.0.30.14", 1);
         setenv("ZQNET_SEARCH_WINDOW_MS", "400", 1);
         std::vector<unitsim::UnitConfig> units;
         std::string error;
@@ -198,8 +198,8 @@ TEST_F(StationTest, SearchListsTheUnitsInNumericOrderWithoutRvms) {
     RunStation([&](CZQTalvaneDlg& main) {
         Search(main);
         EXPECT_EQ(Column(main, 0), (std::vector<std::string>{"0", "1", "2", "3"}));
-        EXPECT_EQ(Column(main, 1), (std::vector<std::string>{"127.0.0.9", "127.0.0.10",
-                                                             "127.0.0.12", "127.0.0.13"}));
+        EXPECT_EQ(Column(main, 1), (std::vector<std::string>{"127.0.30.9", "127.0.30.10",
+                                                             "127.0.30.12", "127.0.30.13"}));
         EXPECT_EQ(Column(main, 2), (std::vector<std::string>(4, "34567")));
         EXPECT_EQ(Column(main, 3), (std::vector<std::string>{"1", "16", "32", "8"}));
         EXPECT_EQ(Column(main, 4),
@@ -211,10 +211,10 @@ TEST_F(StationTest, SearchListsTheUnitsInNumericOrderWithoutRvms) {
 
         // "IP": the first click keeps ascending order, the second reverses it.
         ClickHeader(main, 1);
-        EXPECT_EQ(Column(main, 1)[0], "127.0.0.9");
+        EXPECT_EQ(Column(main, 1)[0], "127.0.30.9");
         ClickHeader(main, 1);
-        EXPECT_EQ(Column(main, 1), (std::vector<std::string>{"127.0.0.13", "127.0.0.12",
-                                                             "127.0.0.10", "127.0.0.9"}));
+        EXPECT_EQ(Column(main, 1), (std::vector<std::string>{"127.0.30.13", "127.0.30.12",
+                                                             "127.0.30.10", "127.0.30.9"}));
         EXPECT_EQ(Column(main, 0)[0], "0");
         // "MAC Ver": ascending, then descending.
         ClickHeader(main, 5);
@@ -246,7 +246,7 @@ TEST_F(StationTest, PickingAUnitFillsEveryTabAndBackReturns) {
         EXPECT_TRUE(main.TabControl()->isVisible());
         EXPECT_EQ(main.TabBar()->currentIndex(), 0);
         EXPECT_TRUE(main.Pages()[0]->isVisible());
-        ExpectEveryTabHas(main, "127.0.0.10", "34567");
+        ExpectEveryTabHas(main, "127.0.30.10", "34567");
 
         // Another tab, Back, another unit: tab 0 again.
         main.TabBar()->setCurrentIndex(3);
@@ -260,7 +260,7 @@ TEST_F(StationTest, PickingAUnitFillsEveryTabAndBackReturns) {
         EXPECT_EQ(main.TabBar()->currentIndex(), 0);
         EXPECT_TRUE(main.Pages()[0]->isVisible());
         EXPECT_FALSE(main.Pages()[3]->isVisible());
-        ExpectEveryTabHas(main, "127.0.0.9", "34567");
+        ExpectEveryTabHas(main, "127.0.30.9", "34567");
 
         // Manual entry.
         QTest::mouseClick(app::FindControl<QPushButton>(main.Pages()[0], 1013), Qt::LeftButton);

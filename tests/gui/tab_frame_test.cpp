@@ -65,7 +65,7 @@ class TabFrameTest : public ::testing::Test {
         std::vector<unitsim::UnitConfig> units;
         std::string error;
         ASSERT_TRUE(unitsim::ParseUnitLines(
-            R"({"address":"127.0.0.40","password":"right","mac":"00:12:41:00:00:40"})", units,
+            R"({"address":"127.0.31.40","password":"right","mac":"00:12:41:00:00:40"})", units,
             error))
             << error;
         simulator_ = new unitsim::Simulator;
@@ -96,7 +96,7 @@ TEST_F(TabFrameTest, SetDeviceFillsTheConnectionFields) {
         const char* shown;
     };
     const Case cases[] = {
-        {"127.0.0.40", 34567, "127.0.0.40"}, {"", 9000, "0.0.0.0"},
+        {"127.0.31.40", 34567, "127.0.31.40"}, {"", 9000, "0.0.0.0"},
         {"10.0.0.300", 1, "0.0.0.0"},        {"10.0.0", 1, "0.0.0.0"},
         {"1.2.3.4 ", -5, "0.0.0.0"},         {"255.255.255.255", 0, "255.255.255.255"},
     };
@@ -133,7 +133,7 @@ TEST_F(TabFrameTest, AnOperationConnectsActsOnTheLoginResultAndStops) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.password);
         tab_.results.clear();
-        tab_.SetDevice("127.0.0.40", 34567, c.user);
+        tab_.SetDevice("127.0.31.40", 34567, c.user);
         app::FindControl<QLineEdit>(&tab_, 1005)->setText(c.password);
         tab_.Press();
         EXPECT_FALSE(tab_.button->isEnabled());
@@ -147,7 +147,7 @@ TEST_F(TabFrameTest, AnOperationConnectsActsOnTheLoginResultAndStops) {
     }
     // Nothing listens on this address: the operation still ends, with a failed login.
     tab_.results.clear();
-    tab_.SetDevice("127.0.0.41", 34567, "admin");
+    tab_.SetDevice("127.0.31.41", 34567, "admin");
     tab_.Press();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !tab_.results.empty(); }, 15000));
     EXPECT_EQ(tab_.results, std::vector<int>{44});
@@ -180,12 +180,12 @@ TEST(ResultList, RowsCarryTheirNumberAndTimeAndTheListScrolls) {
     parent.show();
     EXPECT_EQ(list->objectName(), "1016");
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(tabs::AddResultRow(list, {"127.0.0.40", "OK"}), i);
+        EXPECT_EQ(tabs::AddResultRow(list, {"127.0.31.40", "OK"}), i);
     }
     EXPECT_EQ(list->item(0, 0)->text(), "0");
     EXPECT_EQ(list->item(19, 0)->text(), "19");
     EXPECT_EQ(list->item(19, 1)->text(), "2019-03-07_14:05:09");
-    EXPECT_EQ(list->item(19, 2)->text(), "127.0.0.40");
+    EXPECT_EQ(list->item(19, 2)->text(), "127.0.31.40");
     EXPECT_EQ(list->item(19, 3)->text(), "OK");
     QApplication::processEvents();
     EXPECT_EQ(list->rowAt(list->viewport()->height() - 2), 19);  // the last row is in view
