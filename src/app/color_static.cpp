@@ -1,6 +1,7 @@
 #include "app/color_static.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QPalette>
 
 CColorStatic::CColorStatic(QWidget* parent)
@@ -42,4 +43,11 @@ void CColorStatic::ApplyColors() {
     setAutoFillBackground(!transparent_);
     setAttribute(Qt::WA_TranslucentBackground, false);
     update();
+}
+
+void CColorStatic::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange && transparent_ && parentWidget() != nullptr) {
+        parentWidget()->update(geometry());
+    }
+    QLabel::changeEvent(event);
 }

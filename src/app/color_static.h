@@ -2,8 +2,8 @@
 //
 // Starts with the system's button-text colour on a transparent background. When it is not
 // transparent it fills its rectangle with the background colour. Setting a colour or the
-// transparent flag repaints it; when transparent, a text change repaints the part of the parent
-// under it first, so no trace of the old text remains. UI thread only.
+// transparent flag repaints it; when transparent, a text or font change repaints the part of the
+// parent under it first, so no trace of the old text remains. UI thread only.
 #pragma once
 
 #include <QColor>
@@ -24,6 +24,9 @@ class CColorStatic : public QLabel {
 
     // Sets the text; see the header comment for the repaint.
     void SetText(const QString& text);
+
+  protected:
+    void changeEvent(QEvent* event) override;
 
   private:
     void ApplyColors();
