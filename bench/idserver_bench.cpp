@@ -1,16 +1,13 @@
 // Install throughput and latency of zq-idserver on loopback, next to a bare UDP echo.
 //
 // Several client processes each run installs one after another through the station's own
-// client (InstallToServer: a new socket per exchange, one datagram out, one back), first
-// against a running zq-idserver (every answer given only after the install is on disk), then
-// against an echo server that answers each datagram with itself at once: the floor of the
-// transport; and it times a bare 4 KB write + fdatasync, the disk's floor for any durable
-// answer. Prints installs per second, the median and 99th-percentile latency of each, and
-// their ratio.
+// client (InstallToServer: a new socket per exchange, one datagram out, one back), against an
+// echo server that answers each datagram with itself at once (the floor of the transport) and
+// against a running zq-idserver (every answer given only after the install is on disk). Prints
+// installs per second, the median and 99th-percentile latency of each, and their ratio.
 //
 //   idserver_bench [CLIENTS [INSTALLS_PER_CLIENT]]   (default 16 clients x 2000 installs)
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -137,33 +134,6 @@ Figures Drive(const char* host, uint16_t port, int clients, int count, bool expe
     return figures;
 }
 
-// The disk's floor for a durable answer: appending 4 KB to a file and flushing it to disk.
-Figures MeasureSync(const std::filesystem::path& dir, int count) {
-    std::string path = (dir / "sync.bin").string();
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        std::exit(1);
-    std::vector<uint32_t> all;
-    std::string page(4096, 'x');
-    Clock::time_point begin = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        Clock::time_point start = Clock::now();
-        if (write(fd, page.data(), page.size()) != static_cast<ssize_t>(page.size()) ||
-            fdatasync(fd) != 0)
-            std::exit(1);
-        all.push_back(static_cast<uint32_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count()));
-    }
-    double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-    close(fd);
-    std::sort(all.begin(), all.end());
-    Figures figures;
-    figures.per_second = static_cast<double>(count) / seconds;
-    figures.p50_ms = all[all.size() / 2] / 1000.0;
-    figures.p99_ms = all[all.size() * 99 / 100] / 1000.0;
-    return figures;
-}
-
 // A bare UDP echo in a child process; returns its pid, the port in *port.
 pid_t StartEcho(uint16_t* port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -261,8 +231,6 @@ int main(int argc, char** argv) {
     kill(echo, SIGKILL);
     waitpid(echo, nullptr, 0);
 
-    Figures sync = MeasureSync(dir, 500);
-
     uint16_t port = 0;
     pid_t server = StartIdserver(db, &port);
     Figures installs = Drive("127.0.0.2", port, clients, count, true);
@@ -277,8 +245,6 @@ int main(int argc, char** argv) {
                 installs.per_second, installs.p50_ms, installs.p99_ms, installs.failed);
     std::printf("%-34s %12.0f %9.3f %9.3f %8s\n", "bare UDP echo (same client)", floor.per_second,
                 floor.p50_ms, floor.p99_ms, "-");
-    std::printf("%-34s %12.0f %9.3f %9.3f %8s\n", "bare 4 KB write + fdatasync", sync.per_second,
-                sync.p50_ms, sync.p99_ms, "-");
     std::printf("ratio zq-idserver / echo: throughput %.2f, p99 latency %.2f\n",
                 installs.per_second / floor.per_second, installs.p99_ms / floor.p99_ms);
     bool met = installs.per_second >= 5000 && installs.p99_ms < 5 && installs.failed == 0;

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "identity/install.h"
-#include "identity/report.h"
 
 using namespace identity;
 
@@ -89,13 +88,4 @@ TEST(InstallReply, GivesTheResultName) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(ReadInstallReply(c.reply), c.result) << c.reply;
-}
-
-TEST(ServerSettings, AreEnabledForAnyHostButEmptyAndTheLocalHostAddress) {
-    EXPECT_FALSE(IdentityServerEnabled(""));
-    EXPECT_FALSE(IdentityServerEnabled("127.0.0.1"));
-    EXPECT_TRUE(IdentityServerEnabled("127.0.0.2"));
-    EXPECT_TRUE(IdentityServerEnabled("127.0.0.10"));
-    EXPECT_TRUE(IdentityServerEnabled(" 127.0.0.1"));
-    EXPECT_TRUE(IdentityServerEnabled("idserver.line"));
 }

@@ -7,11 +7,6 @@
 
 namespace identity {
 
-bool IdentityServerEnabled(std::string_view host) {
-    return !host.empty() &&
-           !(host.size() == 9 && strncasecmp(host.data(), "127.0.0.1", host.size()) == 0);
-}
-
 std::string SelectPendingUuid(CSqlDatabase& db, const std::string& order_name,
                               const std::string& content) {
     return records::PendingReportUuid(db, order_name, content);
@@ -47,7 +42,7 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
                           const std::string& type, const std::string& order_name,
                           const std::string& content, const std::optional<std::string>& content2,
                           int timeout_ms) {
-    if (!IdentityServerEnabled(server.host))
+    if (!server.enabled)
         return {};
 
     std::string uuid = SelectPendingUuid(db, order_name, content);

@@ -9,20 +9,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "identity/install.h"
 #include "records/sql_database.h"
 
 namespace identity {
 
-// The server settings. The client is enabled exactly when the host is not empty and is not
-// "127.0.0.1" (compared without regard to case).
+// The server settings, as the application settings hold them (the enabled flag is decided
+// when the configuration is read: a host that is empty or "127.0.0.1" means no server).
 struct ServerSettings {
     std::string host;
     uint16_t port = 0;
+    bool enabled = false;
 };
-bool IdentityServerEnabled(std::string_view host);
 
 // The pending report of (order name, content): its request identifier, or "" when there is none
 // or the lookup fails.

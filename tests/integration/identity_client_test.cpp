@@ -241,7 +241,7 @@ const int kShortTimeoutMs = 300;
 TEST_F(IdentityClient, SendsTheExactRequestBytes) {
     ScriptedServer server;
     server.Script({"{\"ret\":\"ok\"}", "{\"ret\":\"ok\"}"});
-    ServerSettings settings{"127.0.0.3", server.port()};
+    ServerSettings settings{"127.0.0.3", server.port(), true};
     std::string last_ok;
     const std::string order = "\xE8\xAE\xA2\xE5\x8D\x95-7";  // a non-ASCII order name
     ASSERT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY\"1", std::nullopt,
@@ -319,7 +319,7 @@ TEST_F(IdentityClient, ResolvesHostNamesForIpv4) {
 
 TEST_F(IdentityClient, ReusesTheIdentifierOfALostReportUntilItIsAccepted) {
     ScriptedServer server;
-    ServerSettings settings{"127.0.0.3", server.port()};
+    ServerSettings settings{"127.0.0.3", server.port(), true};
     std::string last_ok;
     server.Script({std::nullopt, std::nullopt, "{\"ret\":\"ok\"}",
                    "{\"ret\":\"fail\",\"errs\":\"installed\"}"});
@@ -373,7 +373,7 @@ TEST_F(IdentityClient, ReusesTheIdentifierOfALostReportUntilItIsAccepted) {
 
 TEST_F(IdentityClient, KeepsThePendingRowWhenItsReplacementFails) {
     ScriptedServer server;
-    ServerSettings settings{"127.0.0.3", server.port()};
+    ServerSettings settings{"127.0.0.3", server.port(), true};
     std::string last_ok;
     ASSERT_TRUE(InsertPending(db_, "A", "KEY1", "KEPT"));
     // The clock stands still and another row holds its key, so the replacement's insert fails.
@@ -390,7 +390,7 @@ TEST_F(IdentityClient, KeepsThePendingRowWhenItsReplacementFails) {
 
 TEST_F(IdentityClient, StoresQuotesAndSqlKeywordsInPendingRowsUnchanged) {
     ScriptedServer server;
-    ServerSettings settings{"127.0.0.3", server.port()};
+    ServerSettings settings{"127.0.0.3", server.port(), true};
     std::string last_ok;
     const std::string order = "O'Brien'; DROP TABLE server_net_error_table; -- \xE8\xAE\xA2";
     const std::string content = "K'1\" OR '1'='1";
@@ -413,7 +413,7 @@ TEST_F(IdentityClient, DisabledClientSendsNothing) {
     server.Script({"{\"ret\":\"fail\",\"errs\":\"installed\"}"});
     std::string last_ok = "BEFORE";
     for (const char* host : {"127.0.0.1", ""}) {
-        EXPECT_EQ(ReportInstall(db_, {host, server.port()}, last_ok, kTypeMac, "A",
+        EXPECT_EQ(ReportInstall(db_, {host, server.port(), false}, last_ok, kTypeMac, "A",
                                 "02:00:00:00:00:01", std::nullopt, kShortTimeoutMs),
                   "")
             << host;
@@ -435,7 +435,7 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
 
     auto server = std::make_unique<RealServer>(idb);
     ASSERT_NE(server->port(), 0);
-    ServerSettings settings{"127.0.0.2", server->port()};
+    ServerSettings settings{"127.0.0.2", server->port(), true};
     std::string last_ok;
     auto report = [&](const std::string& order_name, const std::string& content,
                       std::optional<std::string> content2 = std::nullopt) {

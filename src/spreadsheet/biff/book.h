@@ -1,0 +1,111 @@
+// The workbook model: the record model (globals and, per sheet, its records) and per sheet a
+// grid of typed cells, with loading from and saving to the bytes of a "Workbook" stream.
+//
+// Cells: type 0 undefined, 1 32-bit integer, 2 double, 3 narrow string (ANSI code page),
+// 4 wide string (UTF-16); the variant index is the type. A grid has a row count and a column
+// count (rows 0-65535, columns 0-255 exist) and keeps storage only for cells that were set, so
+// its memory follows the cells set, not its counts. Texts are cut to 32 767 UTF-16 units, the
+// most a cell text can hold in the file.
+//
+// Not thread-safe: one Book is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "spreadsheet/biff/codepage.h"
+#include "spreadsheet/biff/records.h"
+
+namespace Biff {
+
+using Cell = std::variant<std::monostate, int32_t, double, std::string, std::u16string>;
+enum CellType { kUndefined = 0, kInteger = 1, kDouble = 2, kString = 3, kWideString = 4 };
+
+inline constexpr int kMaxRows = 65536;
+inline constexpr int kMaxCols = 256;
+inline constexpr size_t kMaxTextUnits = 32767;
+
+class CellGrid {
+  public:
+    int rows() const { return rows_; }
+    int cols() const { return cols_; }
+
+    // The cell operation: null outside rows 0-65535 / columns 0-255; otherwise the counts grow
+    // to include the cell, which is returned (a new cell is undefined). The pointer stays valid
+    // until the next call that adds cells.
+    Cell* cell(int row, int col);
+    // Grows the counts like cell() without storing a cell; returns the cell if stored, a
+    // shared undefined cell otherwise; null outside the limits.
+    const Cell* touch(int row, int col);
+    // The cell if stored, else null; changes nothing.
+    const Cell* find(int row, int col) const;
+    // Grows the counts (never shrinks them), clamped to the limits.
+    void extend(uint32_t rows, uint32_t cols);
+    void clear();
+
+    // The stored cells of a row (possibly shorter than the column count).
+    const std::vector<Cell>& row(int r) const;
+    size_t storedRows() const { return cells_.size(); }
+
+  private:
+    int rows_ = 0, cols_ = 0;
+    std::vector<std::vector<Cell>> cells_;
+};
+
+// set string: an empty text makes the cell undefined, otherwise a narrow string cell (cut to the
+// text limit at a character boundary).
+void SetString(Cell& cell, std::string_view text, Converter& ansi);
+// set wide string: the text passes through the ANSI code page (characters it cannot hold become
+// '?'); cut to the text limit. If the code page is unknown the cell stays as it was.
+void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi);
+
+// The workbook globals kept from a file or made for a new workbook.
+struct Globals {
+    BOF bof;
+    Workbook::Window1 window1;
+    std::vector<Workbook::Font> fonts;
+    std::vector<Workbook::XF> xfs;
+    std::vector<Workbook::Style> styles;
+    std::vector<Workbook::BoundSheet> boundSheets;
+    Workbook::SharedStringTable sst;
+    Workbook::ExtSST extSst;
+    bool hasExtSst = false;
+    Eof eof;
+};
+
+// A sheet: its records (the row blocks are made while saving) and its cell grid.
+struct Sheet {
+    BOF bof;
+    Worksheet::Index index;
+    Worksheet::Dimensions dimensions;
+    Worksheet::Window2 window2;
+    Eof eof;
+    CellGrid grid;
+    Sheet();
+};
+
+class Book {
+  public:
+    // Resets to a new workbook with `sheets` empty sheets ("Sheet1", "Sheet2", ...).
+    void reset(int sheets);
+    // Parses a Workbook stream. Returns false when the stream does not begin with a BOF
+    // record (the book then has no sheets); otherwise loads what it can and returns true.
+    bool load(const uint8_t* data, size_t size);
+    // Builds the stream from the cell grids.
+    std::vector<uint8_t> save();
+
+    size_t sheetCount() const { return sheets_.size(); }
+    CellGrid* sheet(size_t i) { return i < sheets_.size() ? &sheets_[i]->grid : nullptr; }
+    const Globals& globals() const { return globals_; }
+
+  private:
+    Globals globals_;
+    std::vector<std::unique_ptr<Sheet>> sheets_;
+};
+
+}  // namespace Biff
