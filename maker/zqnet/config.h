@@ -4,7 +4,7 @@
 // ZQNetInit reads them:
 //   ZQNET_SEARCH_TARGETS    comma-separated targets of the search probes, each an IPv4 address or
 //                           an inclusive range "a.b.c.d-e.f.g.h", optionally ":port"
-//                           (default: 127.0.0.1 on the protocol's search port)
+//                           (default: 127.0.0.1-127.0.0.255 on the protocol's search port)
 //   ZQNET_SEARCH_WINDOW_MS  how long a search collects answers (default 1500)
 //   ZQNET_LOGIN_TIMEOUT_MS  connect, handshake and login together (default 5000)
 //   ZQNET_CALL_TIMEOUT_MS   one synchronous request and its reply (default 5000)

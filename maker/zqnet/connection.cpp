@@ -40,7 +40,7 @@ int StatusOf(ConnectError error) {
 }  // namespace
 
 std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
-                                              const Config& config) {
+                                              const Config& config, Workers& workers) {
     std::shared_ptr<Connection> c(new Connection);
     c->address_ = record.address != nullptr ? record.address : "";
     c->user_ = record.user != nullptr ? record.user : "";
@@ -52,41 +52,50 @@ std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& recor
     c->user_value_ = record.userValue;
     c->event_callback_ = record.eventCallback;
     c->status_callback_ = record.statusCallback;
-    if (tls != nullptr && SSL_CTX_up_ref(tls) == 1) c->tls_ = tls;  // ours until destroyed
-    if (tls != nullptr && c->tls_ == nullptr) return nullptr;
+    if (tls != nullptr && SSL_CTX_up_ref(tls) == 1)
+        c->tls_ = tls;  // ours until destroyed
+    if (tls != nullptr && c->tls_ == nullptr)
+        return nullptr;
     c->config_ = config;
     c->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (c->wake_fd_ < 0) return nullptr;
-    // The thread holds the connection alive until it ends.
-    c->thread_ = std::thread([self = c] { self->Run(); });
+    if (c->wake_fd_ < 0)
+        return nullptr;
+    // The task holds the connection alive until it ends.
+    if (!workers.Run([self = c] { self->Run(); }))
+        return nullptr;
     return c;
 }
 
 Connection::~Connection() {
-    if (thread_.joinable()) thread_.detach();  // only when the last reference was the thread's
-    if (wake_fd_ >= 0) close(wake_fd_);
-    if (tls_ != nullptr) SSL_CTX_free(tls_);
+    if (wake_fd_ >= 0)
+        close(wake_fd_);
+    if (tls_ != nullptr)
+        SSL_CTX_free(tls_);
+    OPENSSL_cleanse(password_.data(), password_.size());
+}
+
+bool Connection::OnOwnThread() const {
+    return thread_id_.load() == std::this_thread::get_id();
 }
 
 void Connection::Stop() {
-    {
+    if (OnOwnThread()) {
+        // Called from one of our own callbacks: the thread ends after it returns.
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    } else {
+        // Waits for a callback that is running; none starts afterwards.
+        std::lock_guard callbacks(callback_mutex_);
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     Wake(wake_fd_);
-    if (!thread_.joinable()) return;
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();  // called from our own callback: the thread ends after it returns
-    } else {
-        thread_.join();
-    }
 }
 
 void Connection::Report(int status) {
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-    }
+    std::lock_guard callbacks(callback_mutex_);
+    if (stopping())
+        return;
     if (use_notify_window_) {
         platform::PostWindowMessage(static_cast<platform::WindowHandle>(notify_window_),
                                     notify_message_, static_cast<std::uintptr_t>(status), 0);
@@ -96,6 +105,11 @@ void Connection::Report(int status) {
 }
 
 void Connection::Run() {
+    struct Finished {
+        std::atomic<std::thread::id>& id;
+        ~Finished() { id = std::thread::id(); }  // the worker may go on with another connection
+    } finished{thread_id_};
+    thread_id_ = std::this_thread::get_id();
     Clock::time_point deadline = Clock::now() + config_.login_timeout;
     ConnectError error = ConnectError::kNone;
     std::unique_ptr<Transport> transport =
@@ -108,7 +122,8 @@ void Connection::Run() {
     }
     if (transport == nullptr) {
         FailPending();
-        if (error != ConnectError::kCancelled) Report(status);
+        if (error != ConnectError::kCancelled)
+            Report(status);
         return;
     }
     {
@@ -134,7 +149,8 @@ void Connection::FailPending() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     ready_ = false;
-    if (pending_ != nullptr) pending_->done = true;
+    if (pending_ != nullptr)
+        pending_->done = true;
     changed_.notify_all();
 }
 
@@ -147,11 +163,14 @@ bool SendAll(Transport& t, const std::vector<std::uint8_t>& bytes, Clock::time_p
     while (done < bytes.size()) {
         std::size_t put = 0;
         Io io = t.Write(bytes.data() + done, bytes.size() - done, &put);
-        if (io == Io::kClosed) return false;
+        if (io == Io::kClosed)
+            return false;
         if (io == Io::kWouldBlock) {
             Io w = t.Wait(t.waiting_for(), deadline, cancel_fd);
-            if (w == Io::kWouldBlock) *timed_out = true;
-            if (w != Io::kDone) return false;
+            if (w == Io::kWouldBlock)
+                *timed_out = true;
+            if (w != Io::kDone)
+                return false;
             continue;
         }
         done += put;
@@ -207,10 +226,12 @@ bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
         *status = timed_out ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_CLOSED;
         return false;
     };
-    if (!SendAll(t, bytes, deadline, wake_fd_, &timed_out)) return send_failed();
+    if (!SendAll(t, bytes, deadline, wake_fd_, &timed_out))
+        return send_failed();
 
     zqproto::Message challenge;
-    if (!Receive(t, deadline, &challenge, status)) return false;
+    if (!Receive(t, deadline, &challenge, status))
+        return false;
     if (challenge.kind != zqproto::Kind::kLoginChallenge || challenge.sequence != start.sequence) {
         *status = ZQNET_STATUS_PROTOCOL_ERROR;
         return false;
@@ -234,10 +255,12 @@ bool Connection::Login(Transport& t, Clock::time_point deadline, int* status) {
     // The password is not needed any more.
     OPENSSL_cleanse(password_.data(), password_.size());
     password_.clear();
-    if (!SendAll(t, zqproto::Encode(proof), deadline, wake_fd_, &timed_out)) return send_failed();
+    if (!SendAll(t, zqproto::Encode(proof), deadline, wake_fd_, &timed_out))
+        return send_failed();
 
     zqproto::Message result;
-    if (!Receive(t, deadline, &result, status)) return false;
+    if (!Receive(t, deadline, &result, status))
+        return false;
     if (result.kind != zqproto::Kind::kLoginResult || result.sequence != proof.sequence) {
         *status = ZQNET_STATUS_PROTOCOL_ERROR;
         return false;
@@ -262,7 +285,8 @@ bool Connection::Flush(Transport& transport) {
     while (out_pos_ < out_.size()) {
         std::size_t put = 0;
         Io io = transport.Write(out_.data() + out_pos_, out_.size() - out_pos_, &put);
-        if (io == Io::kClosed) return false;
+        if (io == Io::kClosed)
+            return false;
         if (io == Io::kWouldBlock) {
             write_wants_read_ = transport.waiting_for() == POLLIN;
             return true;
@@ -282,64 +306,84 @@ void Connection::Serve(Transport& transport) {
     // Messages that came with the login's last read are handled first.
     for (;;) {
         Inbound::Result r = inbound_.Next(&message);
-        if (r == Inbound::kBad) return;
-        if (r == Inbound::kNeedMore) break;
-        if (!HandleIncoming(message)) return;
+        if (r == Inbound::kBad)
+            return;
+        if (r == Inbound::kNeedMore)
+            break;
+        if (!HandleIncoming(message))
+            return;
     }
     for (;;) {
-        if (stopping()) return;
+        if (stopping())
+            return;
         short events = POLLIN;
         {
             std::lock_guard io(io_mutex_);
-            if (!Flush(transport)) return;
+            if (!Flush(transport))
+                return;
             // Read everything there is (this also empties TLS's own buffer).
             bool bad = false;
             for (;;) {
                 std::size_t got = 0;
                 Io rio = transport.Read(chunk, sizeof chunk, &got);
-                if (rio == Io::kClosed) return;
-                if (rio == Io::kWouldBlock) break;
+                if (rio == Io::kClosed)
+                    return;
+                if (rio == Io::kWouldBlock)
+                    break;
                 inbound_.Feed(chunk, got);
                 for (;;) {
                     Inbound::Result r = inbound_.Next(&message);
-                    if (r == Inbound::kBad) bad = true;
-                    if (r != Inbound::kMessage) break;
+                    if (r == Inbound::kBad)
+                        bad = true;
+                    if (r != Inbound::kMessage)
+                        break;
                     arrived.push_back(std::move(message));
                 }
-                if (bad) break;
+                if (bad)
+                    break;
             }
-            if (bad) return;
+            if (bad)
+                return;
             if (!out_.empty() && write_wants_read_ && arrived.empty()) {
                 // TLS wants to read before it can write; the read above may have been enough.
-                if (!Flush(transport)) return;
+                if (!Flush(transport))
+                    return;
             }
-            if (!out_.empty() && !write_wants_read_) events |= POLLOUT;
+            if (!out_.empty() && !write_wants_read_)
+                events |= POLLOUT;
         }
         for (auto& m : arrived)
-            if (!HandleIncoming(m)) return;
+            if (!HandleIncoming(m))
+                return;
         arrived.clear();
         pollfd p[2] = {{transport.fd(), events, 0}, {wake_fd_, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) return;
-        if (p[1].revents != 0) Drain(wake_fd_);
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (p[1].revents != 0)
+            Drain(wake_fd_);
     }
 }
 
 bool Connection::HandleIncoming(zqproto::Message& message) {
     if (message.kind == zqproto::Kind::kAlarm) {
-        if (message.sequence != 0) return false;
+        if (message.sequence != 0)
+            return false;
+        std::lock_guard callbacks(callback_mutex_);
         if (event_callback_ != nullptr && !stopping())
             event_callback_(static_cast<std::int32_t>(message.code), message.data.data(),
                             static_cast<std::int32_t>(message.data.size()), user_value_);
         return true;
     }
-    if (!zqproto::IsReply(message.kind)) return false;  // a unit sends only replies and alarms
+    if (!zqproto::IsReply(message.kind))
+        return false;  // a unit sends only replies and alarms
     std::lock_guard lock(mutex_);
     if (pending_ == nullptr || message.sequence != pending_->sequence) {
         // A late reply to a request that has timed out is dropped; any other reply is a fault.
         return message.sequence != 0 && message.sequence < next_seq_ &&
                (pending_ == nullptr || message.sequence < pending_->sequence);
     }
-    if (message.kind != pending_->reply_kind) return false;
+    if (message.kind != pending_->reply_kind)
+        return false;
     pending_->reply = std::move(message);
     pending_->ok = true;
     pending_->done = true;
@@ -356,13 +400,16 @@ bool Connection::stopping() {
 bool Connection::Call(zqproto::Message request, zqproto::Message* reply) {
     std::lock_guard turn(call_mutex_);
     Pending p;
-    p.reply_kind = static_cast<zqproto::Kind>(static_cast<std::uint16_t>(request.kind) |
-                                              static_cast<std::uint16_t>(zqproto::Kind::kReplyFlag));
+    p.reply_kind =
+        static_cast<zqproto::Kind>(static_cast<std::uint16_t>(request.kind) |
+                                   static_cast<std::uint16_t>(zqproto::Kind::kReplyFlag));
     std::unique_lock lock(mutex_);
-    if (!ready_ || closed_ || stopping_) return false;
+    if (!ready_ || closed_ || stopping_)
+        return false;
     request.sequence = next_seq_;
     std::vector<std::uint8_t> bytes = zqproto::Encode(request);
-    if (bytes.empty()) return false;
+    if (bytes.empty())
+        return false;
     ++next_seq_;
     p.sequence = request.sequence;
     pending_ = &p;
@@ -372,12 +419,15 @@ bool Connection::Call(zqproto::Message request, zqproto::Message* reply) {
         // to the connection's thread.
         std::lock_guard io(io_mutex_);
         out_.insert(out_.end(), bytes.begin(), bytes.end());
-        if (transport_ == nullptr || !Flush(*transport_) || !out_.empty()) Wake(wake_fd_);
+        if (transport_ == nullptr || !Flush(*transport_) || !out_.empty())
+            Wake(wake_fd_);
     }
     lock.lock();
     changed_.wait_for(lock, config_.call_timeout, [&] { return p.done; });
-    if (pending_ == &p) pending_ = nullptr;
-    if (!p.ok) return false;
+    if (pending_ == &p)
+        pending_ = nullptr;
+    if (!p.ok)
+        return false;
     *reply = std::move(p.reply);
     return true;
 }

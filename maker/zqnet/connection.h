@@ -5,6 +5,7 @@
 
 #include <openssl/ssl.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -18,18 +19,19 @@
 #include "protocol/protocol.h"
 #include "transport.h"
 #include "wire.h"
+#include "workers.h"
 
 namespace zqnet {
 
 class Connection : public std::enable_shared_from_this<Connection> {
-public:
+  public:
     // Copies what it needs of the record; the thread starts at once.
     static std::shared_ptr<Connection> Start(const ZQNetConnectionRecord& record, SSL_CTX* tls,
-                                             const Config& config);
+                                             const Config& config, Workers& workers);
     ~Connection();
 
-    // Ends the connection; no callback runs after it has returned (unless it is called from one
-    // of this connection's callbacks, which then return normally).
+    // Ends the connection: no callback starts after it has returned (a running one is waited
+    // for, unless Stop is called from it). The worker winds the connection down by itself.
     void Stop();
 
     // Sends one request (its sequence is set here) and waits for its reply. False when the
@@ -38,7 +40,7 @@ public:
     // take turns.
     bool Call(zqproto::Message request, zqproto::Message* reply);
 
-private:
+  private:
     Connection() = default;
     void Run();
     bool Login(Transport& transport, Clock::time_point deadline, int* status);
@@ -63,8 +65,11 @@ private:
     SSL_CTX* tls_ = nullptr;
     Config config_;
 
-    std::thread thread_;
-    int wake_fd_ = -1;  // eventfd: new requests or stop
+    bool OnOwnThread() const;
+
+    std::atomic<std::thread::id> thread_id_{};  // the worker running the connection
+    std::mutex callback_mutex_;                 // held while a callback runs
+    int wake_fd_ = -1;                          // eventfd: new requests or stop
 
     struct Pending {
         std::uint32_t sequence = 0;

@@ -22,17 +22,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 bad = true;
                 break;
             }
-            if (r == zqnet::Inbound::kNeedMore) break;
+            if (r == zqnet::Inbound::kNeedMore)
+                break;
             std::uint8_t small[37];
             std::size_t copied = zqnet::CopyReplyData(m, small, sizeof small);
-            if (copied > sizeof small) __builtin_trap();
+            if (copied > sizeof small)
+                __builtin_trap();
             (void)zqnet::ReplySucceeded(m);
         }
     }
     ZQNetDeviceRecord record;
     if (zqnet::DecodeSearchAnswer(data, size, 0, &record)) {
         // Every text must end inside its field.
-        if (std::strlen(record.ip) >= sizeof record.ip || std::strlen(record.mac) >= sizeof record.mac)
+        if (std::strlen(record.ip) >= sizeof record.ip ||
+            std::strlen(record.mac) >= sizeof record.mac)
             __builtin_trap();
     }
     return 0;

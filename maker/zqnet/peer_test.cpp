@@ -34,11 +34,14 @@ bool ReadMessage(int fd, zqproto::FrameReader& reader, Message& m) {
     zqproto::Frame frame;
     for (;;) {
         auto s = reader.Next(frame);
-        if (s == zqproto::FrameReader::Status::kFrame) return zqproto::Decode(frame, m);
-        if (s == zqproto::FrameReader::Status::kError) return false;
+        if (s == zqproto::FrameReader::Status::kFrame)
+            return zqproto::Decode(frame, m);
+        if (s == zqproto::FrameReader::Status::kError)
+            return false;
         std::uint8_t buf[4096];
         ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         reader.Feed(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)));
     }
 }
@@ -47,7 +50,9 @@ void SendBytes(int fd, const std::vector<std::uint8_t>& bytes) {
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
-void SendMessage(int fd, const Message& m) { SendBytes(fd, zqproto::Encode(m)); }
+void SendMessage(int fd, const Message& m) {
+    SendBytes(fd, zqproto::Encode(m));
+}
 
 Message Reply(const Message& request, std::uint32_t result, std::vector<std::uint8_t> data = {}) {
     Message r;
@@ -60,7 +65,7 @@ Message Reply(const Message& request, std::uint32_t result, std::vector<std::uin
 
 // One scripted unit: a TCP listener on 127.0.0.1 whose every connection runs the script.
 class Peer {
-public:
+  public:
     using Script = std::function<void(int fd, zqproto::FrameReader& reader)>;
     explicit Peer(Script script) : script_(std::move(script)) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
@@ -76,11 +81,13 @@ public:
             for (;;) {
                 pollfd p{listener_, POLLIN, 0};
                 if (poll(&p, 1, 50) <= 0) {
-                    if (done_) return;
+                    if (done_)
+                        return;
                     continue;
                 }
                 int fd = accept(listener_, nullptr, nullptr);
-                if (fd < 0) continue;
+                if (fd < 0)
+                    continue;
                 int one = 1;
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 sessions_.emplace_back([this, fd] {
@@ -94,12 +101,13 @@ public:
     ~Peer() {
         done_ = true;
         thread_.join();
-        for (auto& s : sessions_) s.join();
+        for (auto& s : sessions_)
+            s.join();
         close(listener_);
     }
     int port() const { return port_; }
 
-private:
+  private:
     Script script_;
     int listener_;
     int port_ = 0;
@@ -115,16 +123,19 @@ constexpr const char* kPassword = "s3cret-Pa55";
 bool AnswerLogin(int fd, zqproto::FrameReader& reader, std::uint32_t status = 101,
                  std::vector<std::uint8_t>* seen = nullptr) {
     Message start, proof;
-    if (!ReadMessage(fd, reader, start) || start.kind != Kind::kLoginStart) return false;
+    if (!ReadMessage(fd, reader, start) || start.kind != Kind::kLoginStart)
+        return false;
     Message challenge;
     challenge.kind = Kind::kLoginChallenge;
     challenge.sequence = start.sequence;
     zqproto::RandomToken(challenge.token);
     SendMessage(fd, challenge);
-    if (!ReadMessage(fd, reader, proof) || proof.kind != Kind::kLoginProof) return false;
+    if (!ReadMessage(fd, reader, proof) || proof.kind != Kind::kLoginProof)
+        return false;
     zqproto::Token expected;
     zqproto::LoginProof(kPassword, challenge.token, start.user, {}, expected);
-    if (status == 101 && !zqproto::TokensEqual(expected, proof.token)) status = 104;
+    if (status == 101 && !zqproto::TokensEqual(expected, proof.token))
+        status = 104;
     if (seen != nullptr) {
         auto a = zqproto::Encode(start), b = zqproto::Encode(proof);
         seen->insert(seen->end(), a.begin(), a.end());
@@ -193,7 +204,7 @@ int UnusedPort() {
 }
 
 class ZQNetPeer : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         setenv("ZQNET_LOGIN_TIMEOUT_MS", "400", 1);
         setenv("ZQNET_CALL_TIMEOUT_MS", "300", 1);
@@ -215,7 +226,12 @@ TEST_F(ZQNetPeer, EachConnectionReportsExactlyOneLoginOutcome) {
         int status;
     };
     std::vector<Case> cases = {
-        {"logged in", [](int fd, auto& r) { if (AnswerLogin(fd, r)) Linger(fd); }, 101},
+        {"logged in",
+         [](int fd, auto& r) {
+             if (AnswerLogin(fd, r))
+                 Linger(fd);
+         },
+         101},
         {"unknown user", [](int fd, auto& r) { AnswerLogin(fd, r, 103); }, 103},
         {"wrong password", [](int fd, auto& r) { AnswerLogin(fd, r, 104); }, 104},
         {"too many sessions", [](int fd, auto& r) { AnswerLogin(fd, r, 108); }, 108},
@@ -254,6 +270,11 @@ TEST_F(ZQNetPeer, EachConnectionReportsExactlyOneLoginOutcome) {
 }
 
 TEST_F(ZQNetPeer, ConnectFailuresAreReportedToo) {
+    // Something listens on 127.0.0.1, which "0.0.0.0" would reach on this platform.
+    Peer local([](int fd, auto& r) {
+        if (AnswerLogin(fd, r))
+            Linger(fd);
+    });
     struct Case {
         const char* name;
         const char* address;
@@ -261,6 +282,7 @@ TEST_F(ZQNetPeer, ConnectFailuresAreReportedToo) {
         int status;
     } cases[] = {
         {"nothing listens", "127.0.0.1", UnusedPort(), 105},
+        {"empty address field", "0.0.0.0", local.port(), 106},
         {"not an address", "unit-7", 34567, 106},
         {"port out of range", "127.0.0.1", 70000, 106},
     };
@@ -286,7 +308,10 @@ TEST_F(ZQNetPeer, AnUnusableRecordIsAnsweredAtOnce) {
 
 TEST_F(ZQNetPeer, NotificationWindowGetsTheStatusInWParam) {
     // The notification path goes through the platform's window table.
-    Peer peer([](int fd, auto& r) { if (AnswerLogin(fd, r)) Linger(fd); });
+    Peer peer([](int fd, auto& r) {
+        if (AnswerLogin(fd, r))
+            Linger(fd);
+    });
     ZQNetConnectionRecord record{};
     record.address = "127.0.0.1";
     record.port = peer.port();
@@ -315,7 +340,8 @@ TEST_F(ZQNetPeer, AHostileReplyEndsTheConnectionAndLeavesTheBufferAlone) {
              SendBytes(fd, bytes);
              SendBytes(fd, std::vector<std::uint8_t>(9000, 0xAA));
          }},
-        {"garbage", [](int fd, const Message&) { SendBytes(fd, std::vector<std::uint8_t>(64, 0x5A)); }},
+        {"garbage",
+         [](int fd, const Message&) { SendBytes(fd, std::vector<std::uint8_t>(64, 0x5A)); }},
         {"reply to a request never sent",
          [](int fd, const Message& q) {
              Message r = Reply(q, 0, std::vector<std::uint8_t>(116, 0xAA));
@@ -345,9 +371,11 @@ TEST_F(ZQNetPeer, AHostileReplyEndsTheConnectionAndLeavesTheBufferAlone) {
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
         Peer peer([&](int fd, auto& r) {
-            if (!AnswerLogin(fd, r)) return;
+            if (!AnswerLogin(fd, r))
+                return;
             Message q;
-            if (ReadMessage(fd, r, q)) c.answer(fd, q);
+            if (ReadMessage(fd, r, q))
+                c.answer(fd, q);
             Linger(fd);
         });
         Reports reports;
@@ -360,7 +388,8 @@ TEST_F(ZQNetPeer, AHostileReplyEndsTheConnectionAndLeavesTheBufferAlone) {
         request.buffer = buffer;
         request.size = 116;
         EXPECT_EQ(ZQNetQueryTemporaryParam(h, &request), 0);
-        for (std::uint8_t b : buffer) ASSERT_EQ(b, 0x11);
+        for (std::uint8_t b : buffer)
+            ASSERT_EQ(b, 0x11);
         EXPECT_EQ(reports.Wait(2), (std::vector<int>{101, 150}));
         EXPECT_EQ(ZQNetQueryTemporaryParam(h, &request), 0) << "a lost connection stays failed";
         ZQNetConnectionStop(&h);
@@ -369,9 +398,11 @@ TEST_F(ZQNetPeer, AHostileReplyEndsTheConnectionAndLeavesTheBufferAlone) {
 
 TEST_F(ZQNetPeer, ALongerReplyIsCutToTheCallersSize) {
     Peer peer([](int fd, auto& r) {
-        if (!AnswerLogin(fd, r)) return;
+        if (!AnswerLogin(fd, r))
+            return;
         Message q;
-        while (ReadMessage(fd, r, q)) SendMessage(fd, Reply(q, 0, std::vector<std::uint8_t>(4000, 0xAB)));
+        while (ReadMessage(fd, r, q))
+            SendMessage(fd, Reply(q, 0, std::vector<std::uint8_t>(4000, 0xAB)));
     });
     Reports reports;
     ZQNET_HANDLE h = Connect("127.0.0.1", peer.port(), reports);
@@ -382,22 +413,27 @@ TEST_F(ZQNetPeer, ALongerReplyIsCutToTheCallersSize) {
     query.buffer = buffer.data();
     query.size = 76;
     EXPECT_EQ(ZQNetQueryParamEx(h, &query), 1);
-    for (std::size_t i = 0; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], i < 76 ? 0xAB : 0x11) << i;
+    for (std::size_t i = 0; i < buffer.size(); ++i)
+        ASSERT_EQ(buffer[i], i < 76 ? 0xAB : 0x11) << i;
     std::vector<std::uint8_t> info(1232 + 8, 0x11);
     EXPECT_EQ(ZQNetGetDevInfo(h, info.data(), 10), 1);
-    for (std::size_t i = 0; i < info.size(); ++i) ASSERT_EQ(info[i], i < 10 ? 0xAB : 0x11) << i;
+    for (std::size_t i = 0; i < info.size(); ++i)
+        ASSERT_EQ(info[i], i < 10 ? 0xAB : 0x11) << i;
     ZQNetConnectionStop(&h);
     EXPECT_EQ(reports.Wait(1), std::vector<int>{101}) << "a stop is not a loss";
 }
 
 TEST_F(ZQNetPeer, ACallTimesOutAndALateReplyIsDropped) {
     Peer peer([](int fd, auto& r) {
-        if (!AnswerLogin(fd, r)) return;
+        if (!AnswerLogin(fd, r))
+            return;
         Message first, second;
-        if (!ReadMessage(fd, r, first)) return;
+        if (!ReadMessage(fd, r, first))
+            return;
         std::this_thread::sleep_for(500ms);  // beyond the call time-out
         SendMessage(fd, Reply(first, 0));
-        if (!ReadMessage(fd, r, second)) return;
+        if (!ReadMessage(fd, r, second))
+            return;
         SendMessage(fd, Reply(second, 0));
         Linger(fd);
     });
@@ -417,7 +453,8 @@ TEST_F(ZQNetPeer, ACallTimesOutAndALateReplyIsDropped) {
 
 TEST_F(ZQNetPeer, ALostConnectionFailsTheCallAtOnceAndIsReportedOnce) {
     Peer peer([](int fd, auto& r) {
-        if (!AnswerLogin(fd, r)) return;
+        if (!AnswerLogin(fd, r))
+            return;
         Message q;
         ReadMessage(fd, r, q);
         std::this_thread::sleep_for(50ms);
@@ -452,9 +489,11 @@ TEST_F(ZQNetPeer, StopDuringTheLoginReturnsAtOnceAndReportsNothing) {
 
 TEST_F(ZQNetPeer, AlarmsReachTheEventCallback) {
     Peer peer([](int fd, auto& r) {
-        if (!AnswerLogin(fd, r)) return;
+        if (!AnswerLogin(fd, r))
+            return;
         Message q;
-        if (!ReadMessage(fd, r, q)) return;
+        if (!ReadMessage(fd, r, q))
+            return;
         SendMessage(fd, Reply(q, 0));
         Message alarm;
         alarm.kind = Kind::kAlarm;
@@ -480,9 +519,11 @@ TEST_F(ZQNetPeer, AlarmsReachTheEventCallback) {
 
 TEST_F(ZQNetPeer, RequestsTheProtocolCannotCarryAreRefusedBeforeSending) {
     Peer peer([](int fd, auto& r) {
-        if (!AnswerLogin(fd, r)) return;
+        if (!AnswerLogin(fd, r))
+            return;
         Message q;
-        while (ReadMessage(fd, r, q)) SendMessage(fd, Reply(q, 0));
+        while (ReadMessage(fd, r, q))
+            SendMessage(fd, Reply(q, 0));
     });
     Reports reports;
     ZQNET_HANDLE h = Connect("127.0.0.1", peer.port(), reports);

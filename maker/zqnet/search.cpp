@@ -36,7 +36,8 @@ Search::~Search() {
             thread_.join();
         }
     }
-    if (wake_fd_ >= 0) close(wake_fd_);
+    if (wake_fd_ >= 0)
+        close(wake_fd_);
 }
 
 void Search::Run() {
@@ -56,7 +57,8 @@ void Search::Run() {
         std::vector<std::uint8_t> probe = zqproto::Encode(probe_message);
         std::size_t sent = 0;
         for (const SearchTarget& t : config_.search_targets) {
-            for (std::uint64_t a = t.first; a <= t.last && sent < kMaxSearchAddresses; ++a, ++sent) {
+            for (std::uint64_t a = t.first; a <= t.last && sent < kMaxSearchAddresses;
+                 ++a, ++sent) {
                 sockaddr_in to{};
                 to.sin_family = AF_INET;
                 to.sin_addr.s_addr = htonl(static_cast<std::uint32_t>(a));
@@ -73,29 +75,37 @@ void Search::Run() {
     while (go_on && fd >= 0) {
         pollfd p[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         int n = poll(p, 2, MillisecondsUntil(end));
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (p[1].revents != 0) {
             cancelled = true;
             break;
         }
-        if (n <= 0) break;  // the window has passed
+        if (n <= 0)
+            break;  // the window has passed
         for (;;) {
             ssize_t got = recv(fd, datagram, sizeof datagram, 0);
-            if (got < 0) break;
+            if (got < 0)
+                break;
             ZQNetDeviceRecord record{};
             if (!DecodeSearchAnswer(datagram, static_cast<std::size_t>(got), token, &record))
                 continue;
-            if (seen.size() >= static_cast<std::size_t>(kMaxSearchDevices)) continue;
-            if (!seen.emplace(record.ip, record.mac).second) continue;
+            if (seen.size() >= static_cast<std::size_t>(kMaxSearchDevices))
+                continue;
+            if (!seen.emplace(record.ip, record.mac).second)
+                continue;
             if (callback_(&record, user_) == 0) {
                 go_on = false;
                 break;
             }
         }
-        if (Clock::now() >= end) break;
+        if (Clock::now() >= end)
+            break;
     }
-    if (fd >= 0) close(fd);
-    if (go_on && !cancelled) callback_(nullptr, user_);
+    if (fd >= 0)
+        close(fd);
+    if (go_on && !cancelled)
+        callback_(nullptr, user_);
 }
 
 }  // namespace zqnet

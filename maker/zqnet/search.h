@@ -12,7 +12,7 @@
 namespace zqnet {
 
 class Search {
-public:
+  public:
     // The thread starts at once.
     Search(const ZQNetSearchRequest& request, const Config& config);
     // Stops the search if it still runs (its callback is not called afterwards) and joins it.
@@ -22,7 +22,7 @@ public:
 
     bool finished() const { return finished_; }
 
-private:
+  private:
     void Run();
 
     ZQNetSearchCallback callback_;

@@ -27,40 +27,58 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t kPort = 34969;  // a search port of this test's own
-
 ZQNetDeviceRecord UnitRecord(int index) {
     ZQNetDeviceRecord r{};
-    std::snprintf(r.ip, sizeof r.ip, "127.0.%d.%d", (10 + index) / 256, (10 + index) % 256);
+    std::snprintf(r.ip, sizeof r.ip, "127.0.%d.%d", 90 + index / 256, index % 256);
     std::snprintf(r.mac, sizeof r.mac, "00:12:34:00:%02X:%02X", index / 256, index % 256);
     std::strcpy(r.typeName, "NVR-8");
     r.mediaPort = 34567;
     return r;
 }
 
-// Unit i listens on 127.0.x.(10 + i) and answers each probe with what `answer` makes of it.
+// Unit i listens on 127.0.90.i, all on one free port, and answers each probe with what `answer`
+// makes of it.
 class Responders {
-public:
-    using Answer = std::function<std::vector<std::vector<std::uint8_t>>(int index,
-                                                                      const zqproto::Message&)>;
+  public:
+    using Answer =
+        std::function<std::vector<std::vector<std::uint8_t>>(int index, const zqproto::Message&)>;
     Responders(int count, Answer answer) : answer_(std::move(answer)) {
-        for (int i = 0; i < count; ++i) {
-            int fd = socket(AF_INET, SOCK_DGRAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(kPort);
-            a.sin_addr.s_addr = htonl(0x7F00000Au + static_cast<std::uint32_t>(i));
-            int one = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << i;
-            fds_.push_back(fd);
+        // The first socket picks the port; another run on this machine may hold it on another
+        // address, and then all start again.
+        for (int attempt = 0; attempt < 20 && static_cast<int>(fds_.size()) < count; ++attempt) {
+            for (int fd : fds_)
+                close(fd);
+            fds_.clear();
+            port_ = 0;
+            for (int i = 0; i < count; ++i) {
+                int fd = socket(AF_INET, SOCK_DGRAM, 0);
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_port = htons(port_);
+                a.sin_addr.s_addr = htonl(0x7F005A00u + static_cast<std::uint32_t>(i));
+                if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                    close(fd);
+                    break;
+                }
+                socklen_t len = sizeof a;
+                getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+                port_ = ntohs(a.sin_port);
+                fds_.push_back(fd);
+            }
         }
+        EXPECT_EQ(static_cast<int>(fds_.size()), count);
         thread_ = std::thread([this] { Run(); });
+    }
+    // "first-last:port" for the library's search targets.
+    std::string Targets(int first, int last) const {
+        return "127.0.90." + std::to_string(first) + "-127.0.90." + std::to_string(last) + ":" +
+               std::to_string(port_);
     }
     ~Responders() {
         done_ = true;
         thread_.join();
-        for (int fd : fds_) close(fd);
+        for (int fd : fds_)
+            close(fd);
     }
     int probes() const { return probes_; }
 
@@ -74,22 +92,24 @@ public:
         return zqproto::Encode(m);
     }
 
-private:
+  private:
     void Run() {
         std::vector<pollfd> p;
-        for (int fd : fds_) p.push_back({fd, POLLIN, 0});
+        for (int fd : fds_)
+            p.push_back({fd, POLLIN, 0});
         while (!done_) {
-            if (poll(p.data(), p.size(), 20) <= 0) continue;
+            if (poll(p.data(), p.size(), 20) <= 0)
+                continue;
             for (std::size_t i = 0; i < p.size(); ++i) {
-                if (p[i].revents == 0) continue;
+                if (p[i].revents == 0)
+                    continue;
                 std::uint8_t buf[2048];
                 sockaddr_in from{};
                 socklen_t len = sizeof from;
-                ssize_t n = recvfrom(p[i].fd, buf, sizeof buf, 0,
-                                     reinterpret_cast<sockaddr*>(&from), &len);
+                ssize_t n =
+                    recvfrom(p[i].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 zqproto::Message probe;
-                if (n <= 0 ||
-                    !zqproto::DecodeDatagram({buf, static_cast<std::size_t>(n)}, probe) ||
+                if (n <= 0 || !zqproto::DecodeDatagram({buf, static_cast<std::size_t>(n)}, probe) ||
                     probe.kind != zqproto::Kind::kSearchProbe)
                     continue;
                 ++probes_;
@@ -101,6 +121,7 @@ private:
 
     Answer answer_;
     std::vector<int> fds_;
+    std::uint16_t port_ = 0;
     std::atomic<bool> done_{false};
     std::atomic<int> probes_{0};
     std::thread thread_;
@@ -111,9 +132,9 @@ struct Found {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<ZQNetDeviceRecord> records;
-    int ends = 0;          // calls without a record
-    int stop_after = -1;   // return 0 after this many records
-    bool ended = false;    // returned 0 or got the end
+    int ends = 0;         // calls without a record
+    int stop_after = -1;  // return 0 after this many records
+    bool ended = false;   // returned 0 or got the end
 
     static int32_t OnDevice(const ZQNetDeviceRecord* record, void* user) {
         auto* f = static_cast<Found*>(user);
@@ -153,11 +174,9 @@ void InitWithTargets(const char* targets, const char* window_ms = "300") {
 }
 
 class ZQNetSearch : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ZQNetRelease(); }
 };
-
-const std::string kAll = "127.0.0.10-127.0.1.9:" + std::to_string(kPort);
 
 TEST_F(ZQNetSearch, Lists256UnitsOnceEachThenEnds) {
     Responders units(256, [](int i, const zqproto::Message& probe) {
@@ -165,7 +184,7 @@ TEST_F(ZQNetSearch, Lists256UnitsOnceEachThenEnds) {
         auto a = Responders::AnswerWith(probe, UnitRecord(i));
         return std::vector<std::vector<std::uint8_t>>{a, a};
     });
-    InitWithTargets(kAll.c_str());
+    InitWithTargets(units.Targets(0, 255).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -178,7 +197,7 @@ TEST_F(ZQNetSearch, Lists256UnitsOnceEachThenEnds) {
         EXPECT_EQ(r.mediaPort, 34567);
     }
     EXPECT_EQ(ips.size(), 256u);
-    EXPECT_EQ(ips.count("127.0.1.9"), 1u);
+    EXPECT_EQ(ips.count("127.0.90.255"), 1u);
 }
 
 TEST_F(ZQNetSearch, AnRvmsUnitIsDeliveredLikeAnyOther) {
@@ -188,7 +207,7 @@ TEST_F(ZQNetSearch, AnRvmsUnitIsDeliveredLikeAnyOther) {
         std::strcpy(r.typeName, i == 0 ? "RVMS" : "rvms");
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, r)};
     });
-    InitWithTargets(("127.0.0.10-127.0.0.11:" + std::to_string(kPort)).c_str());
+    InitWithTargets(units.Targets(0, 1).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -202,7 +221,7 @@ TEST_F(ZQNetSearch, ACallbackThatReturnsZeroGetsNoFurtherCall) {
     Responders units(50, [](int i, const zqproto::Message& probe) {
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, UnitRecord(i))};
     });
-    InitWithTargets(("127.0.0.10-127.0.0.59:" + std::to_string(kPort)).c_str(), "200");
+    InitWithTargets(units.Targets(0, 49).c_str(), "200");
     Found found;
     found.stop_after = 5;
     Search(found);
@@ -226,10 +245,10 @@ TEST_F(ZQNetSearch, HostileAnswersAreDroppedOrMadeSafe) {
         short_one.resize(100);
         auto long_one = good;
         long_one.push_back(0);
-        return std::vector<std::vector<std::uint8_t>>{wrong_id, short_one, long_one,
-                                                      {1, 2, 3}, good};
+        return std::vector<std::vector<std::uint8_t>>{
+            wrong_id, short_one, long_one, {1, 2, 3}, good};
     });
-    InitWithTargets(("127.0.0.10:" + std::to_string(kPort)).c_str());
+    InitWithTargets(units.Targets(0, 0).c_str());
     Found found;
     Search(found);
     found.WaitEnd();
@@ -247,18 +266,18 @@ TEST_F(ZQNetSearch, ProbesGoOnlyToTheConfiguredTargets) {
     Responders units(3, [](int i, const zqproto::Message& probe) {
         return std::vector<std::vector<std::uint8_t>>{Responders::AnswerWith(probe, UnitRecord(i))};
     });
-    InitWithTargets(("127.0.0.11:" + std::to_string(kPort)).c_str(), "150");
+    InitWithTargets(units.Targets(1, 1).c_str(), "150");
     Found found;
     Search(found);
     found.WaitEnd();
     std::lock_guard lock(found.mutex);
     ASSERT_EQ(found.records.size(), 1u);
-    EXPECT_STREQ(found.records[0].ip, "127.0.0.11");
+    EXPECT_STREQ(found.records[0].ip, "127.0.90.1");
     EXPECT_EQ(units.probes(), 1);
 }
 
 TEST_F(ZQNetSearch, ReleaseEndsARunningSearchWithoutFurtherCalls) {
-    InitWithTargets(("127.0.0.10:" + std::to_string(kPort)).c_str(), "5000");
+    InitWithTargets("127.0.90.0:9", "5000");  // nothing answers
     Found found;
     Search(found);
     auto start = std::chrono::steady_clock::now();

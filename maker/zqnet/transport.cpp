@@ -15,13 +15,15 @@ namespace zqnet {
 
 int MillisecondsUntil(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return 0;
+    if (left.count() <= 0)
+        return 0;
     return left.count() > 1000000 ? 1000000 : static_cast<int>(left.count()) + 1;
 }
 
 SSL_CTX* NewClientTlsContext() {
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) return nullptr;
+    if (ctx == nullptr)
+        return nullptr;
     if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
         SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) {
         SSL_CTX_free(ctx);
@@ -38,9 +40,12 @@ Io Transport::Wait(short events, Clock::time_point deadline, int cancel_fd) cons
     for (;;) {
         pollfd p[2] = {{fd_, events, 0}, {cancel_fd, POLLIN, 0}};
         int n = poll(p, cancel_fd >= 0 ? 2 : 1, MillisecondsUntil(deadline));
-        if (n > 0) return cancel_fd >= 0 && p[1].revents != 0 ? Io::kClosed : Io::kDone;
-        if (n == 0) return Io::kWouldBlock;
-        if (errno != EINTR) return Io::kDone;  // let the next read or write report the error
+        if (n > 0)
+            return cancel_fd >= 0 && p[1].revents != 0 ? Io::kClosed : Io::kDone;
+        if (n == 0)
+            return Io::kWouldBlock;
+        if (errno != EINTR)
+            return Io::kDone;  // let the next read or write report the error
     }
 }
 
@@ -50,7 +55,9 @@ std::unique_ptr<Transport> Transport::Connect(const std::string& address, int po
     *error = ConnectError::kNone;
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    if (port <= 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1) {
+    // 0.0.0.0 (what an empty address field gives) would reach this machine itself: no unit.
+    if (port <= 0 || port > 65535 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1 ||
+        to.sin_addr.s_addr == htonl(INADDR_ANY)) {
         *error = ConnectError::kBadAddress;
         return nullptr;
     }
@@ -80,7 +87,8 @@ std::unique_ptr<Transport> Transport::Connect(const std::string& address, int po
             return nullptr;
         }
     }
-    if (tls == nullptr) return t;
+    if (tls == nullptr)
+        return t;
 
     t->ssl_ = SSL_new(tls);
     if (t->ssl_ == nullptr || SSL_set_fd(t->ssl_, fd) != 1) {
@@ -89,7 +97,8 @@ std::unique_ptr<Transport> Transport::Connect(const std::string& address, int po
     }
     for (;;) {
         int ret = SSL_connect(t->ssl_);
-        if (ret == 1) break;
+        if (ret == 1)
+            break;
         int why = SSL_get_error(t->ssl_, ret);
         short events = why == SSL_ERROR_WANT_READ    ? POLLIN
                        : why == SSL_ERROR_WANT_WRITE ? POLLOUT
@@ -131,7 +140,8 @@ Io Transport::SslResult(int ret) {
 
 Io Transport::Read(std::uint8_t* data, std::size_t n, std::size_t* moved) {
     *moved = 0;
-    if (n == 0) return Io::kDone;
+    if (n == 0)
+        return Io::kDone;
     if (ssl_ != nullptr) {
         int ret = SSL_read_ex(ssl_, data, n, moved);
         return ret == 1 ? Io::kDone : SslResult(ret);
@@ -142,8 +152,10 @@ Io Transport::Read(std::uint8_t* data, std::size_t n, std::size_t* moved) {
             *moved = static_cast<std::size_t>(got);
             return Io::kDone;
         }
-        if (got == 0) return Io::kClosed;
-        if (errno == EINTR) continue;
+        if (got == 0)
+            return Io::kClosed;
+        if (errno == EINTR)
+            continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             waiting_for_ = POLLIN;
             return Io::kWouldBlock;
@@ -154,7 +166,8 @@ Io Transport::Read(std::uint8_t* data, std::size_t n, std::size_t* moved) {
 
 Io Transport::Write(const std::uint8_t* data, std::size_t n, std::size_t* moved) {
     *moved = 0;
-    if (n == 0) return Io::kDone;
+    if (n == 0)
+        return Io::kDone;
     if (ssl_ != nullptr) {
         int ret = SSL_write_ex(ssl_, data, n, moved);
         return ret == 1 ? Io::kDone : SslResult(ret);
@@ -165,7 +178,8 @@ Io Transport::Write(const std::uint8_t* data, std::size_t n, std::size_t* moved)
             *moved = static_cast<std::size_t>(put);
             return Io::kDone;
         }
-        if (errno == EINTR) continue;
+        if (errno == EINTR)
+            continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             waiting_for_ = POLLOUT;
             return Io::kWouldBlock;

@@ -21,7 +21,7 @@ enum class ConnectError { kNone, kBadAddress, kRefused, kUnreachable, kTimedOut,
 enum class Io { kDone, kWouldBlock, kClosed };
 
 class Transport {
-public:
+  public:
     // Connects to a dotted IPv4 address and port. tls may be null for a plain stream. Readable
     // data on cancel_fd (if not -1) abandons the attempt (kCancelled).
     static std::unique_ptr<Transport> Connect(const std::string& address, int port, SSL_CTX* tls,
@@ -45,7 +45,7 @@ public:
     // is readable. kDone when ready, kWouldBlock on time-out, kClosed when cancelled.
     Io Wait(short events, Clock::time_point deadline, int cancel_fd) const;
 
-private:
+  private:
     Transport(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
     Io SslResult(int ret);
 

@@ -6,11 +6,13 @@
 namespace zqnet {
 
 void Inbound::Feed(const std::uint8_t* data, std::size_t size) {
-    if (!bad_ && !reader_.Feed(std::span<const std::uint8_t>(data, size))) bad_ = true;
+    if (!bad_ && !reader_.Feed(std::span<const std::uint8_t>(data, size)))
+        bad_ = true;
 }
 
 Inbound::Result Inbound::Next(zqproto::Message* message) {
-    if (bad_) return kBad;
+    if (bad_)
+        return kBad;
     zqproto::Frame frame;
     switch (reader_.Next(frame)) {
         case zqproto::FrameReader::Status::kNeedMore:
@@ -34,7 +36,8 @@ bool ReplySucceeded(const zqproto::Message& reply) {
 
 std::size_t CopyReplyData(const zqproto::Message& reply, void* buffer, std::size_t size) {
     std::size_t n = reply.data.size() < size ? reply.data.size() : size;
-    if (n > 0 && buffer != nullptr) std::memcpy(buffer, reply.data.data(), n);
+    if (n > 0 && buffer != nullptr)
+        std::memcpy(buffer, reply.data.data(), n);
     return buffer != nullptr ? n : 0;
 }
 
@@ -50,7 +53,8 @@ void Terminate(char (&field)[N]) {
 bool DecodeSearchAnswer(const std::uint8_t* data, std::size_t size, std::uint32_t search_id,
                         ZQNetDeviceRecord* record) {
     zqproto::Message m;
-    if (!zqproto::DecodeDatagram(std::span<const std::uint8_t>(data, size), m)) return false;
+    if (!zqproto::DecodeDatagram(std::span<const std::uint8_t>(data, size), m))
+        return false;
     if (m.kind != zqproto::Kind::kSearchAnswer || m.sequence != search_id ||
         m.data.size() != sizeof(ZQNetDeviceRecord))
         return false;

@@ -13,7 +13,7 @@ namespace zqnet {
 
 // Cuts the byte stream of a session into decoded messages.
 class Inbound {
-public:
+  public:
     enum Result { kMessage, kNeedMore, kBad };
     // Appends received bytes; call Next until kNeedMore after each Feed.
     void Feed(const std::uint8_t* data, std::size_t size);
@@ -21,7 +21,7 @@ public:
     // payload does not fit its kind; the session must end. The reader stays bad.
     Result Next(zqproto::Message* message);
 
-private:
+  private:
     zqproto::FrameReader reader_;
     bool bad_ = false;
 };

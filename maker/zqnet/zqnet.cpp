@@ -25,6 +25,7 @@ struct Library {
     ZQNET_HANDLE last_handle = 0;
     std::map<ZQNET_HANDLE, std::shared_ptr<Connection>> connections;
     std::vector<std::unique_ptr<Search>> searches;
+    Workers workers;  // the connections' threads
 };
 
 Library& Lib() {
@@ -61,19 +62,26 @@ Message Make(Kind kind, std::uint32_t code = 0, std::uint32_t size = 0) {
 
 Message WithData(Message m, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
-    if (size > 0) m.data.assign(bytes, bytes + size);
+    if (size > 0)
+        m.data.assign(bytes, bytes + size);
     return m;
 }
 
 // Sends a request and waits for a successful reply; copies at most `size` bytes of its data
 // into `buffer` (when given).
 bool CallAndCopy(ZQNET_HANDLE handle, Message request, void* buffer, std::size_t size) {
-    std::shared_ptr<Connection> connection = Find(handle);
-    if (connection == nullptr) return false;
-    Message reply;
-    if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply)) return false;
-    CopyReplyData(reply, buffer, size);
-    return true;
+    try {
+        std::shared_ptr<Connection> connection = Find(handle);
+        if (connection == nullptr)
+            return false;
+        Message reply;
+        if (!connection->Call(std::move(request), &reply) || !ReplySucceeded(reply))
+            return false;
+        CopyReplyData(reply, buffer, size);
+        return true;
+    } catch (const std::exception&) {  // out of memory
+        return false;
+    }
 }
 
 // A caller's buffer: present, and no larger than one frame can carry (a larger one is refused,
@@ -102,23 +110,28 @@ extern "C" {
 ZQNET_BOOL ZQNetInit(void) {
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
-    if (lib.initialised) return 1;
+    if (lib.initialised)
+        return 1;
     lib.config = ReadConfig(zqproto::kSearchPort);
     lib.initialised = true;
     return 1;
 }
 
 ZQNET_BOOL ZQNetSetEncription(int32_t mode) {
-    if (mode != 0 && mode != 1) return 0;
+    if (mode != 0 && mode != 1)
+        return 0;
     Library& lib = Lib();
     std::lock_guard lock(lib.mutex);
-    if (!lib.initialised) return 0;
+    if (!lib.initialised)
+        return 0;
     if (mode == 0) {
-        if (lib.tls != nullptr) SSL_CTX_free(lib.tls);  // open sessions hold their own reference
+        if (lib.tls != nullptr)
+            SSL_CTX_free(lib.tls);  // open sessions hold their own reference
         lib.tls = nullptr;
         return 1;
     }
-    if (lib.tls == nullptr) lib.tls = NewClientTlsContext();
+    if (lib.tls == nullptr)
+        lib.tls = NewClientTlsContext();
     return lib.tls != nullptr ? 1 : 0;
 }
 
@@ -134,15 +147,19 @@ ZQNET_BOOL ZQNetRelease(void) {
         searches.swap(lib.searches);
         std::swap(tls, lib.tls);
     }
-    for (auto& [handle, connection] : connections) connection->Stop();
+    for (auto& [handle, connection] : connections)
+        connection->Stop();
     connections.clear();
-    searches.clear();  // stops and joins each
-    if (tls != nullptr) SSL_CTX_free(tls);
+    lib.workers.JoinAll();  // every connection's work, also of those stopped before, has ended
+    searches.clear();       // stops and joins each
+    if (tls != nullptr)
+        SSL_CTX_free(tls);
     return 1;
 }
 
 ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
-    if (record == nullptr) return 0;
+    if (record == nullptr)
+        return 0;
     Library& lib = Lib();
     std::unique_lock lock(lib.mutex);
     if (!lib.initialised || record->address == nullptr || record->address[0] == '\0' ||
@@ -151,52 +168,65 @@ ZQNET_HANDLE ZQNetConnectionStartEx(const ZQNetConnectionRecord* record) {
         ReportAtOnce(*record, ZQNET_STATUS_FAILED);
         return 0;
     }
-    std::shared_ptr<Connection> connection = Connection::Start(*record, lib.tls, lib.config);
+    do {
+        ++lib.last_handle;
+    } while (lib.last_handle == 0 || lib.connections.count(lib.last_handle) != 0);
+    const ZQNET_HANDLE handle = lib.last_handle;
+    std::shared_ptr<Connection> connection;
+    try {
+        auto& slot = lib.connections[handle];
+        slot = Connection::Start(*record, lib.tls, lib.config, lib.workers);
+        connection = slot;
+    } catch (const std::exception&) {  // out of memory
+    }
     if (connection == nullptr) {
+        lib.connections.erase(handle);
         lock.unlock();
         ReportAtOnce(*record, ZQNET_STATUS_FAILED);
         return 0;
     }
-    do {
-        ++lib.last_handle;
-    } while (lib.last_handle == 0 || lib.connections.count(lib.last_handle) != 0);
-    lib.connections[lib.last_handle] = connection;
-    return lib.last_handle;
+    return handle;
 }
 
 ZQNET_BOOL ZQNetConnectionStop(ZQNET_HANDLE* handle) {
-    if (handle == nullptr || *handle == 0) return 0;
+    if (handle == nullptr || *handle == 0)
+        return 0;
     std::shared_ptr<Connection> connection;
     {
         Library& lib = Lib();
         std::lock_guard lock(lib.mutex);
         auto it = lib.connections.find(*handle);
-        if (it == lib.connections.end()) return 0;
+        if (it == lib.connections.end())
+            return 0;
         connection = std::move(it->second);
         lib.connections.erase(it);
     }
-    connection->Stop();
+    connection->Stop();  // its worker lets go of it when it has wound down
     return 1;
 }
 
 ZQNET_BOOL ZQNetGetDevInfo(ZQNET_HANDLE connection, void* buffer, int32_t size) {
-    if (buffer == nullptr || size <= 0) return 0;
-    return CallAndCopy(connection, Make(Kind::kGetDevInfo), buffer, static_cast<std::size_t>(size)) ? 1
-                                                                                             : 0;
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    return CallAndCopy(connection, Make(Kind::kGetDevInfo), buffer, static_cast<std::size_t>(size))
+               ? 1
+               : 0;
 }
 
 ZQNET_BOOL ZQNetQueryParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
     if (request == nullptr || request->write != 0 || !ValidBuffer(request->buffer, request->size))
         return 0;
-    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->command),
-                                            static_cast<std::uint32_t>(request->size)),
+    return CallAndCopy(connection,
+                       Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->command),
+                            static_cast<std::uint32_t>(request->size)),
                        request->buffer, static_cast<std::size_t>(request->size))
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) {
-    if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
+    if (request == nullptr || !ValidBuffer(request->buffer, request->size))
+        return 0;
     std::int32_t code;
     if (request->command == ZQNET_PARAM_WRITE) {
         code = request->code;
@@ -206,44 +236,57 @@ ZQNET_BOOL ZQNetSetParamEx(ZQNET_HANDLE connection, ZQNetParamRequest* request) 
         return 0;
     }
     return CallAndCopy(connection,
-                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(code)), request->buffer,
-                                static_cast<std::size_t>(request->size)),
+                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(code)),
+                                request->buffer, static_cast<std::size_t>(request->size)),
                        nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetQueryTemporaryParam(ZQNET_HANDLE connection, ZQNetTempParamRequest* request) {
-    if (request == nullptr || !ValidBuffer(request->buffer, request->size)) return 0;
-    return CallAndCopy(connection, Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->code),
-                                            static_cast<std::uint32_t>(request->size)),
+    if (request == nullptr || !ValidBuffer(request->buffer, request->size))
+        return 0;
+    return CallAndCopy(connection,
+                       Make(Kind::kQueryParam, static_cast<std::uint32_t>(request->code),
+                            static_cast<std::uint32_t>(request->size)),
                        request->buffer, static_cast<std::size_t>(request->size))
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSetParam(ZQNET_HANDLE connection, ZQNetShortParamRequest* request) {
-    if (request == nullptr || request->buffer == nullptr) return 0;
+    if (request == nullptr || request->buffer == nullptr)
+        return 0;
     std::size_t size = ShortRecordSize(request->code);
-    if (size == 0) return 0;
-    return CallAndCopy(connection, WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(request->code)),
-                                         request->buffer, size), nullptr, 0)
+    if (size == 0)
+        return 0;
+    return CallAndCopy(connection,
+                       WithData(Make(Kind::kSetParam, static_cast<std::uint32_t>(request->code)),
+                                request->buffer, size),
+                       nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetSimpleCmd(ZQNET_HANDLE connection, ZQNetCommandRequest* request) {
-    if (request == nullptr) return 0;
-    return CallAndCopy(connection, Make(Kind::kSimpleCmd, static_cast<std::uint32_t>(request->command)), nullptr, 0) ? 1 : 0;
+    if (request == nullptr)
+        return 0;
+    return CallAndCopy(connection,
+                       Make(Kind::kSimpleCmd, static_cast<std::uint32_t>(request->command)),
+                       nullptr, 0)
+               ? 1
+               : 0;
 }
 
 ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
-    if (request == nullptr || request->callback == nullptr) return 0;
+    if (request == nullptr || request->callback == nullptr)
+        return 0;
     Library& lib = Lib();
     std::vector<std::unique_ptr<Search>> finished;
     {
         std::lock_guard lock(lib.mutex);
-        if (!lib.initialised) return 0;
+        if (!lib.initialised)
+            return 0;
         // Searches that have ended are joined here rather than left behind.
         for (auto it = lib.searches.begin(); it != lib.searches.end();) {
             if ((*it)->finished()) {
@@ -253,22 +296,32 @@ ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request) {
                 ++it;
             }
         }
-        lib.searches.push_back(std::make_unique<Search>(*request, lib.config));
+        try {
+            lib.searches.push_back(std::make_unique<Search>(*request, lib.config));
+        } catch (const std::exception&) {  // no thread or memory to be had
+            return 0;
+        }
     }
     return 1;
 }
 
 ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* record) {
     std::size_t size = PtzRecordSize(command);
-    if (size != 0 && record == nullptr) return 0;
-    return CallAndCopy(connection, WithData(Make(Kind::kPtz, static_cast<std::uint32_t>(command)), record, size),
-                       nullptr, 0)
+    if (size != 0 && record == nullptr)
+        return 0;
+    return CallAndCopy(
+               connection,
+               WithData(Make(Kind::kPtz, static_cast<std::uint32_t>(command)), record, size),
+               nullptr, 0)
                ? 1
                : 0;
 }
 
 ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe) {
-    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr, 0) ? 1 : 0;
+    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr,
+                       0)
+               ? 1
+               : 0;
 }
 
 }  // extern "C"

@@ -14,8 +14,10 @@ std::mutex lost_mutex;
 int lost_count = 0;
 
 void PostOnce(void* window, int result) {
-    if (window == nullptr) return;
-    if (posted_once.exchange(true)) return;
+    if (window == nullptr)
+        return;
+    if (posted_once.exchange(true))
+        return;
     platform::PostWindowMessage(
         static_cast<platform::WindowHandle>(reinterpret_cast<std::uintptr_t>(window)),
         kLoginResultMessage, static_cast<std::uintptr_t>(result), 0);
@@ -48,7 +50,8 @@ void DeviceStatusCallback(int32_t status, void* window) {
         }
     }
     int result = LoginResultOfStatus(status);
-    if (result == 0) return;
+    if (result == 0)
+        return;
     PostOnce(window, result);
 }
 
@@ -57,7 +60,8 @@ void DeviceEventCallback(int32_t, const void*, int32_t, void* window) {
 }
 
 void StopDevice(ZQNET_HANDLE* handle) {
-    if (*handle == 0) return;
+    if (*handle == 0)
+        return;
     ZQNetConnectionStop(handle);
     *handle = 0;
 }
@@ -79,7 +83,9 @@ ZQNET_HANDLE ConnectDevice(const char* address, ZQNET_HANDLE* handle, int port, 
     return *handle;
 }
 
-void ArmLoginResult() { posted_once = false; }
+void ArmLoginResult() {
+    posted_once = false;
+}
 
 void ResetDeviceSessionState() {
     std::lock_guard lock(lost_mutex);

@@ -15,7 +15,9 @@ QEvent::Type WindowMessageEvent::Type() {
 
 QtWindowHandle::QtWindowHandle(QObject* window) : window_(window), handle_(RegisterWindow(this)) {}
 
-QtWindowHandle::~QtWindowHandle() { UnregisterWindow(handle_); }
+QtWindowHandle::~QtWindowHandle() {
+    UnregisterWindow(handle_);
+}
 
 void QtWindowHandle::OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
     QCoreApplication::postEvent(window_, new WindowMessageEvent(message, wparam, lparam));

@@ -16,7 +16,7 @@
 namespace platform {
 
 class WindowMessageEvent final : public QEvent {
-public:
+  public:
     WindowMessageEvent(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
 
     // The event type of every posted window message (registered once with Qt).
@@ -26,7 +26,7 @@ public:
     std::uintptr_t wparam() const { return wparam_; }
     std::intptr_t lparam() const { return lparam_; }
 
-private:
+  private:
     unsigned message_;
     std::uintptr_t wparam_;
     std::intptr_t lparam_;
@@ -35,7 +35,7 @@ private:
 // Holds a window handle for a QObject. Create and destroy it on the object's thread; the object
 // must outlive it (a data member of the window does this).
 class QtWindowHandle final : private MessageReceiver {
-public:
+  public:
     explicit QtWindowHandle(QObject* window);
     ~QtWindowHandle();
     QtWindowHandle(const QtWindowHandle&) = delete;
@@ -43,7 +43,7 @@ public:
 
     WindowHandle handle() const { return handle_; }
 
-private:
+  private:
     void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
 
     QObject* window_;

@@ -19,18 +19,19 @@ struct Received {
 };
 
 class Window : public QObject {
-public:
+  public:
     platform::WindowHandle handle() const { return handle_.handle(); }
     std::vector<Received> received;
 
-protected:
+  protected:
     void customEvent(QEvent* event) override {
-        if (event->type() != platform::WindowMessageEvent::Type()) return;
+        if (event->type() != platform::WindowMessageEvent::Type())
+            return;
         auto* m = static_cast<platform::WindowMessageEvent*>(event);
         received.push_back({m->message(), m->wparam(), m->lparam(), QThread::currentThread()});
     }
 
-private:
+  private:
     platform::QtWindowHandle handle_{this};
 };
 
@@ -39,7 +40,7 @@ char arg0[] = "qt_window_test";
 char* argv[] = {arg0, nullptr};
 
 class QtWindowTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { app_ = new QCoreApplication(argc, argv); }
     static void TearDownTestSuite() { delete app_; }
     static QCoreApplication* app_;
@@ -97,7 +98,8 @@ TEST_F(QtWindowTest, PostingWhileWindowsComeAndGoIsSafe) {
     std::vector<std::thread> posters;
     for (int t = 0; t < 3; ++t)
         posters.emplace_back([&] {
-            while (!done) platform::PostWindowMessage(target.load(), 1125, 44, 0);
+            while (!done)
+                platform::PostWindowMessage(target.load(), 1125, 44, 0);
         });
     for (int i = 0; i < 300; ++i) {
         auto window = std::make_unique<Window>();
@@ -107,7 +109,8 @@ TEST_F(QtWindowTest, PostingWhileWindowsComeAndGoIsSafe) {
         EXPECT_FALSE(platform::PostWindowMessage(target.load(), 1125, 44, 0));
     }
     done = true;
-    for (auto& t : posters) t.join();
+    for (auto& t : posters)
+        t.join();
     QCoreApplication::processEvents();
 }
 

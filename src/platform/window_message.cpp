@@ -43,11 +43,13 @@ bool IsWindow(WindowHandle window) {
 
 bool PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wparam,
                        std::intptr_t lparam) {
-    if (window == 0) return false;
+    if (window == 0)
+        return false;
     WindowTable& table = Table();
     std::lock_guard lock(table.mutex);
     auto it = table.receivers.find(window);
-    if (it == table.receivers.end()) return false;
+    if (it == table.receivers.end())
+        return false;
     it->second->OnPost(message, wparam, lparam);
     return true;
 }

@@ -27,10 +27,10 @@ using WindowHandle = std::uint32_t;
 // Receives the messages posted to one window. OnPost runs on the posting thread while the
 // window table is locked: it must only queue the message (never block, never post or register).
 class MessageReceiver {
-public:
+  public:
     virtual void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
 
-protected:
+  protected:
     ~MessageReceiver() = default;
 };
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 class TcpCapture {
-public:
+  public:
     // Relays connections made to port() on 127.0.0.1 to target_ip:target_port.
     TcpCapture(const std::string& target_ip, int target_port) {
         target_.sin_family = AF_INET;
@@ -36,7 +36,8 @@ public:
     ~TcpCapture() {
         done_ = true;
         thread_.join();
-        for (auto& t : relays_) t.join();
+        for (auto& t : relays_)
+            t.join();
         close(listener_);
     }
     int port() const { return port_; }
@@ -47,13 +48,15 @@ public:
         return std::string(bytes_[direction].begin(), bytes_[direction].end());
     }
 
-private:
+  private:
     void Run() {
         while (!done_) {
             pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
+            if (poll(&p, 1, 20) <= 0)
+                continue;
             int station = accept(listener_, nullptr, nullptr);
-            if (station < 0) continue;
+            if (station < 0)
+                continue;
             int unit = socket(AF_INET, SOCK_STREAM, 0);
             if (connect(unit, reinterpret_cast<sockaddr*>(&target_), sizeof target_) != 0) {
                 close(unit);
@@ -67,10 +70,12 @@ private:
         pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
         std::uint8_t buf[8192];
         while (!done_) {
-            if (poll(p, 2, 20) <= 0) continue;
+            if (poll(p, 2, 20) <= 0)
+                continue;
             bool closed = false;
             for (int i = 0; i < 2; ++i) {
-                if (p[i].revents == 0) continue;
+                if (p[i].revents == 0)
+                    continue;
                 ssize_t n = recv(p[i].fd, buf, sizeof buf, 0);
                 if (n <= 0) {
                     closed = true;
@@ -82,7 +87,8 @@ private:
                 }
                 send(p[1 - i].fd, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL);
             }
-            if (closed) break;
+            if (closed)
+                break;
         }
         close(a);
         close(b);

@@ -2,11 +2,17 @@
 // encryption off and on.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,8 +29,38 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kPassword = "Adm1n-Secr3t!";
-constexpr std::uint16_t kPort = 35567;        // media port of this test's units
-constexpr std::uint16_t kSearchPort = 35569;  // search port of this test's units
+// Every unit takes free ports, so that runs side by side on one machine do not meet.
+std::map<std::string, int> ports;  // media port by address, of the units running
+
+int PortOf(const char* address) {
+    return ports.at(address);
+}
+
+// Remembers the units' ports and names them as the library's search targets.
+void UseUnits(unitsim::Simulator& sim) {
+    ports.clear();
+    std::string targets;
+    for (unitsim::Unit* u : sim.Units()) {
+        ports[u->config().address] = u->config().mediaPort;
+        if (!targets.empty())
+            targets += ",";
+        targets += u->config().address + ":" + std::to_string(u->config().searchPort);
+    }
+    setenv("ZQNET_SEARCH_TARGETS", targets.c_str(), 1);
+}
+
+// A port nothing listens on.
+int UnusedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
 constexpr const char* kRecorder = "127.0.77.10";
 constexpr const char* kCamera = "127.0.77.11";
 constexpr const char* kSilent = "127.0.77.12";
@@ -32,8 +68,8 @@ constexpr const char* kSilent = "127.0.77.12";
 unitsim::UnitConfig Unit(const char* address) {
     unitsim::UnitConfig c;
     c.address = address;
-    c.mediaPort = kPort;
-    c.searchPort = kSearchPort;
+    c.mediaPort = 0;
+    c.searchPort = 0;
     c.password = kPassword;
     c.lockout = 300ms;
     c.calibration = 100ms;
@@ -78,10 +114,10 @@ struct Reports {
 };
 
 ZQNET_HANDLE Start(const char* address, Reports& r, const char* password = kPassword,
-                   const char* user = "admin", int port = kPort) {
+                   const char* user = "admin", int port = 0) {
     ZQNetConnectionRecord record{};
     record.address = address;
-    record.port = port;
+    record.port = port != 0 ? port : PortOf(address);
     record.user = user;
     record.password = password;
     record.userValue = &r;
@@ -91,13 +127,11 @@ ZQNET_HANDLE Start(const char* address, Reports& r, const char* password = kPass
 }
 
 class SimTest : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     static void SetUpTestSuite() {
         setenv("ZQNET_LOGIN_TIMEOUT_MS", "1500", 1);
         setenv("ZQNET_CALL_TIMEOUT_MS", "1000", 1);
         setenv("ZQNET_SEARCH_WINDOW_MS", "400", 1);
-        setenv("ZQNET_SEARCH_TARGETS",
-               ("127.0.77.10-127.0.77.13:" + std::to_string(kSearchPort)).c_str(), 1);
     }
     void SetUp() override {
         unitsim::UnitConfig camera = Unit(kCamera);
@@ -108,6 +142,7 @@ protected:
         silent.silentLogin = true;
         std::string error;
         ASSERT_TRUE(sim_.Start({Unit(kRecorder), camera, silent}, error)) << error;
+        UseUnits(sim_);
         ASSERT_EQ(ZQNetInit(), 1);
         ASSERT_EQ(ZQNetSetEncription(GetParam()), 1);
     }
@@ -320,11 +355,11 @@ TEST_P(SimTest, LoginFailures) {
         int port;
         int status;
     } cases[] = {
-        {"wrong user", kRecorder, "root", kPassword, kPort, ZQNET_STATUS_UNKNOWN_USER},
-        {"wrong password", kRecorder, "admin", "guess", kPort, ZQNET_STATUS_WRONG_PASSWORD},
-        {"empty password", kRecorder, "admin", "", kPort, ZQNET_STATUS_WRONG_PASSWORD},
-        {"never answers", kSilent, "admin", kPassword, kPort, ZQNET_STATUS_TIMEOUT},
-        {"nothing listens", kRecorder, "admin", kPassword, kPort + 7, ZQNET_STATUS_REFUSED},
+        {"wrong user", kRecorder, "root", kPassword, 0, ZQNET_STATUS_UNKNOWN_USER},
+        {"wrong password", kRecorder, "admin", "guess", 0, ZQNET_STATUS_WRONG_PASSWORD},
+        {"empty password", kRecorder, "admin", "", 0, ZQNET_STATUS_WRONG_PASSWORD},
+        {"never answers", kSilent, "admin", kPassword, 0, ZQNET_STATUS_TIMEOUT},
+        {"nothing listens", kRecorder, "admin", kPassword, UnusedPort(), ZQNET_STATUS_REFUSED},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -423,7 +458,8 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
         ~Window() { platform::UnregisterWindow(handle); }
         void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t) override {
             std::lock_guard lock(mutex);
-            if (message == kLoginResultMessage) results.push_back(static_cast<int>(wparam));
+            if (message == kLoginResultMessage)
+                results.push_back(static_cast<int>(wparam));
             changed.notify_all();
         }
         int Wait() {
@@ -435,10 +471,10 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
     ResetDeviceSessionState();
     Window first, second;
     ZQNET_HANDLE h1 = 0, h2 = 0;
-    ConnectDevice(kRecorder, &h1, kPort, "admin", kPassword, first.handle);
+    ConnectDevice(kRecorder, &h1, PortOf(kRecorder), "admin", kPassword, first.handle);
     EXPECT_NE(h1, 0u);
     EXPECT_EQ(first.Wait(), kLoginOk);
-    ConnectDevice(kCamera, &h2, kPort, "admin", kPassword, second.handle);
+    ConnectDevice(kCamera, &h2, PortOf(kCamera), "admin", kPassword, second.handle);
     EXPECT_EQ(second.Wait(), kLoginOk);
     // Both connections work side by side, from two threads at once.
     auto query = [](ZQNET_HANDLE h) {
@@ -446,7 +482,8 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
             ZQNetKeyRecord key{};
             key.size = sizeof key;
             auto q = QueryForm(ZQNET_PARAM_KEY, key);
-            if (ZQNetQueryParamEx(h, &q) != 1) return false;
+            if (ZQNetQueryParamEx(h, &q) != 1)
+                return false;
         }
         return true;
     };
@@ -466,13 +503,53 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
     // A wrong password and a unit that never answers, through ConnectDevice.
     Window third, fourth;
     ZQNET_HANDLE h3 = 0;
-    ConnectDevice(kRecorder, &h3, kPort, "admin", "nope", third.handle);
+    ConnectDevice(kRecorder, &h3, PortOf(kRecorder), "admin", "nope", third.handle);
     EXPECT_EQ(third.Wait(), kLoginWrongPassword);
-    ConnectDevice(kSilent, &h3, kPort, "admin", kPassword, fourth.handle);
+    ConnectDevice(kSilent, &h3, PortOf(kSilent), "admin", kPassword, fourth.handle);
     EXPECT_EQ(fourth.Wait(), kLoginFailed);
     StopDevice(&h3);
     std::lock_guard lock(third.mutex);
     EXPECT_EQ(third.results.size(), 1u);
+}
+
+TEST_P(SimTest, ANotificationWindowGetsTheStatusAsItsMessage) {
+    // The camera tabs' form: no callbacks, message 1649 with the status in wParam.
+    struct Window final : platform::MessageReceiver {
+        platform::WindowHandle handle = platform::RegisterWindow(this);
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::pair<unsigned, std::uintptr_t>> posted;
+        ~Window() { platform::UnregisterWindow(handle); }
+        void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
+            std::lock_guard lock(mutex);
+            EXPECT_EQ(lparam, 0);
+            posted.emplace_back(message, wparam);
+            changed.notify_all();
+        }
+        std::vector<std::pair<unsigned, std::uintptr_t>> Wait(std::size_t n) {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, 5s, [&] { return posted.size() >= n; });
+            return posted;
+        }
+    } window;
+    sim_.Find(kCamera)->SetFault(ZQNET_PARAM_FISHEYE, {.drop = true});
+    ZQNetConnectionRecord record{};
+    record.address = kCamera;
+    record.port = PortOf(kCamera);
+    record.user = "admin";
+    record.password = kPassword;
+    record.notifyWindow = window.handle;
+    record.notifyMessage = 1649;
+    record.useNotifyWindow = 1;
+    ZQNET_HANDLE h = ZQNetConnectionStartEx(&record);
+    using Posted = std::vector<std::pair<unsigned, std::uintptr_t>>;
+    EXPECT_EQ(window.Wait(1), (Posted{{1649, ZQNET_STATUS_LOGGED_IN}}));
+    ZQNetFisheyeRecord fish{};
+    auto q = QueryForm(ZQNET_PARAM_FISHEYE, fish);
+    EXPECT_EQ(ZQNetQueryParamEx(h, &q), 0);
+    EXPECT_EQ(window.Wait(2),
+              (Posted{{1649, ZQNET_STATUS_LOGGED_IN}, {1649, ZQNET_STATUS_CONNECTION_LOST}}));
+    ZQNetConnectionStop(&h);
 }
 
 TEST_P(SimTest, ReleaseWithConnectionsOpen) {
@@ -505,7 +582,7 @@ TEST_P(SimTest, ReleaseWithConnectionsOpen) {
 }
 
 TEST_P(SimTest, ACapturedSessionHoldsNoSecret) {
-    TcpCapture capture(kRecorder, kPort);
+    TcpCapture capture(kRecorder, PortOf(kRecorder));
     Reports r;
     ZQNetConnectionRecord record{};
     record.address = "127.0.0.1";
@@ -582,20 +659,18 @@ namespace {
 
 // 256 simulated units, one of them of type "RVMS".
 class SimSearch : public ::testing::Test {
-protected:
-    static constexpr std::uint16_t kManySearchPort = 35571;
+  protected:
     void SetUp() override {
         std::vector<unitsim::UnitConfig> units;
         for (int i = 0; i < 256; ++i) {
             unitsim::UnitConfig c = Unit(("127.0.80." + std::to_string(i)).c_str());
-            c.searchPort = kManySearchPort;
-            if (i == 77) c.typeName = "RVMS";
+            if (i == 77)
+                c.typeName = "RVMS";
             units.push_back(c);
         }
         std::string error;
         ASSERT_TRUE(sim_.Start(units, error)) << error;
-        setenv("ZQNET_SEARCH_TARGETS",
-               ("127.0.80.0-127.0.80.255:" + std::to_string(kManySearchPort)).c_str(), 1);
+        UseUnits(sim_);
         setenv("ZQNET_SEARCH_WINDOW_MS", "500", 1);
         ASSERT_EQ(ZQNetInit(), 1);
     }
@@ -649,7 +724,7 @@ TEST_F(SimSearch, Finds256UnitsIncludingAnRvmsOne) {
     int rvms = 0;
     for (auto& r : c.records) {
         rvms += std::strcmp(r.typeName, "RVMS") == 0;
-        EXPECT_EQ(r.mediaPort, kPort);
+        EXPECT_EQ(r.mediaPort, PortOf(r.ip));
     }
     EXPECT_EQ(rvms, 1) << "the library hands over RVMS units; the station skips them";
 }
