@@ -63,11 +63,11 @@ bool CDlgSearch::Create(QWidget* parent, platform::WindowHandle owner) {
     list_->setPalette(p);
 
     search_button_ = new QPushButton(app::Text(10), this);
-    app::PlaceControl(search_button_, kSearchId, 0, 0, 65, 14);
+    app::PlaceControl(search_button_, kSearchId, 0, 0, 90, 14);
     manual_button_ = new QPushButton(app::Text(11), this);
-    app::PlaceControl(manual_button_, kManualId, 0, 0, 65, 14);
+    app::PlaceControl(manual_button_, kManualId, 0, 0, 90, 14);
     modify_button_ = new QPushButton(app::Text(182), this);
-    app::PlaceControl(modify_button_, kModifyId, 0, 0, 65, 14);
+    app::PlaceControl(modify_button_, kModifyId, 0, 0, 90, 14);
 
     connect(search_button_, &QPushButton::clicked, this, &CDlgSearch::StartSearch);
     connect(manual_button_, &QPushButton::clicked, this, &CDlgSearch::OnManual);
