@@ -9,6 +9,7 @@
 #include "config/startup.h"
 #include "config/system_config.h"
 #include "device/ZQNet.h"
+#include "device/ZQPlay.h"
 #include "i18n/language_table.h"
 #include "platform/command_line.h"
 #include "skin/skin.h"
@@ -58,6 +59,9 @@ void CZQTalvaneApp::InitInstance(int argc, const char* const* argv) {
     ZQNetInit();
     ZQNetSetEncription(1);
 
+    Step("playback library");
+    ZQPlayInitPlayLib(0, 1, 0);
+
     Step("main window");
     {
         CZQTalvaneDlg main_window;
@@ -71,6 +75,8 @@ void CZQTalvaneApp::InitInstance(int argc, const char* const* argv) {
 int CZQTalvaneApp::ExitInstance() {
     Step("close records");
     startup::CloseRecords();
+    Step("release playback library");
+    ZQPlayDeinitPlayLib();
     Step("release device library");
     ZQNetRelease();
     Step("finish core");

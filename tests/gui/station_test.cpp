@@ -25,6 +25,7 @@
 #include "camera/dlg_ptz.h"
 #include "config.h"
 #include "device/ZQNet.h"
+#include "device/ZQPlay.h"
 #include "i18n/language_table.h"
 #include "platform/folders.h"
 #include "simulator.h"
@@ -124,7 +125,9 @@ class StationTest : public ::testing::Test {
 TEST_F(StationTest, StartsAndShutsDownInOrder) {
     const std::string folder = config_.path() + "/Talvane Config/";
     bool ready_at_main_window = false;
+    bool playback_ready = false;
     RunStation([&](CZQTalvaneDlg&) {
+        playback_ready = ZQPlayIsInitialised() == 1;
         ZQNetSearchRequest request{};
         request.callback = [](const ZQNetDeviceRecord*, void*) -> int32_t { return 0; };
         ready_at_main_window = ZQNetSearchDev(&request) == 1 &&
@@ -132,13 +135,22 @@ TEST_F(StationTest, StartsAndShutsDownInOrder) {
                                platform::IsFile(folder + "ZQTalvane.db") &&
                                platform::IsFile(folder + "ZQTalvaneLog.txt");
     });
-    const std::vector<std::string> expected = {
-        "folders",           "core",           "skin",
-        "command line",      "device library", "main window",
-        "main window shown", "close records",  "release device library",
-        "finish core"};
+    const std::vector<std::string> expected = {"folders",
+                                               "core",
+                                               "skin",
+                                               "command line",
+                                               "device library",
+                                               "playback library",
+                                               "main window",
+                                               "main window shown",
+                                               "close records",
+                                               "release playback library",
+                                               "release device library",
+                                               "finish core"};
     EXPECT_EQ(steps_, expected);
     EXPECT_TRUE(ready_at_main_window);
+    EXPECT_TRUE(playback_ready);
+    EXPECT_EQ(ZQPlayIsInitialised(), 0);
     // The device library was initialised for the window and is released after it.
     ZQNetSearchRequest request{};
     request.callback = [](const ZQNetDeviceRecord*, void*) -> int32_t { return 0; };
@@ -321,8 +333,7 @@ TEST_F(StationTest, TheSplashShowsAtStartAndTheFirstClickOnlyRemovesIt) {
             ASSERT_NE(CSplashWnd::Current(), nullptr);
             EXPECT_EQ(CSplashWnd::Current()->DisplayedText().toStdString(),
                       i18n::Text(13) + app::Settings().version);
-            auto* search =
-                app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kSearchId);
+            auto* search = app::FindControl<QPushButton>(main.SearchView(), CDlgSearch::kSearchId);
             QTest::mouseClick(search, Qt::LeftButton);
             EXPECT_EQ(CSplashWnd::Current(), nullptr);
             EXPECT_TRUE(search->isEnabled());  // no search was started
