@@ -1,0 +1,43 @@
+// CZQTalvaneApp: the station's application object: start-up, the modal main window, shutdown.
+//
+// Run() needs a QApplication and runs, in this order: the folders; Systemcfg.xml (created from
+// the template on first use); DeviceInfo.xml; the record store; the language table; the skin
+// folder; the activity log (startup::StartCore does these); the window theme ("Vista.theme" with
+// "NormalBlack.ini" from the program folder); the command line's splash flag; ZQNetInit and
+// ZQNetSetEncription(1); then the main window, run modally until it closes. Shutdown, in order:
+// the record store is closed, ZQNetRelease, then the log is closed and the option flags are
+// saved into Systemcfg.xml (startup::FinishCore). No step stops the program: whatever cannot be
+// read or opened is left at its default. Run() returns 0.
+//
+// Tests may set the folders (empty: the production folders) and watch the steps through
+// `on_step`, which is called with each step's name as it begins ("folders", "core", "skin",
+// "command line", "device library", "main window", "close records", "release device library",
+// "finish core"), and with "main window shown" once the main window is up. UI thread only.
+#pragma once
+
+#include <functional>
+#include <string>
+
+class CZQTalvaneDlg;
+
+class CZQTalvaneApp {
+  public:
+    struct Options {
+        std::string program_folder;  // ends with '/'; empty: the executable's folder
+        std::string config_folder;   // ends with '/'; empty: the per-user folder
+    };
+
+    CZQTalvaneApp() = default;
+    explicit CZQTalvaneApp(Options options) : options_(std::move(options)) {}
+
+    int Run(int argc, const char* const* argv);
+
+    std::function<void(const char* step, CZQTalvaneDlg* main_window)> on_step;
+
+  private:
+    void InitInstance(int argc, const char* const* argv);
+    int ExitInstance();
+    void Step(const char* name, CZQTalvaneDlg* main_window = nullptr);
+
+    Options options_;
+};

@@ -1,0 +1,3 @@
+#include "camera/dlg_lock_focus.h"
+
+CDlgLockFocus::CDlgLockFocus() : CTabPage(Spec{kTemplateId, kCaptionId, 1002, true}) {}

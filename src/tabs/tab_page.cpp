@@ -1,0 +1,159 @@
+#include "tabs/tab_page.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/controls.h"
+#include "app/shell.h"
+#include "device/connect_device.h"
+#include "platform/qt_window.h"
+#include "tabs/ip_address_edit.h"
+
+CTabPage::CTabPage(Spec spec) : spec_(spec) {}
+
+CTabPage::~CTabPage() {
+    StopConnection();
+}
+
+bool CTabPage::Create(int template_id, QWidget* parent) {
+    if (created_) {
+        return false;
+    }
+    spec_.template_id = template_id;
+    setParent(parent);
+    setObjectName(QString::number(template_id));
+    handle_ = std::make_unique<platform::QtWindowHandle>(this);
+    BuildFrame();
+    BuildControls();
+    created_ = true;
+    return true;
+}
+
+platform::WindowHandle CTabPage::Handle() const {
+    return handle_ ? handle_->handle() : 0;
+}
+
+void CTabPage::BuildFrame() {
+    auto label = [this](int id, int text_id, int x, int y) {
+        auto* l = new QLabel(app::Text(text_id), this);
+        app::PlaceControl(l, id, x, y + 2, 50, 8);
+    };
+    // Two rows: the unit's address and port, then the login; Back on the right.
+    label(1018, 23, 8, 8);
+    address_ = new CIpAddressEdit(this);
+    app::PlaceControl(address_, kAddressId, 60, 8, 75, 12);
+    label(1020, 24, 145, 8);
+    port_ = new QLineEdit(this);
+    app::PlaceControl(port_, kPortId, 197, 8, 45, 12);
+    label(1022, 25, 8, 24);
+    user_ = new QLineEdit(this);
+    app::PlaceControl(user_, spec_.user_field_id, 60, 24, 75, 12);
+    label(1024, 26, 145, 24);
+    password_ = new QLineEdit(this);
+    password_->setEchoMode(QLineEdit::Password);
+    app::PlaceControl(password_, kPasswordId, 197, 24, 75, 12);
+    if (spec_.shares_password) {
+        password_->installEventFilter(this);
+    }
+    auto* back = new QPushButton(app::Text(33), this);
+    app::PlaceControl(back, kBackId, 395, 7, 50, 14);
+    connect(back, &QPushButton::clicked, this, &CTabPage::OnBack);
+}
+
+void CTabPage::SetDevice(const std::string& address, int port, const std::string& user) {
+    if (!created_) {
+        return;
+    }
+    address_->SetAddressText(address);
+    port_->setText(QString::number(port));
+    user_->setText(QString::fromStdString(user));
+}
+
+void CTabPage::SetPasswordText(const std::string& password) {
+    if (created_) {
+        password_->setText(QString::fromStdString(password));
+    }
+}
+
+std::string CTabPage::AddressText() const {
+    return created_ ? address_->AddressText() : "";
+}
+
+int CTabPage::Port() const {
+    return created_ ? port_->text().trimmed().toInt() : 0;
+}
+
+std::string CTabPage::UserName() const {
+    return created_ ? user_->text().toStdString() : "";
+}
+
+std::string CTabPage::Password() const {
+    return created_ ? password_->text().toStdString() : "";
+}
+
+void CTabPage::OnBack() {
+    platform::PostWindowMessage(owner_, kSelectMessage, 5, 0);
+}
+
+bool CTabPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == password_ && event->type() == QEvent::FocusOut) {
+        app::Settings().device_password = password_->text().toStdString();
+        if (owner_ != 0) {
+            platform::PostWindowMessage(owner_, kSharedPasswordMessage, 0, 0);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CTabPage::AddOperationButton(QPushButton* button) {
+    operation_buttons_.push_back(button);
+}
+
+void CTabPage::SetOperationButtonsEnabled(bool enabled) {
+    for (QPushButton* b : operation_buttons_) {
+        b->setEnabled(enabled);
+    }
+}
+
+void CTabPage::BeginOperation(int operation) {
+    SetOperationButtonsEnabled(false);
+    pending_operation_ = operation;
+    const std::string address = AddressText();
+    const std::string user = UserName();
+    const std::string password = Password();
+    // The library reports every started connection, also one it could not start, so the
+    // operation always ends with message 1125.
+    ConnectDevice(address.c_str(), &connection_, Port(), user.c_str(), password.c_str(), Handle());
+}
+
+void CTabPage::StopConnection() {
+    if (connection_ != 0) {
+        StopDevice(&connection_);
+    }
+}
+
+void CTabPage::OnOperation(int, int) {}
+
+void CTabPage::OnWindowMessage(unsigned, std::uintptr_t, std::intptr_t) {}
+
+bool CTabPage::event(QEvent* event) {
+    if (event->type() != platform::WindowMessageEvent::Type()) {
+        return QWidget::event(event);
+    }
+    auto* message = static_cast<platform::WindowMessageEvent*>(event);
+    if (message->message() == kLoginResultMessage) {
+        if (pending_operation_ < 0) {
+            return true;  // no operation waits for it
+        }
+        const int operation = pending_operation_;
+        pending_operation_ = -1;
+        OnOperation(operation, static_cast<int>(message->wparam()));
+        StopConnection();
+        SetOperationButtonsEnabled(true);
+        return true;
+    }
+    OnWindowMessage(message->message(), message->wparam(), message->lparam());
+    return true;
+}

@@ -1,0 +1,118 @@
+// CTabPage: the frame every provisioning tab stands on.
+//
+// Each tab class derives from it with its template id, its caption's language id and the id of
+// its user-name field. The frame gives every tab:
+// - the connection fields: address 1000 (CIpAddressEdit), port 1001, user name (1002, or the
+//   tab's own id), password 1005, with their labels 1018, 1020, 1022, 1024 (texts 23 to 26), and
+//   the Back button 1013 (text 33), which posts message 1124 with wParam 5 to the main window;
+// - SetDevice, which the main window calls with the chosen unit (address, port, user name);
+// - the password-sharing rule: when field 1005 loses the focus, its text becomes the shared
+//   device password and message 2048 is posted to the main window (tabs built with
+//   shares_password false, the fisheye tab, do not);
+// - the connect-on-button, act-on-1125 pattern: BeginOperation disables the operation buttons
+//   and connects with the frame's fields; when the login result (message 1125) arrives,
+//   OnOperation runs once with it, then the connection is stopped and the buttons are enabled
+//   again. A 1125 that arrives with no operation pending is ignored.
+// The window exists once Create has run; until then SetDevice and the field accessors do
+// nothing and answer empty. UI thread only.
+#pragma once
+
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/ZQNet.h"
+#include "platform/window_message.h"
+
+class CIpAddressEdit;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace platform {
+class QtWindowHandle;
+}
+
+class CTabPage : public QWidget {
+    Q_OBJECT
+  public:
+    struct Spec {
+        int template_id;
+        int caption_id;
+        int user_field_id = 1002;
+        bool shares_password = true;
+    };
+
+    // Control ids of the frame.
+    static constexpr int kAddressId = 1000;
+    static constexpr int kPortId = 1001;
+    static constexpr int kPasswordId = 1005;
+    static constexpr int kBackId = 1013;
+
+    // Messages.
+    static constexpr unsigned kSelectMessage = 1124;  // to the main window; wParam 5: back
+    static constexpr unsigned kSharedPasswordMessage = 2048;
+
+    explicit CTabPage(Spec spec);
+    ~CTabPage() override;
+
+    // Creates the tab's window as a child of `parent` and builds its controls. False when the
+    // window could not be made (the tab is then skipped wherever a window is needed).
+    bool Create(int template_id, QWidget* parent);
+    bool IsCreated() const { return created_; }
+
+    // The main window's handle, for Back and the shared password.
+    void SetOwner(platform::WindowHandle owner) { owner_ = owner; }
+
+    // The chosen unit: address into 1000 (0.0.0.0 for an empty or invalid text), port into 1001
+    // as a signed decimal number, user name into the user-name field.
+    virtual void SetDevice(const std::string& address, int port, const std::string& user);
+    // Message 2048: the shared device password into field 1005.
+    void SetPasswordText(const std::string& password);
+
+    const Spec& spec() const { return spec_; }
+    platform::WindowHandle Handle() const;
+
+    // The frame's fields as the operations read them.
+    std::string AddressText() const;  // "%d.%d.%d.%d"
+    int Port() const;                 // signed decimal; 0 when not a number
+    std::string UserName() const;
+    std::string Password() const;
+
+  protected:
+    // Builds the tab's own controls (after the frame's); the tab issues fill these in.
+    virtual void BuildControls() {}
+    // The login result of the operation begun last (40 logged in; 41, 42, 44 failed).
+    virtual void OnOperation(int operation, int login_result);
+    // Every other window message posted to the tab.
+    virtual void OnWindowMessage(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+
+    // Buttons BeginOperation disables until the operation's end.
+    void AddOperationButton(QPushButton* button);
+    void SetOperationButtonsEnabled(bool enabled);
+    // Starts `operation` (a number of the tab's own); see the header comment.
+    void BeginOperation(int operation);
+    // Stops the tab's connection, if any.
+    void StopConnection();
+    ZQNET_HANDLE Connection() const { return connection_; }
+
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildFrame();
+    void OnBack();
+
+    Spec spec_;
+    bool created_ = false;
+    platform::WindowHandle owner_ = 0;
+    std::unique_ptr<platform::QtWindowHandle> handle_;
+    ZQNET_HANDLE connection_ = 0;
+    int pending_operation_ = -1;
+    std::vector<QPushButton*> operation_buttons_;
+    CIpAddressEdit* address_ = nullptr;
+    QLineEdit* port_ = nullptr;
+    QLineEdit* user_ = nullptr;
+    QLineEdit* password_ = nullptr;
+};

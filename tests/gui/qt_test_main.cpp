@@ -1,0 +1,14 @@
+// main() for the tests that need real widgets: a QApplication on Qt's offscreen platform
+// (unless QT_QPA_PLATFORM names another), then every GoogleTest test on the UI thread.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
