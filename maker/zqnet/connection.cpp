@@ -378,7 +378,7 @@ bool Connection::HandleIncoming(zqproto::Message& message) {
     }
     if (!zqproto::IsReply(message.kind))
         return false;  // a unit sends only replies and alarms
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (pending_ == nullptr || message.sequence != pending_->sequence) {
         // A late reply to a request that has timed out is dropped; any other reply is a fault.
         return message.sequence != 0 && message.sequence < next_seq_ &&
@@ -390,7 +390,8 @@ bool Connection::HandleIncoming(zqproto::Message& message) {
     pending_->ok = true;
     pending_->done = true;
     pending_ = nullptr;
-    changed_.notify_all();
+    lock.unlock();
+    changed_.notify_all();  // unlocked, so that the woken caller need not wait for the lock
     return true;
 }
 

@@ -5,10 +5,11 @@
 namespace zqnet {
 
 bool Workers::Run(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     tasks_.push_back(std::move(task));
     if (static_cast<std::size_t>(idle_) >= tasks_.size()) {
-        changed_.notify_one();
+        lock.unlock();
+        changed_.notify_one();  // unlocked, so that the woken worker need not wait for the lock
         return true;
     }
     try {
