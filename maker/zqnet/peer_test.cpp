@@ -22,6 +22,7 @@
 
 #include "device/ZQNet.h"
 #include "protocol/protocol.h"
+#include "support/connection_reports.h"
 
 namespace {
 
@@ -146,46 +147,11 @@ bool AnswerLogin(int fd, zqproto::FrameReader& reader, std::uint32_t status = 10
     return status == 101;
 }
 
-// What a connection reported, in order.
-struct Reports {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> statuses;
-    std::vector<std::pair<int, std::vector<std::uint8_t>>> events;
-
-    static void OnStatus(int32_t status, void* user) {
-        auto* r = static_cast<Reports*>(user);
-        std::lock_guard lock(r->mutex);
-        r->statuses.push_back(status);
-        r->changed.notify_all();
-    }
-    static void OnEvent(int32_t type, const void* data, int32_t length, void* user) {
-        auto* r = static_cast<Reports*>(user);
-        std::lock_guard lock(r->mutex);
-        const auto* b = static_cast<const std::uint8_t*>(data);
-        r->events.emplace_back(type, std::vector<std::uint8_t>(b, b + length));
-        r->changed.notify_all();
-    }
-    // Waits until `count` statuses have come (or 3 s), then a little longer for any extra one.
-    std::vector<int> Wait(std::size_t count, std::chrono::milliseconds limit = 3s) {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, limit, [&] { return statuses.size() >= count; });
-        changed.wait_for(lock, 100ms, [&] { return statuses.size() > count; });
-        return statuses;
-    }
-};
+using Reports = ConnectionReports;
 
 ZQNET_HANDLE Connect(const char* address, int port, Reports& reports,
                      const char* password = kPassword, const char* user = kUser) {
-    ZQNetConnectionRecord record{};
-    record.address = address;
-    record.port = port;
-    record.user = user;
-    record.password = password;
-    record.userValue = &reports;
-    record.statusCallback = Reports::OnStatus;
-    record.eventCallback = Reports::OnEvent;
-    return ZQNetConnectionStartEx(&record);
+    return reports.Start(address, port, user, password);
 }
 
 int UnusedPort() {

@@ -20,6 +20,7 @@
 
 #include "device/ZQNet.h"
 #include "device/connect_device.h"
+#include "support/connection_reports.h"
 #include "platform/window_message.h"
 #include "tcp_capture.h"
 #include "unit-sim/simulator.h"
@@ -82,48 +83,11 @@ unitsim::UnitConfig Unit(const char* address) {
     return c;
 }
 
-// What one connection reported.
-struct Reports {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> statuses;
-    std::vector<std::pair<int, std::vector<std::uint8_t>>> events;
-
-    static void OnStatus(int32_t status, void* user) {
-        auto* r = static_cast<Reports*>(user);
-        std::lock_guard lock(r->mutex);
-        r->statuses.push_back(status);
-        r->changed.notify_all();
-    }
-    static void OnEvent(int32_t type, const void* data, int32_t length, void* user) {
-        auto* r = static_cast<Reports*>(user);
-        std::lock_guard lock(r->mutex);
-        const auto* b = static_cast<const std::uint8_t*>(data);
-        r->events.emplace_back(type, std::vector<std::uint8_t>(b, b + length));
-        r->changed.notify_all();
-    }
-    int First() {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, 5s, [&] { return !statuses.empty(); });
-        return statuses.empty() ? 0 : statuses[0];
-    }
-    std::vector<int> All() {
-        std::lock_guard lock(mutex);
-        return statuses;
-    }
-};
+using Reports = ConnectionReports;
 
 ZQNET_HANDLE Start(const char* address, Reports& r, const char* password = kPassword,
                    const char* user = "admin", int port = 0) {
-    ZQNetConnectionRecord record{};
-    record.address = address;
-    record.port = port != 0 ? port : PortOf(address);
-    record.user = user;
-    record.password = password;
-    record.userValue = &r;
-    record.statusCallback = Reports::OnStatus;
-    record.eventCallback = Reports::OnEvent;
-    return ZQNetConnectionStartEx(&record);
+    return r.Start(address, port != 0 ? port : PortOf(address), user, password);
 }
 
 class SimTest : public ::testing::TestWithParam<int> {
