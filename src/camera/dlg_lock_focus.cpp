@@ -1,3 +1,3 @@
 #include "camera/dlg_lock_focus.h"
 
-CDlgLockFocus::CDlgLockFocus() : CTabPage(Spec{kTemplateId, kCaptionId, 1002, true}) {}
+CDlgLockFocus::CDlgLockFocus() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}

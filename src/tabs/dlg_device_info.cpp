@@ -1,3 +1,3 @@
 #include "tabs/dlg_device_info.h"
 
-CDlgDeviceInfo::CDlgDeviceInfo() : CTabPage(Spec{kTemplateId, kCaptionId, 1002, true}) {}
+CDlgDeviceInfo::CDlgDeviceInfo() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}

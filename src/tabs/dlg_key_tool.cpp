@@ -1,3 +1,3 @@
 #include "tabs/dlg_key_tool.h"
 
-CDlgKeyTool::CDlgKeyTool() : CTabPage(Spec{kTemplateId, kCaptionId, 1002, true}) {}
+CDlgKeyTool::CDlgKeyTool() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}

@@ -1,4 +1,4 @@
 #include "tabs/dlg_restore_factory_tool.h"
 
 CDlgRestoreFactoryTool::CDlgRestoreFactoryTool()
-    : CTabPage(Spec{kTemplateId, kCaptionId, 1002, true}) {}
+    : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}

@@ -1,3 +1,3 @@
 #include "tabs/dlg_serial_num.h"
 
-CDlgSerialNum::CDlgSerialNum() : CTabPage(Spec{kTemplateId, kCaptionId, 1178, true}) {}
+CDlgSerialNum::CDlgSerialNum() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1178, true}) {}

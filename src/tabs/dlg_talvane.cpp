@@ -1,3 +1,3 @@
 #include "tabs/dlg_talvane.h"
 
-CDlgTalvane::CDlgTalvane() : CTabPage(Spec{kTemplateId, kCaptionId, 1015, true}) {}
+CDlgTalvane::CDlgTalvane() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1015, true}) {}

@@ -1,3 +1,3 @@
 #include "tabs/dlg_telnet_tool.h"
 
-CDlgTelnetTool::CDlgTelnetTool() : CTabPage(Spec{kTemplateId, kCaptionId, 1002, true}) {}
+CDlgTelnetTool::CDlgTelnetTool() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}

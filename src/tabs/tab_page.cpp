@@ -11,7 +11,7 @@
 #include "platform/qt_window.h"
 #include "tabs/ip_address_edit.h"
 
-CTabPage::CTabPage(Spec spec) : spec_(spec) {}
+CTabPage::CTabPage(PageInfo info) : info_(info) {}
 
 CTabPage::~CTabPage() {
     StopConnection();
@@ -21,7 +21,7 @@ bool CTabPage::Create(int template_id, QWidget* parent) {
     if (created_) {
         return false;
     }
-    spec_.template_id = template_id;
+    info_.template_id = template_id;
     setParent(parent);
     setObjectName(QString::number(template_id));
     handle_ = std::make_unique<platform::QtWindowHandle>(this);
@@ -49,12 +49,12 @@ void CTabPage::BuildFrame() {
     app::PlaceControl(port_, kPortId, 197, 8, 45, 12);
     label(1022, 25, 8, 24);
     user_ = new QLineEdit(this);
-    app::PlaceControl(user_, spec_.user_field_id, 60, 24, 75, 12);
+    app::PlaceControl(user_, info_.user_field_id, 60, 24, 75, 12);
     label(1024, 26, 145, 24);
     password_ = new QLineEdit(this);
     password_->setEchoMode(QLineEdit::Password);
     app::PlaceControl(password_, kPasswordId, 197, 24, 75, 12);
-    if (spec_.shares_password) {
+    if (info_.shares_password) {
         password_->installEventFilter(this);
     }
     auto* back = new QPushButton(app::Text(33), this);

@@ -37,7 +37,7 @@ class QtWindowHandle;
 class CTabPage : public QWidget {
     Q_OBJECT
   public:
-    struct Spec {
+    struct PageInfo {
         int template_id;
         int caption_id;
         int user_field_id = 1002;
@@ -54,7 +54,7 @@ class CTabPage : public QWidget {
     static constexpr unsigned kSelectMessage = 1124;  // to the main window; wParam 5: back
     static constexpr unsigned kSharedPasswordMessage = 2048;
 
-    explicit CTabPage(Spec spec);
+    explicit CTabPage(PageInfo info);
     ~CTabPage() override;
 
     // Creates the tab's window as a child of `parent` and builds its controls. False when the
@@ -71,7 +71,7 @@ class CTabPage : public QWidget {
     // Message 2048: the shared device password into field 1005.
     void SetPasswordText(const std::string& password);
 
-    const Spec& spec() const { return spec_; }
+    const PageInfo& info() const { return info_; }
     platform::WindowHandle Handle() const;
 
     // The frame's fields as the operations read them.
@@ -104,7 +104,7 @@ class CTabPage : public QWidget {
     void BuildFrame();
     void OnBack();
 
-    Spec spec_;
+    PageInfo info_;
     bool created_ = false;
     platform::WindowHandle owner_ = 0;
     std::unique_ptr<platform::QtWindowHandle> handle_;

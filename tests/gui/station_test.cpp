@@ -246,7 +246,7 @@ void ExpectEveryTabHas(CZQTalvaneDlg& main, const std::string& address, const QS
         SCOPED_TRACE(tab->metaObject()->className());
         EXPECT_EQ(app::FindControl<CIpAddressEdit>(tab, 1000)->AddressText(), address);
         EXPECT_EQ(app::FindControl<QLineEdit>(tab, 1001)->text(), port);
-        EXPECT_EQ(app::FindControl<QLineEdit>(tab, tab->spec().user_field_id)->text(), "admin");
+        EXPECT_EQ(app::FindControl<QLineEdit>(tab, tab->info().user_field_id)->text(), "admin");
     }
 }
 

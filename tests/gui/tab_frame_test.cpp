@@ -23,7 +23,7 @@ namespace {
 // A tab with one operation button, as the provisioning tabs use the frame.
 class TestTab : public CTabPage {
   public:
-    TestTab() : CTabPage(Spec{131, 18, 1015, true}) {}
+    TestTab() : CTabPage(PageInfo{131, 18, 1015, true}) {}
     QPushButton* button = nullptr;
     std::vector<int> results;
     bool buttons_enabled_during = true;
