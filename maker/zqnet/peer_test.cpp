@@ -23,6 +23,7 @@
 #include "device/ZQNet.h"
 #include "protocol/protocol.h"
 #include "support/connection_reports.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -69,15 +70,7 @@ class Peer {
   public:
     using Script = std::function<void(int fd, zqproto::FrameReader& reader)>;
     explicit Peer(Script script) : script_(std::move(script)) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        listen(listener_, 16);
+        listener_ = ListenOnLoopback(16, &port_);
         thread_ = std::thread([this] {
             for (;;) {
                 pollfd p{listener_, POLLIN, 0};
@@ -154,17 +147,7 @@ ZQNET_HANDLE Connect(const char* address, int port, Reports& reports,
     return reports.Start(address, port, user, password);
 }
 
-int UnusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+int UnusedPort() { return UnusedLoopbackPort(); }
 
 class ZQNetPeer : public ::testing::Test {
   protected:

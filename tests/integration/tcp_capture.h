@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback.h"
+
 class TcpCapture {
   public:
     // Relays connections made to port() on 127.0.0.1 to target_ip:target_port.
@@ -22,15 +24,7 @@ class TcpCapture {
         target_.sin_family = AF_INET;
         target_.sin_port = htons(static_cast<std::uint16_t>(target_port));
         inet_pton(AF_INET, target_ip.c_str(), &target_.sin_addr);
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        listen(listener_, 8);
+        listener_ = ListenOnLoopback(8, &port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~TcpCapture() {

@@ -21,6 +21,7 @@
 #include "device/ZQNet.h"
 #include "device/connect_device.h"
 #include "support/connection_reports.h"
+#include "support/loopback.h"
 #include "platform/window_message.h"
 #include "tcp_capture.h"
 #include "unit-sim/simulator.h"
@@ -51,17 +52,7 @@ void UseUnits(unitsim::Simulator& sim) {
 }
 
 // A port nothing listens on.
-int UnusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+int UnusedPort() { return UnusedLoopbackPort(); }
 constexpr const char* kRecorder = "127.0.77.10";
 constexpr const char* kCamera = "127.0.77.11";
 constexpr const char* kSilent = "127.0.77.12";
