@@ -543,6 +543,20 @@ std::string_view CXmlDocument::StartTag(uint32_t pos) const {
 
 // ---- the result log ----
 
+void CXmlDocument::LogConversion(std::string& log, const char* name, const std::string& encoding,
+                                 size_t length, const std::string& source_encoding, size_t lost) {
+    AddEvent(log, {.name = name,
+                   .encoding = encoding,
+                   .number_name = "length",
+                   .number = static_cast<long long>(length)});
+    if (lost > 0) {
+        AddEvent(log, {.name = "conversion_loss",
+                       .encoding = source_encoding,
+                       .number_name = "count",
+                       .number = static_cast<long long>(lost)});
+    }
+}
+
 void CXmlDocument::AddEvent(std::string& log, const Event& e) {
     if (log.size() >= kLogCap)
         return;
@@ -812,7 +826,8 @@ std::string CXmlDocument::GetText() const {
         const size_t next = std::min(std::max(m.end, lt + 1), end);
         if (m.kind == Kind::kCdata) {
             const size_t cdata_end = std::min(m.end - 3, end);
-            if (cdata_end > lt + 9) out.append(doc_, lt + 9, cdata_end - (lt + 9));
+            if (cdata_end > lt + 9)
+                out.append(doc_, lt + 9, cdata_end - (lt + 9));
         } else if (m.kind == Kind::kBad) {
             out.append(doc_, lt, next - lt);  // not markup after all: kept as it stands
         }
@@ -1292,16 +1307,7 @@ bool CXmlDocument::DecodeText(std::string_view bytes, std::string& text, std::st
             AddEvent(log, {.name = "endian_swap", .encoding = encoding});
         size_t lost = bytes.size() % 2;  // a final odd byte is no character
         text = platform::Utf16ToUtf8(units, &lost);
-        AddEvent(log, {.name = "converted_to",
-                       .encoding = platform::kProgramEncoding,
-                       .number_name = "length",
-                       .number = static_cast<long long>(text.size())});
-        if (lost > 0) {
-            AddEvent(log, {.name = "conversion_loss",
-                           .encoding = encoding,
-                           .number_name = "count",
-                           .number = static_cast<long long>(lost)});
-        }
+        LogConversion(log, "converted_to", platform::kProgramEncoding, text.size(), encoding, lost);
         AddEvent(log, {.name = "read",
                        .encoding = encoding,
                        .number_name = "length",
@@ -1322,16 +1328,7 @@ bool CXmlDocument::DecodeText(std::string_view bytes, std::string& text, std::st
     } else {
         size_t lost = 0;
         platform::FromEncoding(bytes, encoding, text, &lost);
-        AddEvent(log, {.name = "converted_to",
-                       .encoding = platform::kProgramEncoding,
-                       .number_name = "length",
-                       .number = static_cast<long long>(text.size())});
-        if (lost > 0) {
-            AddEvent(log, {.name = "conversion_loss",
-                           .encoding = encoding,
-                           .number_name = "count",
-                           .number = static_cast<long long>(lost)});
-        }
+        LogConversion(log, "converted_to", platform::kProgramEncoding, text.size(), encoding, lost);
     }
     AddEvent(log, {.name = "read",
                    .encoding = encoding,
@@ -1376,16 +1373,7 @@ bool CXmlDocument::WriteTextFile(const std::string& path, const std::string& tex
         std::string converted;
         size_t lost = 0;
         platform::ToEncoding(text, encoding, converted, &lost);
-        AddEvent(log, {.name = "converted_from",
-                       .encoding = encoding,
-                       .number_name = "length",
-                       .number = static_cast<long long>(converted.size())});
-        if (lost > 0) {
-            AddEvent(log, {.name = "conversion_loss",
-                           .encoding = encoding,
-                           .number_name = "count",
-                           .number = static_cast<long long>(lost)});
-        }
+        LogConversion(log, "converted_from", encoding, converted.size(), encoding, lost);
         bytes += converted;
     }
 

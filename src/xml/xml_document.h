@@ -22,7 +22,7 @@
 #include <vector>
 
 class CXmlDocument {
-public:
+  public:
     // Option flags (independent bits).
     enum Flags : int {
         kIgnoreCase = 0x0008,          // compare element and attribute names without case
@@ -151,7 +151,7 @@ public:
     // Escapes for element content (& < >) or, with `attribute`, also " and '.
     static std::string EscapeText(std::string_view text, bool attribute = false);
 
-private:
+  private:
     struct Element;  // one record of the element index (32 bytes), defined in the implementation
     struct Event;
     struct Markup;
@@ -172,6 +172,10 @@ private:
     bool OpenEmptyElement(uint32_t pos);
     bool FindPathStep(std::string_view path, uint32_t context, uint32_t& found) const;
     static void AddEvent(std::string& log, const Event& event);
+    // A conversion event (`name` with the resulting encoding and length) and, when characters
+    // were lost, a "conversion_loss" event naming the other side's encoding.
+    static void LogConversion(std::string& log, const char* name, const std::string& encoding,
+                              size_t length, const std::string& source_encoding, size_t lost);
     static void FileErrorEvent(std::string& log, int error);
 
     std::string doc_;
