@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -168,6 +169,8 @@ bool ParseFault(const Json::Value& object, Fault& fault, std::string& error) {
     in.Bool("read_back_differs", f.readBackDiffers);
     in.Bool("drop", f.drop);
     in.Int("delay_ms", f.delayMs, 0, 600000);
+    in.Int("skip", f.skip, 0, INT32_MAX);
+    in.Int("count", f.count, 0, INT32_MAX);
     if (!in.ok())
         return false;
     fault = f;
@@ -435,6 +438,20 @@ Json::Value StateToJson(const UnitState& s) {
     records["871"] = Hex(s.lensFile.data(), s.lensFile.size());
     records["1015"] = Hex(&s.fisheye, sizeof(s.fisheye));
     v["records"] = records;
+    Json::Value written(Json::objectValue);
+    for (const auto& [code, bytes] : s.written)
+        written[std::to_string(code)] = Hex(bytes.data(), bytes.size());
+    v["written"] = written;
+    Json::Value requests(Json::arrayValue);
+    for (const RequestLogEntry& r : s.requests) {
+        Json::Value entry(Json::objectValue);
+        entry["code"] = r.code;
+        entry["op"] = r.write ? "write" : "query";
+        entry["size_word"] = r.sizeWord;
+        entry["length"] = r.length;
+        requests.append(entry);
+    }
+    v["requests"] = requests;
     return v;
 }
 

@@ -22,10 +22,12 @@ bool ParseUnitLines(const std::string& text, std::vector<UnitConfig>& units, std
 // One unit's object (without "count" expansion).
 bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error);
 
-// A fault object: {"fail_query", "fail_write", "read_back_differs", "drop": bool, "delay_ms": int}.
+// A fault object: {"fail_query", "fail_write", "read_back_differs", "drop": bool, "delay_ms",
+// "skip", "count": int}.
 bool ParseFault(const Json::Value& object, Fault& fault, std::string& error);
 
-// The state as JSON: named fields, and every record as hex under "records".
+// The state as JSON: named fields, every record as hex under "records", the last accepted write
+// of each code as hex under "written", and the request log under "requests".
 Json::Value StateToJson(const UnitState& state);
 
 // Compact one-line JSON text.

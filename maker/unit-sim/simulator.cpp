@@ -661,6 +661,10 @@ std::string Simulator::Control(const std::string& line) {
         unit->ClearFaults();
         return ToLine(Answer(true));
     }
+    if (cmd == "clear_log") {
+        unit->ClearRequestLog();
+        return ToLine(Answer(true));
+    }
     return ToLine(Answer(false, "unknown cmd \"" + cmd + "\""));
 }
 

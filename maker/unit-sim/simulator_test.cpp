@@ -338,6 +338,69 @@ TEST(SimulatorControl, StateAndFaultsOverTheControlSocket) {
     ::close(fd);
 }
 
+TEST(SimulatorControl, RequestLogWrittenRecordsAndCountedFaults) {
+    Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({Make("127.0.12.2")}, error)) << error;
+    Unit* u = sim.Units()[0];
+    auto control = [&](const std::string& line) { return Parse(sim.Control(line)); };
+    TestClient c;
+    ASSERT_TRUE(c.Connect("127.0.12.2", u->config().mediaPort, false));
+    ASSERT_EQ(c.Login("admin", "pa55word"), uint32_t{ZQNET_STATUS_LOGGED_IN});
+
+    ZQNetKeyRecord key{};
+    key.size = 76;
+    std::strcpy(key.key, "NEW");
+    const auto* p = reinterpret_cast<const uint8_t*>(&key);
+    const std::vector<uint8_t> good(p, p + 76);
+    std::vector<uint8_t> unsized = good;
+    unsized[0] = 0;
+    struct Step {
+        Kind kind;
+        uint32_t code, size;
+        std::vector<uint8_t> data;
+        uint32_t result;
+    } steps[] = {
+        {Kind::kQueryParam, 400, 116, {}, zqproto::kOk},
+        {Kind::kSetParam, 553, 0, good, zqproto::kOk},
+        {Kind::kSetParam, 553, 0, unsized, zqproto::kBadSize},
+        {Kind::kSimpleCmd, 349, 0, {}, zqproto::kOk},
+    };
+    for (const Step& step : steps) {
+        auto reply = c.Request(step.kind, step.code, step.size, step.data);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->code, step.result) << step.code;
+    }
+    Json::Value state = control(R"({"cmd":"state","unit":"127.0.12.2"})")["state"];
+    EXPECT_EQ(ToLine(state["requests"]), R"([{"code":400,"length":0,"op":"query","size_word":116},)"
+                                         R"({"code":553,"length":76,"op":"write","size_word":76},)"
+                                         R"({"code":553,"length":76,"op":"write","size_word":0}])");
+    EXPECT_EQ(state["written"].getMemberNames(), std::vector<std::string>{"553"});
+    EXPECT_EQ(state["written"]["553"].asString(), state["records"]["553"].asString());
+    EXPECT_EQ(state["key"].asString(), "NEW");
+
+    // A query fault that passes one request, fails the next, and is gone.
+    Json::Value answer = control(
+        R"({"cmd":"fault","unit":"127.0.12.2","code":553,"fail_query":true,"skip":1,"count":1})");
+    ASSERT_TRUE(answer["ok"].asBool()) << answer["error"].asString();
+    for (uint32_t expected : {zqproto::kOk, zqproto::kFailed, zqproto::kOk}) {
+        auto reply = c.Request(Kind::kQueryParam, 553, 76);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->code, expected);
+    }
+    EXPECT_FALSE(u->FaultFor(553).failQuery);
+    answer = control(R"({"cmd":"fault","unit":"127.0.12.2","code":553,"count":-1})");
+    EXPECT_FALSE(answer["ok"].asBool());
+    EXPECT_NE(answer["error"].asString().find("count"), std::string::npos);
+
+    ASSERT_TRUE(control(R"({"cmd":"clear_log","unit":"127.0.12.2"})")["ok"].asBool());
+    state = control(R"({"cmd":"state","unit":"127.0.12.2"})")["state"];
+    EXPECT_EQ(ToLine(state["requests"]), "[]");
+    EXPECT_EQ(ToLine(state["written"]), "{}");
+    EXPECT_EQ(state["key"].asString(), "NEW");
+    EXPECT_FALSE(control(R"({"cmd":"clear_log","unit":"127.0.0.99"})")["ok"].asBool());
+}
+
 TEST(SimulatorLifecycle, StartFailsCleanlyAndStopEndsOpenSessions) {
     Simulator first;
     std::string error;

@@ -72,6 +72,28 @@ size_t MainFieldOffset(uint32_t code) {
     }
 }
 
+// Records that start with their own size as a little-endian word; a write must carry it.
+bool HasSizeWord(uint32_t code) {
+    switch (code) {
+        case 401:
+        case 524:
+        case 553:
+        case 582:
+        case 588:
+        case 700:
+            return true;
+        default:
+            return false;  // 871 (raw lens file), 1015 (the station leaves the word 0)
+    }
+}
+
+uint32_t LeadingWord(std::span<const uint8_t> data) {
+    if (data.size() < 4)
+        return 0;
+    return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
+           static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
+}
+
 std::tm CivilOf(std::time_t t) {
     std::tm tm{};
     gmtime_r(&t, &tm);
@@ -215,6 +237,38 @@ Fault Unit::FaultFor(int32_t code) const {
     return it == faults_.end() ? Fault{} : it->second;
 }
 
+Fault Unit::TakeFault(int32_t code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = faults_.find(code);
+    if (it == faults_.end())
+        return Fault{};
+    Fault& f = it->second;
+    if (f.skip > 0) {
+        --f.skip;
+        return Fault{};
+    }
+    Fault fired = f;
+    if (f.count > 0 && --f.count == 0)
+        faults_.erase(it);
+    return fired;
+}
+
+void Unit::LogRequest(const RequestLogEntry& entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Like the command log: the latest requests, not all of them forever.
+    if (state_.requests.size() >= kRequestLogSize) {
+        state_.requests.erase(state_.requests.begin(),
+                              state_.requests.begin() + kRequestLogSize / 2);
+    }
+    state_.requests.push_back(entry);
+}
+
+void Unit::ClearRequestLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.requests.clear();
+    state_.written.clear();
+}
+
 uint32_t Unit::Login(const std::string& user, const zqproto::Token& nonce,
                      const zqproto::Token& proof, std::span<const uint8_t> binding) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -254,7 +308,8 @@ uint32_t Unit::DevInfo(std::vector<uint8_t>& out) {
     return zqproto::kOk;
 }
 
-uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out) {
+uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out,
+                     bool readBackDiffers) {
     const zqproto::ParamInfo* info = zqproto::FindParam(code);
     if (!info || !info->query)
         return zqproto::kUnknownCode;
@@ -290,10 +345,8 @@ uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out) {
         default:
             return zqproto::kUnknownCode;
     }
-    auto fault = faults_.find(static_cast<int32_t>(code));
-    if (fault != faults_.end() && fault->second.readBackDiffers) {
+    if (readBackDiffers)
         out[MainFieldOffset(code)] ^= 0x01;
-    }
     if (out.size() > size)
         out.resize(size);
     return zqproto::kOk;
@@ -306,6 +359,8 @@ uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
     if (info->variable ? (data.empty() || data.size() > info->size) : data.size() != info->size) {
         return zqproto::kBadSize;
     }
+    if (HasSizeWord(code) && LeadingWord(data) != info->size)
+        return zqproto::kBadSize;
     std::lock_guard<std::mutex> lock(mutex_);
     switch (code) {
         case 401:
@@ -373,6 +428,7 @@ uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
         default:
             return zqproto::kUnknownCode;
     }
+    state_.written[code].assign(data.begin(), data.end());
     return zqproto::kOk;
 }
 
@@ -513,7 +569,7 @@ bool UnitSession::Greet(std::vector<Step>& steps) {
         state_ = State::kSilent;
         return true;
     }
-    const Fault fault = unit_.FaultFor(kFaultLogin);
+    const Fault fault = unit_.TakeFault(kFaultLogin);
     if (fault.drop)
         return Fail("dropped on demand");
     if (!zqproto::RandomToken(nonce_))
@@ -599,7 +655,12 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
         default:
             break;
     }
-    Fault fault = faultCode >= 0 ? unit_.FaultFor(faultCode) : Fault{};
+    if (m.kind == Kind::kQueryParam) {
+        unit_.LogRequest({m.code, false, m.size, 0});
+    } else if (m.kind == Kind::kSetParam) {
+        unit_.LogRequest({m.code, true, LeadingWord(m.data), static_cast<uint32_t>(m.data.size())});
+    }
+    Fault fault = faultCode >= 0 ? unit_.TakeFault(faultCode) : Fault{};
     if (fault.drop)
         return Fail("dropped on demand");
 
@@ -610,8 +671,9 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
             reply.code = fault.failQuery ? uint32_t{zqproto::kFailed} : unit_.DevInfo(reply.data);
             break;
         case Kind::kQueryParam:
-            reply.code = fault.failQuery ? uint32_t{zqproto::kFailed}
-                                         : unit_.Query(m.code, m.size, reply.data);
+            reply.code = fault.failQuery
+                             ? uint32_t{zqproto::kFailed}
+                             : unit_.Query(m.code, m.size, reply.data, fault.readBackDiffers);
             break;
         case Kind::kSetParam:
             reply.code = fault.failWrite ? uint32_t{zqproto::kFailed} : unit_.Set(m.code, m.data);

@@ -28,12 +28,20 @@ namespace unitsim {
 // A fault on demand, for one code of one unit. Codes: parameter codes, command codes (349..352),
 // PTZ commands (96, 108), kFaultDevInfo for the device-information request and kFaultLogin for
 // the login (drop and delay apply to the challenge).
+//
+// Every request the code applies to (query, write, command, PTZ command, device-information
+// request, login) is a matching request: the first `skip` of them pass untouched, then the fault
+// fires on the next `count` (0: on every one from then on) and is removed after the last.
+// "Fail once" is {.failWrite = true, .count = 1}; "fail the 3rd request" {..., .skip = 2,
+// .count = 1}.
 struct Fault {
     bool failQuery = false;        // queries of the code (and GetDevInfo) answer "failed"
     bool failWrite = false;        // writes, commands and PTZ commands answer "failed"
     bool readBackDiffers = false;  // queries return the record with one byte changed
     bool drop = false;             // the unit closes the connection instead of answering
     int delayMs = 0;               // the answer comes this much later
+    int skip = 0;                  // matching requests that pass untouched first
+    int count = 0;                 // then fires this many times (0: forever), then is removed
 };
 inline constexpr int32_t kFaultDevInfo = 0;
 inline constexpr int32_t kFaultLogin = 1;
@@ -77,6 +85,16 @@ struct UnitConfig {
     UnitConfig();  // fills the records' size words and a default board device type (255)
 };
 
+// One QueryParam or SetParam request a logged-in session received, whatever its answer.
+struct RequestLogEntry {
+    uint32_t code = 0;
+    bool write = false;     // SetParam; false: QueryParam
+    uint32_t sizeWord = 0;  // write: first little-endian word of the data (0 when shorter than
+                            // 4 bytes); query: the size the station asked for
+    uint32_t length = 0;    // bytes of data (0 for a query)
+    bool operator==(const RequestLogEntry&) const = default;
+};
+
 // A copy of a unit's state at one moment.
 struct UnitState {
     ZQNetMacRecord mac{};
@@ -97,6 +115,11 @@ struct UnitState {
     int logins = 0;    // successful logins so far
     bool lockedOut = false;
     std::vector<uint32_t> commands;  // the latest commands and PTZ commands received, in order
+    // The raw bytes of the last write the unit accepted, by parameter code (refused writes leave
+    // it unchanged). Unit::ClearRequestLog empties it.
+    std::map<uint32_t, std::vector<uint8_t>> written;
+    // The latest QueryParam and SetParam requests, in order, including failed and refused ones.
+    std::vector<RequestLogEntry> requests;
 };
 
 // Where a session receives the unit's alarms: frames queued by any thread, then `wake` is called.
@@ -127,7 +150,15 @@ class Unit {
     void ClearFaults();
     void SetSilentLogin(bool silent);
     bool silentLogin() const;
+    // The fault of a code as it stands (its skip and count as left), without counting a request.
     Fault FaultFor(int32_t code) const;
+    // Counts one matching request of the code and returns what it gets: the fault when it fires,
+    // otherwise none. Sessions call it once per request.
+    Fault TakeFault(int32_t code);
+
+    // The request log and the written records (UnitState::requests, UnitState::written).
+    void LogRequest(const RequestLogEntry& entry);
+    void ClearRequestLog();
 
     // Login check. Returns a login status (101, 103, 104, 108, 109); 101 takes a session slot,
     // which ReleaseSession gives back.
@@ -135,9 +166,13 @@ class Unit {
                    const zqproto::Token& proof, std::span<const uint8_t> binding);
     void ReleaseSession();
 
-    // Requests of a logged-in session; the result is a zqproto::Result.
+    // Requests of a logged-in session; the result is a zqproto::Result. Set answers kBadSize,
+    // and changes nothing, for a record of the wrong length or, for a record that starts with
+    // its size (every writable code but 871 and 1015), whose first word is not that size.
     uint32_t DevInfo(std::vector<uint8_t>& out);
-    uint32_t Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out);
+    // readBackDiffers: answer the record with one byte of its main field changed.
+    uint32_t Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out,
+                   bool readBackDiffers = false);
     uint32_t Set(uint32_t code, std::span<const uint8_t> data);
     uint32_t Command(uint32_t command);
     uint32_t Ptz(uint32_t command, std::span<const uint8_t> data);
@@ -150,6 +185,7 @@ class Unit {
   private:
     using Clock = std::chrono::steady_clock;
     static constexpr size_t kCommandLogSize = 1024;
+    static constexpr size_t kRequestLogSize = 1024;
     void LogCommandLocked(uint32_t command);
     void ResetSettingsLocked();
     ZQNetSysParamRecord SystemLocked() const;

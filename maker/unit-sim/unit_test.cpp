@@ -2,8 +2,11 @@
 #include "unit.h"
 #include "config.h"
 
+#include <json/reader.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -19,6 +22,16 @@ template <typename T>
 std::vector<uint8_t> Bytes(const T& record) {
     const auto* p = reinterpret_cast<const uint8_t*>(&record);
     return std::vector<uint8_t>(p, p + sizeof(T));
+}
+
+// A record of `bytes` bytes, `fill` after its leading size word (which says `word`).
+std::vector<uint8_t> Sized(size_t bytes, uint8_t fill = 0, uint32_t word = 0xFFFFFFFF) {
+    std::vector<uint8_t> out(bytes, fill);
+    if (word == 0xFFFFFFFF)
+        word = static_cast<uint32_t>(bytes);
+    for (size_t i = 0; i < 4 && i < bytes; ++i)
+        out[i] = static_cast<uint8_t>(word >> (8 * i));
+    return out;
 }
 
 template <typename T>
@@ -655,8 +668,9 @@ TEST(UnitFaults, EachFaultActsOnItsCodeOnly) {
         Station s(unit);
         ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
         uint32_t size = c.kind == Kind::kQueryParam ? 2000 : 0;
-        std::vector<uint8_t> data =
-            c.kind == Kind::kQueryParam ? std::vector<uint8_t>{} : std::vector<uint8_t>(c.bytes);
+        std::vector<uint8_t> data = c.kind == Kind::kQueryParam ? std::vector<uint8_t>{}
+                                    : c.kind == Kind::kSetParam ? Sized(c.bytes)
+                                                                : std::vector<uint8_t>(c.bytes);
         EXPECT_EQ(s.Request(c.kind, c.request_code, size, data), c.result);
         EXPECT_EQ(s.open, c.open);
         if (c.result != 0xFFFF) {
@@ -717,6 +731,338 @@ TEST(UnitFaults, LoginDropAndDelay) {
     EXPECT_FALSE(t.open);
 }
 
+TEST(UnitFaults, SkipAndCountPickTheRequestsThatFail) {
+    using zqproto::kFailed;
+    using zqproto::kOk;
+    struct Request {
+        Kind kind;
+        uint32_t result;
+    };
+    constexpr Request kWriteOk{Kind::kSetParam, kOk}, kWriteFailed{Kind::kSetParam, kFailed};
+    constexpr Request kQueryOk{Kind::kQueryParam, kOk}, kQueryFailed{Kind::kQueryParam, kFailed};
+    struct Case {
+        const char* name;
+        int32_t code;
+        Fault fault;
+        std::vector<Request> requests;
+        Fault left;  // the fault as it stands afterwards (all false: removed)
+    } cases[] = {
+        {"fail once", 553, {.failWrite = true, .count = 1}, {kWriteFailed, kWriteOk, kWriteOk}, {}},
+        {"fail the 3rd request",
+         553,
+         {.failWrite = true, .skip = 2, .count = 1},
+         {kWriteOk, kWriteOk, kWriteFailed, kWriteOk, kWriteOk},
+         {}},
+        {"skip one, fail two",
+         553,
+         {.failWrite = true, .skip = 1, .count = 2},
+         {kWriteOk, kWriteFailed, kWriteFailed, kWriteOk},
+         {}},
+        {"skip two, then forever",
+         553,
+         {.failWrite = true, .skip = 2},
+         {kWriteOk, kWriteOk, kWriteFailed, kWriteFailed, kWriteFailed},
+         {.failWrite = true}},
+        {"forever", 553, {.failWrite = true}, {kWriteFailed, kWriteFailed}, {.failWrite = true}},
+        {"not yet fired",
+         553,
+         {.failWrite = true, .skip = 3, .count = 1},
+         {kWriteOk, kWriteOk},
+         {.failWrite = true, .skip = 1, .count = 1}},
+        {"a query counts for a write fault",
+         553,
+         {.failWrite = true, .skip = 1, .count = 1},
+         {kQueryOk, kWriteFailed, kWriteOk},
+         {}},
+        {"a write uses up a query fault",
+         553,
+         {.failQuery = true, .count = 1},
+         {kWriteOk, kQueryOk},
+         {}},
+        {"query fails once", 400, {.failQuery = true, .count = 1}, {kQueryFailed, kQueryOk}, {}},
+        {"command fails once",
+         349,
+         {.failWrite = true, .count = 1},
+         {{Kind::kSimpleCmd, kFailed}, {Kind::kSimpleCmd, kOk}},
+         {}},
+        {"PTZ fails on the 2nd",
+         96,
+         {.failWrite = true, .skip = 1, .count = 1},
+         {{Kind::kPtz, kOk}, {Kind::kPtz, kFailed}, {Kind::kPtz, kOk}},
+         {}},
+        {"device information fails on the 2nd",
+         kFaultDevInfo,
+         {.failQuery = true, .skip = 1, .count = 1},
+         {{Kind::kGetDevInfo, kOk}, {Kind::kGetDevInfo, kFailed}, {Kind::kGetDevInfo, kOk}},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Unit unit(Camera());
+        unit.SetFault(c.code, c.fault);
+        Station s(unit);
+        ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+        const auto code = static_cast<uint32_t>(c.code);
+        for (size_t i = 0; i < c.requests.size(); ++i) {
+            SCOPED_TRACE(i);
+            const Request& r = c.requests[i];
+            std::vector<uint8_t> data;
+            uint32_t size = 0;
+            if (r.kind == Kind::kQueryParam) {
+                size = 2000;
+            } else if (r.kind == Kind::kSetParam) {
+                data = Sized(zqproto::FindParam(code)->size);
+            } else if (r.kind == Kind::kPtz) {
+                data.resize(zqproto::kPtzFocusLockSize);
+            }
+            EXPECT_EQ(s.Request(r.kind, code, size, data), r.result);
+        }
+        const Fault left = unit.FaultFor(c.code);
+        EXPECT_EQ(left.failQuery, c.left.failQuery);
+        EXPECT_EQ(left.failWrite, c.left.failWrite);
+        EXPECT_EQ(left.skip, c.left.skip);
+        EXPECT_EQ(left.count, c.left.count);
+    }
+}
+
+TEST(UnitFaults, DropDelayAndLoginFaultsFireOnlyTheirCount) {
+    Unit unit(Camera());
+    unit.SetFault(kFaultLogin, {.drop = true, .skip = 1, .count = 1});
+    {
+        Station s(unit);
+        EXPECT_TRUE(s.open);
+        ASSERT_EQ(s.greeting.size(), 1u);
+    }
+    {
+        Station s(unit);
+        EXPECT_FALSE(s.open);
+        EXPECT_TRUE(s.greeting.empty());
+    }
+    Station s(unit);
+    ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+
+    // Requests of other codes do not count.
+    unit.SetFault(582, {.failWrite = true, .skip = 1, .count = 1});
+    ASSERT_EQ(s.Set(553, Camera().key), zqproto::kOk);
+    ASSERT_EQ(s.Query(400, 116), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kSimpleCmd, 349), zqproto::kOk);
+    EXPECT_EQ(unit.FaultFor(582).skip, 1);
+    EXPECT_EQ(unit.FaultFor(582).count, 1);
+
+    unit.SetFault(582, {.delayMs = 300, .count = 1});
+    ASSERT_EQ(s.Query(582, 32), zqproto::kOk);
+    EXPECT_EQ(s.steps.at(0).delayMs, 300);
+    ASSERT_EQ(s.Query(582, 32), zqproto::kOk);
+    EXPECT_EQ(s.steps.at(0).delayMs, 0);
+
+    unit.SetFault(553, {.drop = true, .count = 1});
+    EXPECT_EQ(s.Query(553, 76), 0xFFFFu);
+    EXPECT_FALSE(s.open);
+    Station t(unit);
+    ASSERT_EQ(t.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    EXPECT_EQ(t.Query(553, 76), zqproto::kOk);
+
+    unit.SetFault(400, {.readBackDiffers = true, .count = 1});
+    ASSERT_EQ(t.Query(400, 116), zqproto::kOk);
+    const std::vector<uint8_t> changed = t.data;
+    ASSERT_EQ(t.Query(400, 116), zqproto::kOk);
+    EXPECT_NE(changed, t.data);
+    EXPECT_EQ(t.data, Bytes(unit.State().mac));
+}
+
+TEST(UnitFaults, SessionsOnManyThreadsShareOneCount) {
+    Unit unit(Camera());
+    unit.SetFault(553, {.failWrite = true, .skip = 10, .count = 5});
+    std::atomic<int> failed{0}, ok{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            Station s(unit);
+            if (s.Login("admin", "secret") != ZQNET_STATUS_LOGGED_IN)
+                return;
+            for (int i = 0; i < 25; ++i) {
+                uint32_t r = s.Request(Kind::kSetParam, 553, 0, Sized(76));
+                (r == zqproto::kFailed ? failed : ok)++;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failed, 5);
+    EXPECT_EQ(ok, 95);
+    EXPECT_EQ(unit.State().requests.size(), 100u);
+}
+
+class UnitRequestLog : public UnitRecords {};
+
+TEST_F(UnitRequestLog, QueriesAndWritesAreLoggedInOrderWithTheirSizeWords) {
+    unit.SetFault(582, {.failWrite = true});
+    unit.SetFault(524, {.failQuery = true});
+    struct Sent {
+        Kind kind;
+        uint32_t code;
+        uint32_t size;  // of a query
+        std::vector<uint8_t> data;
+    };
+    auto query = [](uint32_t code, uint32_t size) {
+        return Sent{Kind::kQueryParam, code, size, {}};
+    };
+    auto write = [](uint32_t code, std::vector<uint8_t> data) {
+        return Sent{Kind::kSetParam, code, 0, std::move(data)};
+    };
+    auto other = [](Kind kind, uint32_t code) { return Sent{kind, code, 0, {}}; };
+    const RequestLogEntry kNone{};
+    struct Case {
+        const char* name;
+        Sent sent;
+        uint32_t result;
+        RequestLogEntry logged;  // code 0: none
+    } cases[] = {
+        {"query", query(400, 116), zqproto::kOk, {400, false, 116, 0}},
+        {"query asking for less", query(700, 16), zqproto::kOk, {700, false, 16, 0}},
+        {"write", write(401, Sized(116)), zqproto::kOk, {401, true, 116, 116}},
+        {"wrong size word", write(553, Sized(76, 0, 75)), zqproto::kBadSize, {553, true, 75, 76}},
+        {"short record", write(553, {0x4C, 0, 0}), zqproto::kBadSize, {553, true, 0, 3}},
+        {"unknown code", write(999, Sized(8)), zqproto::kUnknownCode, {999, true, 8, 8}},
+        {"unknown query", query(588, 28), zqproto::kUnknownCode, {588, false, 28, 0}},
+        {"write refused by a fault", write(582, Sized(32)), zqproto::kFailed, {582, true, 32, 32}},
+        {"query refused by a fault", query(524, 160), zqproto::kFailed, {524, false, 160, 0}},
+        {"lens file", write(871, {1, 2, 3, 4, 5}), zqproto::kOk, {871, true, 0x04030201, 5}},
+        {"fisheye, word 0", write(1015, Sized(80, 7, 0)), zqproto::kOk, {1015, true, 0, 80}},
+        {"command: not logged", other(Kind::kSimpleCmd, 349), zqproto::kOk, kNone},
+        {"device information: not logged", other(Kind::kGetDevInfo, 0), zqproto::kOk, kNone},
+        {"ping: not logged", other(Kind::kPing, 0), zqproto::kOk, kNone},
+    };
+    std::vector<RequestLogEntry> expected;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(s.Request(c.sent.kind, c.sent.code, c.sent.size, c.sent.data), c.result);
+        if (c.logged.code != 0)
+            expected.push_back(c.logged);
+        EXPECT_EQ(unit.State().requests, expected);
+    }
+    // A request that drops the session is logged too.
+    unit.SetFault(553, {.drop = true});
+    EXPECT_EQ(s.Query(553, 76), 0xFFFFu);
+    expected.push_back({553, false, 76, 0});
+    UnitState state = unit.State();
+    EXPECT_EQ(state.requests, expected);
+
+    // Only the accepted writes are kept, byte for byte.
+    ASSERT_EQ(state.written.size(), 3u);
+    EXPECT_EQ(state.written.at(401), Sized(116));
+    EXPECT_EQ(state.written.at(871), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(state.written.at(1015), Sized(80, 7, 0));
+
+    // As the control interface shows it.
+    Json::Value json = StateToJson(state);
+    ASSERT_EQ(json["requests"].size(), expected.size());
+    EXPECT_EQ(ToLine(json["requests"][0]),
+              R"({"code":400,"length":0,"op":"query","size_word":116})");
+    EXPECT_EQ(ToLine(json["requests"][2]),
+              R"({"code":401,"length":116,"op":"write","size_word":116})");
+    EXPECT_EQ(json["requests"][3]["size_word"].asUInt(), 75u);
+    EXPECT_EQ(json["written"].getMemberNames(), (std::vector<std::string>{"1015", "401", "871"}));
+    EXPECT_EQ(json["written"]["871"].asString(), "0102030405");
+    EXPECT_EQ(json["written"]["401"].asString(), "74000000" + std::string(224, '0'));
+}
+
+TEST_F(UnitRequestLog, WrittenHoldsTheLastAcceptedWriteOfEachCode) {
+    auto record = [](uint32_t code, uint8_t fill) {
+        const zqproto::ParamInfo* info = zqproto::FindParam(code);
+        std::vector<uint8_t> r = info->variable
+                                     ? std::vector<uint8_t>(17, fill)
+                                     : Sized(info->size, fill, code == 1015 ? 0 : info->size);
+        if (code == 524)
+            r[82] = 0;  // settings only: the clock stays
+        return r;
+    };
+    const uint32_t codes[] = {401, 524, 553, 582, 588, 700, 871, 1015};
+    for (uint32_t code : codes) {
+        SCOPED_TRACE(code);
+        ASSERT_EQ(s.Request(Kind::kSetParam, code, 0, record(code, 0x11)), zqproto::kOk);
+        ASSERT_EQ(s.Request(Kind::kSetParam, code, 0, record(code, 0x22)), zqproto::kOk);
+        // Refused writes leave it as it was.
+        unit.SetFault(static_cast<int32_t>(code), {.failWrite = true, .count = 1});
+        ASSERT_EQ(s.Request(Kind::kSetParam, code, 0, record(code, 0x33)), zqproto::kFailed);
+        std::vector<uint8_t> wrong = record(code, 0x44);
+        wrong.resize(zqproto::FindParam(code)->size + 1);
+        ASSERT_EQ(s.Request(Kind::kSetParam, code, 0, wrong), zqproto::kBadSize);
+        EXPECT_EQ(unit.State().written.at(code), record(code, 0x22));
+    }
+    UnitState state = unit.State();
+    EXPECT_EQ(state.written.size(), std::size(codes));
+    EXPECT_EQ(state.written.at(588), Bytes(state.lastReset));
+    // The extended record is kept as sent, mask and all, not as the unit applied it.
+    EXPECT_NE(state.written.at(700), Bytes(state.ext));
+}
+
+TEST_F(UnitRequestLog, ClearRequestLogEmptiesTheLogAndTheWrittenRecords) {
+    ASSERT_EQ(s.Set(553, Camera().key), zqproto::kOk);
+    ASSERT_EQ(s.Query(553, 76), zqproto::kOk);
+    ASSERT_EQ(s.Request(Kind::kSimpleCmd, 349), zqproto::kOk);
+    EXPECT_EQ(unit.State().requests.size(), 2u);
+    unit.ClearRequestLog();
+    UnitState state = unit.State();
+    EXPECT_TRUE(state.requests.empty());
+    EXPECT_TRUE(state.written.empty());
+    EXPECT_EQ(state.commands, std::vector<uint32_t>{349});  // the command log stays
+    EXPECT_STREQ(state.key.key, "KEY-OLD");                 // and so do the records
+    ASSERT_EQ(s.Query(400, 116), zqproto::kOk);
+    EXPECT_EQ(unit.State().requests, (std::vector<RequestLogEntry>{{400, false, 116, 0}}));
+}
+
+TEST_F(UnitRequestLog, TheLogKeepsTheLatestRequests) {
+    for (uint32_t i = 1; i <= 3000; ++i)
+        ASSERT_EQ(s.Query(553, i), zqproto::kOk);
+    const std::vector<RequestLogEntry> log = unit.State().requests;
+    ASSERT_GE(log.size(), 512u);
+    ASSERT_LE(log.size(), 1024u);
+    for (size_t i = 0; i < log.size(); ++i)
+        ASSERT_EQ(log[i].sizeWord, 3000 - (log.size() - 1 - i)) << i;
+}
+
+TEST_F(UnitRecords, AWriteMustCarryItsRecordsSizeWord) {
+    // Everything stored, without the running clock and the request log.
+    auto stored = [&] {
+        UnitState state = unit.State();
+        state.system.year = 0;
+        state.system.month = state.system.day = state.system.hour = 0;
+        state.system.minute = state.system.second = 0;
+        state.requests.clear();
+        return ToLine(StateToJson(state));
+    };
+    for (uint32_t code : {401u, 524u, 553u, 582u, 588u, 700u}) {
+        const uint32_t size = zqproto::FindParam(code)->size;
+        SCOPED_TRACE(code);
+        const std::string before = stored();
+        for (uint32_t word : {0u, size - 1, size + 1, size << 8, 0xFFFFFFFEu, 116u, 1032u}) {
+            if (word == size)
+                continue;
+            SCOPED_TRACE(word);
+            EXPECT_EQ(s.Request(Kind::kSetParam, code, 0, Sized(size, 0x5A, word)),
+                      zqproto::kBadSize);
+            EXPECT_TRUE(s.open);
+            EXPECT_EQ(stored(), before);
+        }
+        EXPECT_EQ(s.Request(Kind::kSetParam, code, 0, Sized(size, 0x5A)), zqproto::kOk);
+        EXPECT_NE(stored(), before);  // the same record with its own size is applied
+    }
+    // The fisheye block (the station leaves the word 0) and the raw lens file have none.
+    struct Exempt {
+        uint32_t code;
+        std::vector<uint8_t> data;
+    } exempt[] = {
+        {1015, Sized(80, 1, 0)}, {1015, Sized(80, 2, 80)}, {1015, Sized(80, 3, 0xFFFFFFFE)},
+        {871, Sized(400, 4, 0)}, {871, Sized(10, 5, 7)},   {871, {6}},
+    };
+    for (const Exempt& f : exempt) {
+        SCOPED_TRACE(f.code);
+        EXPECT_EQ(s.Request(Kind::kSetParam, f.code, 0, f.data), zqproto::kOk);
+        EXPECT_EQ(unit.State().written.at(f.code), f.data);
+    }
+}
+
 TEST(UnitDeviceRecord, CarriesTheSearchFields) {
     UnitConfig c = Camera();
     c.typeName = "RVMS";
@@ -766,7 +1112,8 @@ TEST(UnitConfigFile, FieldsAndCountExpansion) {
         R"({"address":"127.0.1.1","count":256,"mac":"00:11:22:33:44:FE","password":"p","type_name":"NVR",)"
         R"("channels":8,"channels_byte":0,"key":"K1","main_board":"ZQ-DM-B","function_code":18446744073709551615,)"
         R"("board_key_id":305419896,"board_id":"B1","fisheye":[1,2,3],"clock":"2023-01-02 03:04:05",)"
-        R"("lockout_ms":10,"faults":[{"code":553,"fail_write":true}],"records":{"1015":")" +
+        R"("lockout_ms":10,"faults":[{"code":553,"fail_write":true},{"code":582,"drop":true,"skip":2,"count":1}],)"
+        R"("records":{"1015":")" +
         std::string(160, '0') + R"("}})" + "\n";
     std::vector<UnitConfig> units;
     std::string error;
@@ -789,6 +1136,50 @@ TEST(UnitConfigFile, FieldsAndCountExpansion) {
     EXPECT_EQ(u.system.second, 5);
     EXPECT_EQ(u.lockout.count(), 10);
     EXPECT_TRUE(u.faults.at(553).failWrite);
+    EXPECT_EQ(u.faults.at(553).skip, 0);
+    EXPECT_EQ(u.faults.at(553).count, 0);
+    EXPECT_TRUE(u.faults.at(582).drop);
+    EXPECT_EQ(u.faults.at(582).skip, 2);
+    EXPECT_EQ(u.faults.at(582).count, 1);
+}
+
+TEST(UnitConfigFile, FaultSkipAndCount) {
+    struct Case {
+        const char* json;
+        bool ok;
+        int skip, count;
+        const char* error_part;
+    } cases[] = {
+        {R"({"fail_write":true})", true, 0, 0, ""},
+        {R"({"fail_write":true,"count":1})", true, 0, 1, ""},
+        {R"({"fail_write":true,"skip":2,"count":1})", true, 2, 1, ""},
+        {R"({"skip":0,"count":0})", true, 0, 0, ""},
+        {R"({"skip":2147483647,"count":2147483647})", true, 2147483647, 2147483647, ""},
+        {R"({"skip":-1})", false, 0, 0, "skip"},
+        {R"({"count":-1})", false, 0, 0, "count"},
+        {R"({"count":"1"})", false, 0, 0, "count"},
+        {R"({"count":1.5})", false, 0, 0, "count"},
+        {R"({"skip":true})", false, 0, 0, "skip"},
+        {R"({"skip":2147483648})", false, 0, 0, "skip"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        Json::Value object;
+        Json::CharReaderBuilder builder;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        std::string why;
+        ASSERT_TRUE(reader->parse(c.json, c.json + std::strlen(c.json), &object, &why)) << why;
+        Fault fault{.skip = 9, .count = 9};
+        std::string error;
+        EXPECT_EQ(ParseFault(object, fault, error), c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(fault.skip, c.skip);
+            EXPECT_EQ(fault.count, c.count);
+        } else {
+            EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+            EXPECT_EQ(fault.skip, 9);  // unchanged
+        }
+    }
 }
 
 TEST(UnitConfigFile, BadLinesAreRefusedWithTheLineNumber) {
@@ -811,6 +1202,8 @@ TEST(UnitConfigFile, BadLinesAreRefusedWithTheLineNumber) {
         {"{\"address\":\"127.255.255.255\",\"count\":2}", "127.0.0.0/8"},
         {"{\"faults\":[{\"fail_query\":true}]}", "code"},
         {"{\"faults\":[{\"code\":1,\"delay_ms\":-1}]}", "delay_ms"},
+        {"{\"faults\":[{\"code\":1,\"count\":-1}]}", "count"},
+        {"{\"faults\":[{\"code\":1,\"skip\":\"2\"}]}", "skip"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
