@@ -1,6 +1,8 @@
 #include "tabs/result_list.h"
 
+#include <QColor>
 #include <QHeaderView>
+#include <QPalette>
 
 #include "platform/clock.h"
 
@@ -28,6 +30,21 @@ QTableWidget* CreateReportList(QWidget* parent, int id,
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->setWordWrap(false);
+    return list;
+}
+
+QTableWidget* CreateResultList(QWidget* parent, int id,
+                               const std::vector<std::pair<QString, int>>& columns,
+                               bool hot_tracking) {
+    QTableWidget* list = CreateReportList(parent, id, columns);
+    QPalette palette = list->palette();
+    palette.setColor(QPalette::Text, QColor(20, 20, 255));
+    list->setPalette(palette);
+    if (hot_tracking) {
+        list->setMouseTracking(true);
+        list->setStyleSheet(
+            QStringLiteral("QTableWidget::item:hover { background: palette(midlight); }"));
+    }
     return list;
 }
 

@@ -17,6 +17,12 @@ namespace tabs {
 QTableWidget* CreateReportList(QWidget* parent, int id,
                                const std::vector<std::pair<QString, int>>& columns);
 
+// A tab's result list: a report list as above whose texts are drawn in red 20, green 20, blue
+// 255; with `hot_tracking` the row under the mouse is highlighted as it moves.
+QTableWidget* CreateResultList(QWidget* parent, int id,
+                               const std::vector<std::pair<QString, int>>& columns,
+                               bool hot_tracking = false);
+
 // Returns the new row's index.
 int AddResultRow(QTableWidget* list, const std::vector<QString>& cells);
 

@@ -1,14 +1,19 @@
 #include "tabs/tab_page.h"
 
+#include <QApplication>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "app/controls.h"
+#include "app/message_box.h"
 #include "app/shell.h"
 #include "device/connect_device.h"
 #include "platform/qt_window.h"
+#include "platform/top_level_window.h"
 #include "tabs/ip_address_edit.h"
 
 CTabPage::CTabPage(PageInfo info) : info_(info) {}
@@ -25,8 +30,14 @@ bool CTabPage::Create(int template_id, QWidget* parent) {
     setParent(parent);
     setObjectName(QString::number(template_id));
     handle_ = std::make_unique<platform::QtWindowHandle>(this);
+    timers_ = new platform::WindowTimers(this, [this](int id) { OnTimer(id); });
     BuildFrame();
     BuildControls();
+    // A scanner ends its text with Enter: no button of a tab may take it as its default.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
     created_ = true;
     return true;
 }
@@ -57,9 +68,9 @@ void CTabPage::BuildFrame() {
     if (info_.shares_password) {
         password_->installEventFilter(this);
     }
-    auto* back = new QPushButton(app::Text(33), this);
-    app::PlaceControl(back, kBackId, 395, 7, 50, 14);
-    connect(back, &QPushButton::clicked, this, &CTabPage::OnBack);
+    back_ = new QPushButton(app::Text(33), this);
+    app::PlaceControl(back_, kBackId, 395, 7, 50, 14);
+    connect(back_, &QPushButton::clicked, this, &CTabPage::OnBack);
 }
 
 void CTabPage::SetDevice(const std::string& address, int port, const std::string& user) {
@@ -83,6 +94,10 @@ std::string CTabPage::AddressText() const {
 
 int CTabPage::Port() const {
     return created_ ? port_->text().trimmed().toInt() : 0;
+}
+
+std::string CTabPage::PortText() const {
+    return created_ ? port_->text().toStdString() : "";
 }
 
 std::string CTabPage::UserName() const {
@@ -138,6 +153,52 @@ void CTabPage::OnOperation(int, int) {}
 
 void CTabPage::OnWindowMessage(unsigned, std::uintptr_t, std::intptr_t) {}
 
+void CTabPage::OnEnterKey(QWidget*) {}
+
+void CTabPage::OnTimer(int) {}
+
+void CTabPage::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        OnEnterKey(QApplication::focusWidget());
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+bool CTabPage::Box(int message_id, int kind) {
+    CMyMessageBox box(message_id, kind, this);
+    return box.DoModal() == CMyMessageBox::kIdOk;
+}
+
+void CTabPage::SystemBox(int message_id) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("ZQTalvane"), app::Text(message_id),
+                    QMessageBox::Ok, this);
+    box.setProperty("zq_message_id", message_id);
+    box.exec();
+}
+
+void CTabPage::StartTimer(int id, int interval_ms) {
+    if (timers_ != nullptr) {
+        timers_->Start(id, interval_ms);
+    }
+}
+
+void CTabPage::StopTimer(int id) {
+    if (timers_ != nullptr) {
+        timers_->Stop(id);
+    }
+}
+
+void CTabPage::CloseSuccessBox() {
+    if (!tabs::SuccessFlag()) {
+        return;
+    }
+    if (QWidget* box = platform::FindTopLevelWindow(QStringLiteral("Prompt"))) {
+        platform::SendSystemClose(box);
+    }
+}
+
 bool CTabPage::event(QEvent* event) {
     if (event->type() != platform::WindowMessageEvent::Type()) {
         return QWidget::event(event);
@@ -149,9 +210,9 @@ bool CTabPage::event(QEvent* event) {
         }
         const int operation = pending_operation_;
         pending_operation_ = -1;
+        SetOperationButtonsEnabled(true);
         OnOperation(operation, static_cast<int>(message->wparam()));
         StopConnection();
-        SetOperationButtonsEnabled(true);
         return true;
     }
     OnWindowMessage(message->message(), message->wparam(), message->lparam());

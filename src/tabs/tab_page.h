@@ -10,9 +10,16 @@
 //   device password and message 2048 is posted to the main window (tabs built with
 //   shares_password false, the fisheye tab, do not);
 // - the connect-on-button, act-on-1125 pattern: BeginOperation disables the operation buttons
-//   and connects with the frame's fields; when the login result (message 1125) arrives,
-//   OnOperation runs once with it, then the connection is stopped and the buttons are enabled
-//   again. A 1125 that arrives with no operation pending is ignored.
+//   (Back among them when the tab adds it) and connects with the frame's fields; when the login
+//   result (message 1125) arrives, the buttons are enabled again, OnOperation runs once with it
+//   (so a box it leaves open never shows dead buttons), then the connection is stopped. A 1125
+//   that arrives with no operation pending is ignored;
+// - the Enter key never leaves the tab: no button of a tab is a default button, and Enter or
+//   Return anywhere in the tab goes to OnEnterKey (which does nothing unless the tab says so)
+//   and no further;
+// - the boxes and timers a tab's operation asks for (tabs::TabPrompter): the program's "Prompt"
+//   box, the system's plain box (titled "ZQTalvane") and window timers, whose ticks reach
+//   OnTimer.
 // The window exists once Create has run; until then SetDevice and the field accessors do
 // nothing and answer empty. UI thread only.
 #pragma once
@@ -24,6 +31,8 @@
 
 #include "device/ZQNet.h"
 #include "platform/window_message.h"
+#include "platform/window_timers.h"
+#include "tabs/tab_prompter.h"
 
 class CIpAddressEdit;
 class QLabel;
@@ -34,7 +43,7 @@ namespace platform {
 class QtWindowHandle;
 }
 
-class CTabPage : public QWidget {
+class CTabPage : public QWidget, public tabs::TabPrompter {
     Q_OBJECT
   public:
     struct PageInfo {
@@ -77,8 +86,14 @@ class CTabPage : public QWidget {
     // The frame's fields as the operations read them.
     std::string AddressText() const;  // "%d.%d.%d.%d"
     int Port() const;                 // signed decimal; 0 when not a number
+    std::string PortText() const;     // the port field as typed
     std::string UserName() const;
     std::string Password() const;
+
+    // tabs::TabPrompter: the boxes an operator answers, and the tab's window timers.
+    bool Box(int message_id, int kind) override;
+    void SystemBox(int message_id) override;
+    void StartTimer(int id, int interval_ms) override;
 
   protected:
     // Builds the tab's own controls (after the frame's); the tab issues fill these in.
@@ -87,6 +102,15 @@ class CTabPage : public QWidget {
     virtual void OnOperation(int operation, int login_result);
     // Every other window message posted to the tab.
     virtual void OnWindowMessage(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+    // Enter or Return pressed while `focus` (a control of the tab, or the tab) has the focus.
+    virtual void OnEnterKey(QWidget* focus);
+    // A tick of window timer `id` (StartTimer).
+    virtual void OnTimer(int id);
+    void StopTimer(int id);
+    // The closing timers' step: closes the open "Prompt" box when the success flag is set.
+    static void CloseSuccessBox();
+
+    QPushButton* BackButton() const { return back_; }
 
     // Buttons BeginOperation disables until the operation's end.
     void AddOperationButton(QPushButton* button);
@@ -99,6 +123,7 @@ class CTabPage : public QWidget {
 
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     void BuildFrame();
@@ -115,4 +140,6 @@ class CTabPage : public QWidget {
     QLineEdit* port_ = nullptr;
     QLineEdit* user_ = nullptr;
     QLineEdit* password_ = nullptr;
+    QPushButton* back_ = nullptr;
+    platform::WindowTimers* timers_ = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "prompt_answerer.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "app/controls.h"
@@ -26,14 +27,25 @@ void PromptAnswerer::Poll() {
     if (current_.isNull() || !current_->isVisible()) {
         current_ = nullptr;
         for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<CMyMessageBox*>(w);
-            if (box != nullptr && box->isVisible() && box->property("zq_seen").isNull()) {
-                box->setProperty("zq_seen", true);
-                seen_.push_back({box->MessageId(), box->Kind()});
-                current_ = box;
-                waited_ms_ = 0;
-                break;
+            auto* dialog = qobject_cast<QDialog*>(w);
+            if (dialog == nullptr || !dialog->isVisible() ||
+                !dialog->property("zq_seen").isNull()) {
+                continue;
             }
+            if (auto* box = qobject_cast<CMyMessageBox*>(dialog)) {
+                seen_.push_back({box->MessageId(), box->Kind()});
+                current_id_ = box->MessageId();
+            } else if (qobject_cast<QMessageBox*>(dialog) != nullptr &&
+                       dialog->property("zq_message_id").isValid()) {
+                current_id_ = dialog->property("zq_message_id").toInt();
+                seen_.push_back({current_id_, kSystemBox});
+            } else {
+                continue;
+            }
+            dialog->setProperty("zq_seen", true);
+            current_ = dialog;
+            waited_ms_ = 0;
+            break;
         }
         if (current_.isNull()) {
             return;
@@ -43,7 +55,12 @@ void PromptAnswerer::Poll() {
         waited_ms_ += kPollMs;
         return;
     }
-    auto it = answers_.find(current_->MessageId());
+    if (auto* system = qobject_cast<QMessageBox*>(current_.data())) {
+        system->button(QMessageBox::Ok)->click();
+        current_ = nullptr;
+        return;
+    }
+    auto it = answers_.find(current_id_);
     const int answer = it == answers_.end() ? CMyMessageBox::kIdOk : it->second;
     if (auto* button = app::FindControl<QPushButton>(current_.data(), answer)) {
         button->click();

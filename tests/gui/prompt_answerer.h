@@ -3,7 +3,9 @@
 // While it exists it watches (every few milliseconds, also inside modal loops) for an open
 // CMyMessageBox, records its message id and kind in the order the boxes appeared, and answers
 // it: with the answer set for that message id (AnswerWith), otherwise with OK. Boxes that a tab
-// closes by itself before the answer is due are recorded too. UI thread only.
+// closes by itself before the answer is due are recorded too. The system's plain message boxes
+// a tab shows (a QMessageBox carrying its text id in the property "zq_message_id") are recorded
+// with kind kSystemBox and answered with OK. UI thread only.
 #pragma once
 
 #include <QObject>
@@ -12,10 +14,14 @@
 #include <map>
 #include <vector>
 
+#include <QDialog>
+
 #include "app/message_box.h"
 
 class PromptAnswerer : public QObject {
   public:
+    static constexpr int kSystemBox = -1;
+
     struct Seen {
         int message_id;
         int kind;
@@ -36,7 +42,8 @@ class PromptAnswerer : public QObject {
     int delay_ms_;
     std::map<int, int> answers_;
     std::vector<Seen> seen_;
-    QPointer<CMyMessageBox> current_;
+    QPointer<QDialog> current_;
+    int current_id_ = 0;
     int waited_ms_ = 0;
     QTimer timer_;
 };

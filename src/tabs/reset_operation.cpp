@@ -1,0 +1,29 @@
+#include "tabs/reset_operation.h"
+
+namespace tabs {
+
+ZQNetResetRecord MakeResetRecord(const platform::LocalTime& now) {
+    ZQNetResetRecord r{};
+    r.size = sizeof r;
+    r.year = static_cast<uint16_t>(now.year);
+    r.month = static_cast<uint8_t>(now.month);
+    r.day = static_cast<uint8_t>(now.day);
+    r.hour = static_cast<uint8_t>(now.hour);
+    r.minute = static_cast<uint8_t>(now.minute);
+    r.second = static_cast<uint8_t>(now.second);
+    r.restore = 1;
+    return r;
+}
+
+int WriteFactoryReset(ZQNET_HANDLE connection) {
+    ZQNetResetRecord record = MakeResetRecord(platform::LocalNow());
+    ZQNetParamRequest request{};
+    request.command = ZQNET_PARAM_WRITE;
+    request.code = ZQNET_PARAM_RESET;
+    request.buffer = &record;
+    request.size = sizeof record;
+    request.write = 1;
+    return connection != 0 && ZQNetSetParamEx(connection, &request) != 0 ? 48 : 49;
+}
+
+}  // namespace tabs

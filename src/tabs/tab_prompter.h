@@ -1,0 +1,33 @@
+// What a tab's operation asks of its window: the message boxes an operator answers and the
+// window timers that go with them. The tab's window implements it with real boxes and timers;
+// tests implement it with a recorder that answers as an operator would.
+//
+// An operation calls these on the user-interface thread, in the order the operator sees them.
+#pragma once
+
+namespace tabs {
+
+// Kinds of the program's own message box ("Prompt").
+inline constexpr int kErrorBox = 0;
+inline constexpr int kQuestionBox = 1;  // information with OK and Cancel
+inline constexpr int kSuccessBox = 2;
+
+class TabPrompter {
+  public:
+    // Shows the program's message box with language text `message_id`; true when the operator
+    // answered OK (Cancel, Escape, the close box and the closing timer give false).
+    virtual bool Box(int message_id, int kind) = 0;
+    // Shows the system's plain message box with language text `message_id` (OK only).
+    virtual void SystemBox(int message_id) = 0;
+    // Starts (or restarts) window timer `id` of the tab with `interval_ms`.
+    virtual void StartTimer(int id, int interval_ms) = 0;
+
+  protected:
+    ~TabPrompter() = default;
+};
+
+// The success flag the closing timers look at before they close a "Prompt" box; one for the
+// whole program, as the tabs share it.
+bool& SuccessFlag();
+
+}  // namespace tabs
