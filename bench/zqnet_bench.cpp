@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "device/ZQNet.h"
+#include "login_wait.h"
 #include "protocol/protocol.h"
 #include "unit-sim/simulator.h"
 
@@ -114,38 +115,20 @@ int ConnectTo(int port) {
     return fd;
 }
 
-struct Login {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int status = 0;
-    static void OnStatus(int32_t status, void* user) {
-        auto* l = static_cast<Login*>(user);
-        std::lock_guard lock(l->mutex);
-        if (l->status == 0)
-            l->status = status;
-        l->changed.notify_all();
-    }
-    int Wait() {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, std::chrono::seconds(5), [&] { return status != 0; });
-        return status;
-    }
-};
-
 // Time spent in each step of the cycles measured (microseconds, summed).
 std::vector<double> step_time[4];
 
 // One cycle as a tab runs it; false when any step failed.
 bool Cycle(const BenchUnit& unit) {
     auto t0 = Clock::now();
-    Login login;
+    LoginWait login;
     ZQNetConnectionRecord record{};
     record.address = unit.address.c_str();
     record.port = unit.port;
     record.user = unit.user.c_str();
     record.password = unit.password.c_str();
     record.userValue = &login;
-    record.statusCallback = Login::OnStatus;
+    record.statusCallback = LoginWait::OnStatus;
     ZQNET_HANDLE h = ZQNetConnectionStartEx(&record);
     bool ok = login.Wait() == ZQNET_STATUS_LOGGED_IN;
     auto t1 = Clock::now();

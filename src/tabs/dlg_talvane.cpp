@@ -37,9 +37,9 @@ void CDlgTalvane::BuildControls() {
     auto field = [this](int label_id, int text_id, int id, int x, int y, int width,
                         const QString& text) {
         auto* label = new QLabel(text_id >= 0 ? app::Text(text_id) : text, this);
-        app::PlaceControl(label, label_id, x, y + 2, 50, 8);
+        app::PlaceControl(label, label_id, x, y + 2, 56, 8);
         auto* edit = new QLineEdit(this);
-        app::PlaceControl(edit, id, x + 52, y, width, 12);
+        app::PlaceControl(edit, id, x + 58, y, width, 12);
         label->setBuddy(edit);
         return std::make_pair(label, edit);
     };
@@ -49,7 +49,7 @@ void CDlgTalvane::BuildControls() {
     order_label_->setVisible(settings.id_server_enabled);
     order_->setVisible(settings.id_server_enabled);
 
-    mac_ = field(1026, 27, kMacId, 8, 40, 110, {}).second;
+    mac_ = field(1026, 27, kMacId, 8, 40, 104, {}).second;
     module_ = field(1027, 113, kModuleId, 175, 40, 90, {}).second;
     auto [sn_label, sn_code] = field(1028, 294, kSnCodeId, 285, 40, 85, {});
     sn_code_ = sn_code;
