@@ -34,6 +34,7 @@
 #include "store.h"
 #include "tabs/dlg_talvane.h"
 #include "tabs/mac_rules.h"
+#include "unit-sim/config.h"
 #include "unit-sim/simulator.h"
 
 namespace {
