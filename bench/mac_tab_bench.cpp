@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@
 #include "device/ZQNet.h"
 #include "identity/install.h"
 #include "login_wait.h"
+#include "platform/qt_window.h"
 #include "records/activity_log.h"
 #include "records/record_store.h"
 #include "server.h"
@@ -51,16 +53,21 @@ std::string Address(int block, int i) {
 }
 
 std::string NewMac(int block, int i) {
-    char text[18];
-    std::snprintf(text, sizeof text, "02:1A:00:%02X:%02X:%02X", block, i / 256, i % 256);
+    char text[32];
+    std::snprintf(text, sizeof text, "02:1A:00:%02X:%02X:%02X", block & 0xFF, (i / 256) & 0xFF,
+                  i % 256);
     return text;
 }
 
-// Notes when the program's message box shows and hides.
+// Notes when the program's message box shows and hides, and when the login result reaches the
+// tab.
 class BoxWatch : public QObject {
   public:
-    Clock::time_point shown, hidden;
+    Clock::time_point shown, hidden, login;
     bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == platform::WindowMessageEvent::Type() &&
+            static_cast<platform::WindowMessageEvent*>(event)->message() == 1125)
+            login = Clock::now();
         if (qobject_cast<CMyMessageBox*>(watched) != nullptr) {
             if (event->type() == QEvent::Show)
                 shown = Clock::now();
@@ -137,15 +144,15 @@ int main(int argc, char** argv) {
 
     char pattern[] = "/tmp/zq_mac_bench_XXXXXX";
     const std::string folder = mkdtemp(pattern);
-    std::string lines;
+    std::ostringstream lines;
     for (int block : {33, 34}) {
-        lines += "{\"address\":\"" + Address(block, 0) + "\",\"count\":" + std::to_string(units) +
-                 ",\"password\":\"pw\",\"mac\":\"00:12:41:" + std::to_string(block) + ":00:01\"}\n";
+        lines << R"({"address":")" << Address(block, 0) << R"(","count":)" << units
+              << R"(,"password":"pw","mac":"00:12:41:)" << block << ":00:01\"}\n";
     }
     std::vector<unitsim::UnitConfig> configs;
     std::string error;
     unitsim::Simulator simulator;
-    if (!unitsim::ParseUnitLines(lines, configs, error) || !simulator.Start(configs, error)) {
+    if (!unitsim::ParseUnitLines(lines.str(), configs, error) || !simulator.Start(configs, error)) {
         std::fprintf(stderr, "mac_tab_bench: simulator: %s\n", error.c_str());
         return 1;
     }
@@ -168,7 +175,7 @@ int main(int argc, char** argv) {
     }
     records::OpenRecordStore(records::Store(), folder + "/config/");
     records::OpenActivityLog(folder + "/ZQTalvaneLog.txt");
-    app::Shell().text = [](int id) { return "T" + std::to_string(id); };
+    app::Shell().text = [](int id) { return std::string("T").append(std::to_string(id)); };
     CAppSettings& settings = app::Settings();
     settings.id_server_enabled = true;
     settings.id_server_address = "127.0.0.2";
@@ -193,7 +200,7 @@ int main(int argc, char** argv) {
     QObject::connect(list->model(), &QAbstractItemModel::rowsInserted,
                      [&] { row_added = Clock::now(); });
 
-    std::vector<double> station, box_open, by_hand;
+    std::vector<double> station, box_open, by_hand, typing, to_login, login_to_box, box_to_row;
     int failures = 0;
     for (int i = 0; i < units; ++i) {
         tab.SetDevice(Address(33, i), 34567, "admin");
@@ -204,6 +211,7 @@ int main(int argc, char** argv) {
                                      &QEventLoop::quit, Qt::QueuedConnection);
         const Clock::time_point scanned = Clock::now();
         QTest::keyClicks(field, QString::fromStdString(NewMac(33, i)));  // the 17th presses Set
+        const Clock::time_point typed = Clock::now();
         QTimer::singleShot(30000, &loop, &QEventLoop::quit);  // a unit that never answers
         if (list->rowCount() == rows)
             loop.exec();
@@ -216,6 +224,10 @@ int main(int argc, char** argv) {
         const double open = Ms(boxes.hidden - boxes.shown);
         box_open.push_back(open);
         station.push_back(Ms(row_added - scanned) - open);
+        typing.push_back(Ms(typed - scanned));
+        to_login.push_back(Ms(boxes.login - typed));
+        login_to_box.push_back(Ms(boxes.shown - boxes.login));
+        box_to_row.push_back(Ms(row_added - boxes.hidden));
     }
     for (int i = 0; i < units; ++i) {
         const Clock::time_point start = Clock::now();
@@ -231,6 +243,10 @@ int main(int argc, char** argv) {
 
     std::printf("%d units each way, %d failed steps\n", units, failures);
     Print("station, scan to row minus box", station);
+    Print("  scan, checks and connect", typing);
+    Print("  then the login result", to_login);
+    Print("  login result to success box", login_to_box);
+    Print("  success box closed to row", box_to_row);
     Print("  (success box open)", box_open);
     Print("the same calls by hand", by_hand);
     const double added = Median(station) - Median(by_hand);

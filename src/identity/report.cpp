@@ -46,7 +46,8 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
         return {};
 
     std::string uuid = SelectPendingUuid(db, order_name, content);
-    if (uuid.empty())
+    const bool pending = !uuid.empty();
+    if (!pending)
         uuid = MakeGuidText();
 
     std::string order_name_utf8;
@@ -55,7 +56,8 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
     std::string result = InstallToServer(server.host, server.port, type, order_name_utf8, content,
                                          content2, last_ok_uuid, uuid, timeout_ms);
     if (result.empty()) {
-        DeletePending(db, order_name, content);
+        if (pending)  // no write (and no wait for the disk) when there is nothing to remove
+            DeletePending(db, order_name, content);
         last_ok_uuid = uuid;
     } else if (SameName(result, kNetError)) {
         ReplacePending(db, order_name, content, uuid);
