@@ -5,6 +5,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "server.h"
 #include "store.h"
@@ -157,6 +158,35 @@ bool ReadIdentityFile(const std::string& path, std::vector<std::string>& out, st
     return true;
 }
 
+bool PoolKeys(const std::vector<std::string>& identities, std::vector<std::string>& keys,
+              std::string& error) {
+    constexpr size_t kKeyLength = 20;
+    keys.clear();
+    std::set<std::string> seen;
+    for (size_t i = 0; i < identities.size(); ++i) {
+        const std::string& identity = identities[i];
+        const std::string entry = "entry " + std::to_string(i + 1) + " \"" + identity + "\"";
+        const size_t equals = identity.rfind('=');
+        const std::string key =
+            equals == std::string::npos ? identity : identity.substr(equals + 1);
+        if (identity.empty()) {
+            error = entry + " is blank";
+            return false;
+        }
+        if (key.size() != kKeyLength) {
+            error = entry + ": a P2P key has 20 characters after its last \"=\", this one " +
+                    std::to_string(key.size());
+            return false;
+        }
+        if (!seen.insert(key).second) {
+            error = entry + ": the key " + key + " is given twice";
+            return false;
+        }
+        keys.push_back(key);
+    }
+    return true;
+}
+
 std::string CsvField(const std::string& value) {
     if (value.find_first_of(",\"\r\n") == std::string::npos)
         return value;
@@ -237,6 +267,14 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!ReadIdentityFile(pos[1], values, error)) {
             err << "zq-idserver: " << error << "\n";
             return 1;
+        }
+        if (command == "import-pool") {
+            std::vector<std::string> keys;
+            if (!PoolKeys(values, keys, error)) {
+                err << "zq-idserver: " << error << "; nothing imported\n";
+                return 2;
+            }
+            values = keys;
         }
         if (!open())
             return 1;

@@ -302,11 +302,51 @@ TEST(IdserverAdmin, ReadsTextAndCsvPools) {
     EXPECT_FALSE(ReadIdentityFile(dir.File("missing"), values, error));
 }
 
+TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
+    struct Case {
+        std::vector<std::string> identities;
+        std::vector<std::string> keys;  // empty: refused
+        const char* error;              // part of the message
+    };
+    const std::string k1 = "KEY-0000000000000001", k2 = "KEY-0000000000000002";
+    const Case cases[] = {
+        {{k1, "a=b=" + k2}, {k1, k2}, ""},
+        {{k1, "KEY-000000000000001"}, {}, "entry 2 \"KEY-000000000000001\": a P2P key has 20"},
+        {{k1 + "="}, {}, "this one 0"},
+        {{""}, {}, "entry 1 \"\" is blank"},
+        {{k1, "scan=" + k1}, {}, "given twice"},
+        {{"P2P-DEMO-0001"}, {}, "this one 13"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> keys;
+        std::string error;
+        EXPECT_EQ(PoolKeys(c.identities, keys, error), !c.keys.empty()) << error;
+        if (!c.keys.empty())
+            EXPECT_EQ(keys, c.keys);
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+
+    // The command imports nothing of such a file.
+    TempDir dir;
+    const std::string db = dir.File("id.db"), pool = dir.File("pool.txt");
+    std::ofstream(pool) << k1 << "\nP2P-DEMO-0001\n";
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommand({"create-order", "A", "--db", db}, out, err), 0);
+    EXPECT_EQ(RunCommand({"import-pool", "A", pool, "--db", db}, out, err), 2);
+    EXPECT_NE(err.str().find("nothing imported"), std::string::npos) << err.str();
+    Store store;
+    ASSERT_TRUE(store.Open(db));
+    std::vector<OrderSummary> orders;
+    ASSERT_TRUE(store.ListOrders(orders));
+    ASSERT_EQ(orders.size(), 1u);
+    EXPECT_EQ(orders[0].pool_p2p, 0);
+}
+
 TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
     TempDir dir;
     std::string db = dir.File("id.db");
     std::string pool = dir.File("pool.txt");
-    std::ofstream(pool) << "KEY1\nKEY2\nKEY1\n";
+    std::ofstream(pool) << "KEY-0000000000000001\nhttp://p2p/?id=KEY-0000000000000002\n";
     auto run = [&](std::vector<std::string> args, std::string* output = nullptr) {
         args.push_back("--db");
         args.push_back(db);
@@ -320,7 +360,9 @@ TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
     EXPECT_EQ(run({"create-order", "Order 1"}), 1);
     std::string output;
     EXPECT_EQ(run({"import-pool", "Order 1", pool}, &output), 0);
-    EXPECT_EQ(output, "2 of 3 identities added to \"Order 1\"\n");
+    EXPECT_EQ(output, "2 of 2 identities added to \"Order 1\"\n");
+    EXPECT_EQ(run({"import-pool", "Order 1", pool}, &output), 0);  // again: nothing new
+    EXPECT_EQ(output, "0 of 2 identities added to \"Order 1\"\n");
     EXPECT_EQ(run({"import-pool", "No order", pool}), 1);
     EXPECT_EQ(run({"add-mac-range", "Order 1", "02:00:00:00:00:00", "02:00:00:00:00:0F"}), 0);
     EXPECT_EQ(run({"add-mac-range", "Order 1", "02:00:00:00:00:0F", "02:00:00:00:00:00"}), 1);
@@ -331,12 +373,14 @@ TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
         Store store;
         ASSERT_TRUE(store.Open(db));
         std::vector<std::string> answers;
-        InstallRequest request{"Order 1", "p2p_id", "KEY1", std::nullopt, "", "UUID,1"};
+        InstallRequest request{"Order 1",    "p2p_id", "KEY-0000000000000002",
+                               std::nullopt, "",       "UUID,1"};
         store.InstallBatch({request}, answers);
         ASSERT_EQ(answers, std::vector<std::string>{""});
     }
     EXPECT_EQ(run({"list-installs", "Order 1"}, &output), 0);
-    EXPECT_NE(output.find("\tOrder 1\tp2p_id\tKEY1\tUUID,1\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("\tOrder 1\tp2p_id\tKEY-0000000000000002\tUUID,1\n"), std::string::npos)
+        << output;
     std::string csv = dir.File("out.csv");
     EXPECT_EQ(run({"export-csv", "--out", csv}), 0);
     std::ifstream in(csv);
@@ -344,7 +388,9 @@ TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
     std::getline(in, header);
     std::getline(in, line);
     EXPECT_EQ(header, "time,order_name,type,identity,content,content2,uuid,last_ok_uuid\r");
-    EXPECT_NE(line.find(",Order 1,p2p_id,KEY1,KEY1,,\"UUID,1\",\r"), std::string::npos) << line;
+    EXPECT_NE(line.find(",Order 1,p2p_id,KEY-0000000000000002,KEY-0000000000000002,,\"UUID,1\",\r"),
+              std::string::npos)
+        << line;
     EXPECT_EQ(run({"frobnicate"}), 2);
     EXPECT_EQ(run({"create-order"}), 2);
 }

@@ -4,11 +4,14 @@
 //
 // Starts the station (the same application object as ZQTalvane, without the splash), presses
 // Search, waits for the list, saves the search view, double-clicks the first unit and saves each
-// of the nine tabs. Then, in the MAC address tab, it types the device password and the order
-// number, ticks Auto and scans the MAC address DEMO_MAC (default 02:1A:00:00:01:01), waits for
-// the write's row and saves FOLDER/10-mac-written.png, then closes the window. Pictures:
-// FOLDER/00-search.png, FOLDER/01-tab-... . Exit status 0 when every picture was written, the
-// search listed at least one unit and the scanned address was written.
+// of the nine tabs. Then it provisions that unit as an operator with a scanner would, typing the
+// device password (DEMO_PASSWORD, default 123456) and the order number (DEMO_ORDER, default
+// PO-DEMO-001) in each tab: in the MAC address tab it ticks Auto and scans DEMO_MAC (default
+// 02:1A:00:00:01:01); in the serial number tab it scans DEMO_SERIAL (default SN-DEMO-0001)
+// ending with Enter; in the key tab it scans DEMO_KEY (default a link ending in
+// "=P2P-DEMO-00000000001") ending with Enter. After each write it saves FOLDER/10-mac-written.png,
+// 11-serial-written.png, 12-key-written.png, then closes the window. Exit status 0 when every
+// picture was written, the search listed at least one unit and each write succeeded.
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -22,8 +25,11 @@
 
 #include "app/controls.h"
 #include "app/main_dlg.h"
+#include "app/shell.h"
 #include "app/zqtalvane_app.h"
+#include "tabs/dlg_key_tool.h"
 #include "tabs/dlg_search.h"
+#include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
 
 namespace {
@@ -43,28 +49,35 @@ QString FileName(int index, const QString& caption) {
     return QStringLiteral("%1-tab-%2.png").arg(index + 1, 2, 10, QChar('0')).arg(slug);
 }
 
-// The operator's MAC write in the first tab, as with a barcode scanner.
-bool WriteMac(CZQTalvaneDlg& main, const QString& folder) {
-    auto* tab = main.findChild<CDlgTalvane*>();
-    const char* env = std::getenv("DEMO_MAC");
-    const QString mac = QString::fromLatin1(env != nullptr ? env : "02:1A:00:00:01:01");
-    const char* password = std::getenv("DEMO_PASSWORD");
-    const char* order = std::getenv("DEMO_ORDER");
+QString Setting(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return QString::fromLocal8Bit(value != nullptr ? value : fallback);
+}
+
+// One write in tab `index`: the password and the order typed, `scan` typed into field `field_id`
+// (ending with Enter when `enter`), then a wait for the row. True when the row says success.
+template <class Tab>
+bool Provision(CZQTalvaneDlg& main, int index, int order_id, int field_id, const QString& scan,
+               bool enter, int list_id, int result_column, const QString& picture) {
+    main.TabBar()->setCurrentIndex(index);
+    QTest::qWait(50);
+    auto* tab = main.findChild<Tab*>();
     app::FindControl<QLineEdit>(tab, CTabPage::kPasswordId)
-        ->setText(QString::fromLocal8Bit(password != nullptr ? password : "123456"));
-    app::FindControl<QLineEdit>(tab, CDlgTalvane::kOrderId)
-        ->setText(QString::fromLocal8Bit(order != nullptr ? order : "PO-DEMO-001"));
-    app::FindControl<QCheckBox>(tab, CDlgTalvane::kAutoId)->setChecked(true);
-    auto* field = app::FindControl<QLineEdit>(tab, CDlgTalvane::kMacId);
+        ->setText(Setting("DEMO_PASSWORD", "123456"));
+    app::FindControl<QLineEdit>(tab, order_id)->setText(Setting("DEMO_ORDER", "PO-DEMO-001"));
+    auto* field = app::FindControl<QLineEdit>(tab, field_id);
     field->setFocus();
-    QTest::keyClicks(field, mac);  // the 17th character presses Set
-    auto* list = app::FindControl<QTableWidget>(tab, CDlgTalvane::kListId);
+    QTest::keyClicks(field, scan);
+    if (enter) {
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    auto* list = app::FindControl<QTableWidget>(tab, list_id);
     const bool done = QTest::qWaitFor([&] { return !tab->Busy() && list->rowCount() > 0; }, 30000);
-    const QString result = done ? list->item(list->rowCount() - 1, 5)->text() : QString();
-    std::printf("MAC tab: scanned %s, result \"%s\"\n", qPrintable(mac), qPrintable(result));
-    const bool saved = Save(main, folder + "/10-mac-written.png");
-    return done && saved &&
-           list->item(list->rowCount() - 1, 4)->text() == QString(mac).replace(':', '-').toUpper();
+    const QString result = done ? list->item(list->rowCount() - 1, result_column)->text() : "";
+    std::printf("%s: scanned %s, result \"%s\"\n", qPrintable(main.TabBar()->tabText(index)),
+                qPrintable(scan), qPrintable(result));
+    const bool saved = Save(main, picture);
+    return done && saved && result == app::Text(48);
 }
 
 }  // namespace
@@ -104,8 +117,22 @@ int main(int argc, char** argv) {
                 QTest::qWait(50);
                 ok = Save(*main, folder + "/" + FileName(i, main->TabBar()->tabText(i))) && ok;
             }
-            main->TabBar()->setCurrentIndex(0);
-            ok = WriteMac(*main, folder) && ok;
+            app::FindControl<QCheckBox>(main->findChild<CDlgTalvane*>(), CDlgTalvane::kAutoId)
+                ->setChecked(true);  // the 17th character of the scan presses Set
+            ok = Provision<CDlgTalvane>(*main, 0, CDlgTalvane::kOrderId, CDlgTalvane::kMacId,
+                                        Setting("DEMO_MAC", "02:1A:00:00:01:01"), false,
+                                        CDlgTalvane::kListId, 5, folder + "/10-mac-written.png") &&
+                 ok;
+            ok = Provision<CDlgSerialNum>(
+                     *main, 1, CDlgSerialNum::kOrderId, CDlgSerialNum::kSerialId,
+                     Setting("DEMO_SERIAL", "SN-DEMO-0001"), true, CDlgSerialNum::kListId, 5,
+                     folder + "/11-serial-written.png") &&
+                 ok;
+            ok = Provision<CDlgKeyTool>(
+                     *main, 2, CDlgKeyTool::kOrderId, CDlgKeyTool::kKeyId,
+                     Setting("DEMO_KEY", "https://p2p.demo/d?id=P2P-DEMO-00000000001"), true,
+                     CDlgKeyTool::kListId, 5, folder + "/12-key-written.png") &&
+                 ok;
         }
         main->close();
     };

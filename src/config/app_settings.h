@@ -51,6 +51,7 @@ struct CAppSettings {
     bool id_server_enabled = false;  // address non-empty and not "127.0.0.1"
     std::string id_server_address;
     uint16_t id_server_port = 0;
+    int id_server_timeout_ms = 15000;  // an identity report's wait for the reply (tests shorten it)
     std::string user_password;
     bool user_password_enabled = true;
     std::string device_password;  // the device password last confirmed in any tab

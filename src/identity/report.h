@@ -21,6 +21,7 @@ struct ServerSettings {
     std::string host;
     uint16_t port = 0;
     bool enabled = false;
+    int timeout_ms = kServerTimeoutMs;  // how long a report waits for the reply
 };
 
 // The pending report of (order name, content): its request identifier, or "" when there is none

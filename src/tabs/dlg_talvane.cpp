@@ -32,29 +32,14 @@ CDlgTalvane::~CDlgTalvane() = default;
 
 void CDlgTalvane::BuildControls() {
     operation_ = std::make_unique<MacOp>(records::Store(), *this);
-    const CAppSettings& settings = app::Settings();
 
-    auto field = [this](int label_id, int text_id, int id, int x, int y, int width,
-                        const QString& text) {
-        auto* label = new QLabel(text_id >= 0 ? app::Text(text_id) : text, this);
-        app::PlaceControl(label, label_id, x, y + 2, 56, 8);
-        auto* edit = new QLineEdit(this);
-        app::PlaceControl(edit, id, x + 58, y, width, 12);
-        label->setBuddy(edit);
-        return std::make_pair(label, edit);
-    };
     // The production order, only while the identity server is in use.
-    std::tie(order_label_, order_) =
-        field(1041, -1, kOrderId, 285, 24, 85, QStringLiteral("订单号"));
-    order_label_->setVisible(settings.id_server_enabled);
-    order_->setVisible(settings.id_server_enabled);
-
-    mac_ = field(1026, 27, kMacId, 8, 40, 104, {}).second;
-    module_ = field(1027, 113, kModuleId, 175, 40, 90, {}).second;
-    auto [sn_label, sn_code] = field(1028, 294, kSnCodeId, 285, 40, 85, {});
-    sn_code_ = sn_code;
-    sn_label->hide();
+    order_ = AddOrderField(1041, kOrderId, 285, 24);
+    mac_ = AddField(1026, 27, kMacId, 8, 40, 104);
+    module_ = AddField(1027, 113, kModuleId, 175, 40, 90);
+    sn_code_ = AddField(1028, 294, kSnCodeId, 285, 40, 85);
     sn_code_->hide();
+    app::FindControl(this, 1028)->hide();
     // Kept from the template and never used by this tab.
     auto* mac2 = new QLineEdit(this);
     app::PlaceControl(mac2, kMac2Id, 60, 56, 110, 12);
@@ -95,9 +80,7 @@ void CDlgTalvane::BuildControls() {
 }
 
 MacOp::Fields CDlgTalvane::ReadFields() {
-    const CAppSettings& settings = app::Settings();
-    operation_->SetServer({settings.id_server_address, settings.id_server_port,
-                           settings.id_server_enabled && !order_->isHidden()});
+    operation_->SetServer(Server());
     MacOp::Fields f;
     f.order = order_->text().toStdString();
     f.mac = mac_->text().toStdString();
@@ -187,7 +170,7 @@ void CDlgTalvane::OnTimer(int id) {
         CloseSuccessBox();
     } else if (id == MacOp::kClearingTimer) {
         platform::PostWindowMessage(Handle(), kClearMacMessage, 0, 0);
-        if (MacOp::ClearingTick()) {
+        if (MacOp::Ticks().Tick()) {
             StopTimer(id);
         }
     }

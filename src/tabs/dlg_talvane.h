@@ -65,7 +65,6 @@ class CDlgTalvane : public CTabPage {
     tabs::CMacOperation::Mode mode_ = tabs::CMacOperation::Mode::kNone;
     tabs::CMacOperation::Fields fields_;
     QLineEdit* order_ = nullptr;
-    QLabel* order_label_ = nullptr;
     QLineEdit* mac_ = nullptr;
     QLineEdit* module_ = nullptr;
     QLineEdit* sn_code_ = nullptr;

@@ -7,12 +7,6 @@
 #include "tabs/mac_rules.h"
 
 namespace tabs {
-namespace {
-
-int g_clearing_ticks = 0;  // program-wide, as the clearing timers of every MAC tab share it
-
-}  // namespace
-
 bool QueryMacRecord(ZQNET_HANDLE connection, ZQNetMacRecord& record) {
     record = ZQNetMacRecord{};
     record.size = sizeof record;
@@ -116,8 +110,9 @@ CMacOperation::Known CMacOperation::CheckMacAlreadyExist(ZQNET_HANDLE connection
         }
     }
     const MacContent content = MakeMacContent(unit.mac, unit.wifiMac);
-    const std::string result = identity::ReportInstall(
-        db_, server_, last_ok_uuid_, identity::kTypeMac, order, content.content, content.content2);
+    const std::string result =
+        identity::ReportInstall(db_, server_, last_ok_uuid_, identity::kTypeMac, order,
+                                content.content, content.content2, server_.timeout_ms);
     records::WriteLog("CheckMacAlreadyExist: query mac exist in server, mac:%s, result:%s\n",
                       colon.c_str(), result.c_str());
     if (result.empty())
@@ -148,7 +143,7 @@ int CMacOperation::Write(ZQNET_HANDLE connection, const Fields& fields, bool rep
     CopyTextField(fields.sn_code, record_.snCode, sizeof record_.snCode);
     if (!WriteMacRecord(connection, record_)) {
         records::WriteLog("Set mac address failed\n");
-        prompter_.StartTimer(kClearingTimer, kTimerMs);
+        prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
         prompter_.Box(49, kErrorBox);
         return 49;
     }
@@ -158,7 +153,7 @@ int CMacOperation::Write(ZQNET_HANDLE connection, const Fields& fields, bool rep
     if (report_afterwards) {
         const int reported = ReportMacToServer(connection, fields.order);
         if (reported != 48) {
-            prompter_.StartTimer(kClearingTimer, kTimerMs);
+            prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
             prompter_.Box(reported, kErrorBox);
             return 49;
         }
@@ -176,8 +171,9 @@ int CMacOperation::ReportMacToServer(ZQNET_HANDLE connection, const std::string&
         return 48;
     const MacContent content = MakeMacContent(record_.mac, record_.wifiMac);
     const std::string mac = MacColonText(record_.mac);
-    const std::string result = identity::ReportInstall(
-        db_, server_, last_ok_uuid_, identity::kTypeMac, order, content.content, content.content2);
+    const std::string result =
+        identity::ReportInstall(db_, server_, last_ok_uuid_, identity::kTypeMac, order,
+                                content.content, content.content2, server_.timeout_ms);
     if (result.empty()) {
         records::WriteLog("Write mac address to server success, mac:%s\n", mac.c_str());
         return 48;
@@ -185,7 +181,7 @@ int CMacOperation::ReportMacToServer(ZQNET_HANDLE connection, const std::string&
     records::WriteLog("Write mac address to server failed, mac:%s, result:%s\n", mac.c_str(),
                       result.c_str());
     ClearDeviceMac(connection);
-    prompter_.StartTimer(kClearingTimer, kTimerMs);
+    prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
     return MacReportTextId(result);
 }
 
@@ -209,19 +205,9 @@ void CMacOperation::ClearDeviceMac(ZQNET_HANDLE connection) {
     }
 }
 
-bool CMacOperation::ClearingTick() {
-    if (++g_clearing_ticks < kClearingTicks)
-        return false;
-    g_clearing_ticks = 0;
-    return true;
-}
-
-int CMacOperation::ClearingTickCount() {
-    return g_clearing_ticks;
-}
-
-void CMacOperation::ResetClearingTicks() {
-    g_clearing_ticks = 0;
+ClearingTicks& CMacOperation::Ticks() {
+    static ClearingTicks ticks;
+    return ticks;
 }
 
 }  // namespace tabs

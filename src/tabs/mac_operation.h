@@ -8,7 +8,7 @@
 // - Nothing reaches the unit unless the checks before the write passed and the login succeeded.
 // - The unit is never left with a written address the identity server refused: a refused report
 //   clears the unit's addresses at once and starts the clearing timer (timer 4), whose ticks
-//   the window turns into ClearDeviceMac calls (message 1129) until ClearingTick says stop.
+//   the window turns into ClearDeviceMac calls (message 1129) until its Ticks() say stop.
 // - A write that cannot read the unit's current record first sends nothing (the unit's own
 //   serial number would be lost) and fails with text 49.
 // - Every activity-log line goes through records::WriteLog.
@@ -29,7 +29,6 @@ class CMacOperation {
     static constexpr int kClosingTimer = 3;   // closes the success box, once
     static constexpr int kClearingTimer = 4;  // clears the unit's addresses, seven ticks
     static constexpr int kTimerMs = 500;
-    static constexpr int kClearingTicks = 7;
 
     enum class Mode { kNone, kQuery, kWrite };
     enum class Check { kGo, kStop, kStopFocusMac };
@@ -73,12 +72,8 @@ class CMacOperation {
     // Message 1129: reads the unit's record and writes it back with both addresses zero.
     void ClearDeviceMac(ZQNET_HANDLE connection);
 
-    // One tick of the clearing timer (after the window posted message 1129): counts the tick
-    // program-wide; true on the seventh, when the counter returns to 0 and the timer must stop.
-    static bool ClearingTick();
-    static int ClearingTickCount();
-    // Back to 0, as at program start (tests whose tabs go while their timer runs).
-    static void ResetClearingTicks();
+    // The clearing timer's ticks, counted program-wide (every MAC tab shares the count).
+    static ClearingTicks& Ticks();
 
     const ZQNetMacRecord& Record() const { return record_; }
     const std::string& LastAcceptedId() const { return last_ok_uuid_; }

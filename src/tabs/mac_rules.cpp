@@ -80,18 +80,18 @@ MacContent MakeMacContent(const uint8_t ethernet[6], const uint8_t wifi[6]) {
     return c;
 }
 
-int MacReportTextId(std::string_view result) {
+int ReportTextId(std::string_view result, int content_not_exist_id, int installed_id) {
     if (result.empty())
         return 48;
     struct Refusal {
         const char* name;
         int text_id;
     };
-    static constexpr Refusal kRefusals[] = {
-        {identity::kNetError, 162},          {identity::kRspMsgError, 163},
-        {identity::kServerBusy, 164},        {identity::kDbError, 165},
-        {identity::kOrderNameNotExist, 166}, {identity::kContentNotExist, 169},
-        {identity::kInstalled, 170},
+    const Refusal kRefusals[] = {
+        {identity::kNetError, 162},           {identity::kRspMsgError, 163},
+        {identity::kServerBusy, 164},         {identity::kDbError, 165},
+        {identity::kOrderNameNotExist, 166},  {identity::kContentNotExist, content_not_exist_id},
+        {identity::kInstalled, installed_id},
     };
     const std::string name(result);
     for (const Refusal& r : kRefusals) {
@@ -101,17 +101,28 @@ int MacReportTextId(std::string_view result) {
     return 49;
 }
 
-void CopyTextField(std::string_view text, char* field, size_t size) {
+namespace {
+
+// Copies at most `room` bytes of `text` into the zeroed field, never cutting a character in two.
+void CopyCut(std::string_view text, char* field, size_t size, size_t room) {
     std::memset(field, 0, size);
-    if (size == 0)
-        return;
-    size_t n = std::min(text.size(), size - 1);
+    size_t n = std::min(text.size(), room);
     if (n < text.size()) {
         // Step back over continuation bytes so that a character is never cut in two.
         while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
             --n;
     }
     std::memcpy(field, text.data(), n);
+}
+
+}  // namespace
+
+void CopyTextField(std::string_view text, char* field, size_t size) {
+    CopyCut(text, field, size, size == 0 ? 0 : size - 1);
+}
+
+void FillTextField(std::string_view text, char* field, size_t size) {
+    CopyCut(text, field, size, size);
 }
 
 std::string FieldText(const char* field, size_t size) {

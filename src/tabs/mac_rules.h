@@ -38,13 +38,22 @@ struct MacContent {
 };
 MacContent MakeMacContent(const uint8_t ethernet[6], const uint8_t wifi[6]);
 
-// The language text id of a MAC report's result: 48 for "" (accepted), the refusal's id for a
-// known result name (compared without regard to case), 49 for anything else.
-int MacReportTextId(std::string_view result);
+// The language text id of an identity report's result: 48 for "" (accepted); for a refusal
+// (result names compared without regard to case) 162 "net_error", 163 "rsp_msg_error",
+// 164 "server_busy", 165 "db_error", 166 "order_name_not_exist", then the tab's own ids for
+// "content_not_exist" and "installed"; 49 for anything else.
+int ReportTextId(std::string_view result, int content_not_exist_id, int installed_id);
+// The MAC tab's: 169 and 170.
+inline int MacReportTextId(std::string_view result) {
+    return ReportTextId(result, 169, 170);
+}
 
 // Copies `text` into a zero-terminated field of `size` bytes: at most size - 1 bytes, never
 // splitting a UTF-8 character, the rest of the field zero.
 void CopyTextField(std::string_view text, char* field, size_t size);
+// The same, but the text may fill the whole field (no terminating zero when it has `size` bytes
+// or more).
+void FillTextField(std::string_view text, char* field, size_t size);
 
 // The text of a zero-terminated field of `size` bytes (a field without a terminator gives all of
 // its bytes).

@@ -38,6 +38,10 @@ bool CTabPage::Create(int template_id, QWidget* parent) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
+    // Enter is taken where it is pressed, before a control or the dialog acts on it.
+    for (QWidget* control : findChildren<QWidget*>()) {
+        control->installEventFilter(this);
+    }
     created_ = true;
     return true;
 }
@@ -65,12 +69,38 @@ void CTabPage::BuildFrame() {
     password_ = new QLineEdit(this);
     password_->setEchoMode(QLineEdit::Password);
     app::PlaceControl(password_, kPasswordId, 197, 24, 75, 12);
-    if (info_.shares_password) {
-        password_->installEventFilter(this);
-    }
+
     back_ = new QPushButton(app::Text(33), this);
     app::PlaceControl(back_, kBackId, 395, 7, 50, 14);
     connect(back_, &QPushButton::clicked, this, &CTabPage::OnBack);
+}
+
+QLineEdit* CTabPage::AddField(int label_id, int text_id, int field_id, int x, int y, int width,
+                              const QString& caption) {
+    auto* label = new QLabel(text_id >= 0 ? app::Text(text_id) : caption, this);
+    app::PlaceControl(label, label_id, x, y + 2, 56, 8);
+    auto* edit = new QLineEdit(this);
+    app::PlaceControl(edit, field_id, x + 58, y, width, 12);
+    label->setBuddy(edit);
+    return edit;
+}
+
+QLineEdit* CTabPage::AddOrderField(int label_id, int field_id, int x, int y) {
+    order_ = AddField(label_id, -1, field_id, x, y, 85, QStringLiteral("订单号"));
+    const bool shown = app::Settings().id_server_enabled;
+    order_->setVisible(shown);
+    app::FindControl(this, label_id)->setVisible(shown);
+    return order_;
+}
+
+bool CTabPage::OrderShown() const {
+    return order_ != nullptr && !order_->isHidden();
+}
+
+identity::ServerSettings CTabPage::Server() const {
+    const CAppSettings& settings = app::Settings();
+    return {settings.id_server_address, settings.id_server_port,
+            settings.id_server_enabled && OrderShown(), settings.id_server_timeout_ms};
 }
 
 void CTabPage::SetDevice(const std::string& address, int port, const std::string& user) {
@@ -113,7 +143,14 @@ void CTabPage::OnBack() {
 }
 
 bool CTabPage::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == password_ && event->type() == QEvent::FocusOut) {
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            OnEnterKey(qobject_cast<QWidget*>(watched));
+            return true;
+        }
+    }
+    if (watched == password_ && info_.shares_password && event->type() == QEvent::FocusOut) {
         app::Settings().device_password = password_->text().toStdString();
         if (owner_ != 0) {
             platform::PostWindowMessage(owner_, kSharedPasswordMessage, 0, 0);
@@ -160,7 +197,7 @@ void CTabPage::OnTimer(int) {}
 void CTabPage::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         event->accept();
-        OnEnterKey(QApplication::focusWidget());
+        OnEnterKey(this);
         return;
     }
     QWidget::keyPressEvent(event);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "device/ZQNet.h"
+#include "identity/report.h"
 #include "platform/window_message.h"
 #include "platform/window_timers.h"
 #include "tabs/tab_prompter.h"
@@ -102,8 +103,8 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     virtual void OnOperation(int operation, int login_result);
     // Every other window message posted to the tab.
     virtual void OnWindowMessage(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
-    // Enter or Return pressed while `focus` (a control of the tab, or the tab) has the focus.
-    virtual void OnEnterKey(QWidget* focus);
+    // Enter or Return pressed in `control` (a control of the tab, or the tab itself).
+    virtual void OnEnterKey(QWidget* control);
     // A tick of window timer `id` (StartTimer).
     virtual void OnTimer(int id);
     void StopTimer(int id);
@@ -111,6 +112,18 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     static void CloseSuccessBox();
 
     QPushButton* BackButton() const { return back_; }
+
+    // A text field `field_id` at template position (x, y) with its caption label `label_id` to
+    // the left (buddy of the field); the caption is language text `text_id`, or `caption` when
+    // `text_id` is below 0.
+    QLineEdit* AddField(int label_id, int text_id, int field_id, int x, int y, int width,
+                        const QString& caption = {});
+    // The production order field (caption "订单号"), shown only while the identity server is in
+    // use; OrderShown() tells whether it is.
+    QLineEdit* AddOrderField(int label_id, int field_id, int x, int y);
+    bool OrderShown() const;
+    // The identity server as the settings give it, enabled only while the order field is shown.
+    identity::ServerSettings Server() const;
 
     // Buttons BeginOperation disables until the operation's end.
     void AddOperationButton(QPushButton* button);
@@ -141,5 +154,6 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     QLineEdit* user_ = nullptr;
     QLineEdit* password_ = nullptr;
     QPushButton* back_ = nullptr;
+    QLineEdit* order_ = nullptr;
     platform::WindowTimers* timers_ = nullptr;
 };

@@ -26,6 +26,27 @@ class TabPrompter {
     ~TabPrompter() = default;
 };
 
+// The ticks of a clearing timer (the MAC and key tabs take a unit's identity off again on seven
+// ticks, 500 ms apart, after a failure): Tick counts one and answers true on the seventh, when
+// the timer must stop and the count starts over. Restarting the timer keeps the count.
+class ClearingTicks {
+  public:
+    static constexpr int kTicks = 7;
+    static constexpr int kIntervalMs = 500;
+
+    bool Tick() {
+        if (++count_ < kTicks)
+            return false;
+        count_ = 0;
+        return true;
+    }
+    int Count() const { return count_; }
+    void Reset() { count_ = 0; }
+
+  private:
+    int count_ = 0;
+};
+
 // The success flag the closing timers look at before they close a "Prompt" box; one for the
 // whole program, as the tabs share it.
 bool& SuccessFlag();

@@ -427,7 +427,8 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     const std::string idb = dir_.File("idserver.db");
     const std::string order = "\xE8\xAE\xA2\xE5\x8D\x95 A'1";
     const std::string pool = dir_.File("pool.csv");
-    std::ofstream(pool) << "KEY1,first\nKEY2,second\nKEY3,third\n";
+    std::ofstream(pool) << "KEY1-000000000000001,first\nscan=KEY2-000000000000001,second\n"
+                        << "KEY3-000000000000001,third\n";
     ASSERT_EQ(Admin({"create-order", order, "--db", idb}), 0);
     ASSERT_EQ(Admin({"import-pool", order, pool, "--db", idb}), 0);
     ASSERT_EQ(
@@ -445,38 +446,38 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
             content, content2, kShortTimeoutMs);
     };
 
-    EXPECT_EQ(report(order, "KEY1"), "");
+    EXPECT_EQ(report(order, "KEY1-000000000000001"), "");
     const std::string first = last_ok;
-    EXPECT_EQ(report(order, "KEY1"), "installed");
+    EXPECT_EQ(report(order, "KEY1-000000000000001"), "installed");
     EXPECT_EQ(last_ok, first);
-    EXPECT_EQ(report("no such order", "KEY2"), "order_name_not_exist");
-    EXPECT_EQ(report(order, "KEY9"), "content_not_exist");
+    EXPECT_EQ(report("no such order", "KEY2-000000000000001"), "order_name_not_exist");
+    EXPECT_EQ(report(order, "KEY9-000000000000001"), "content_not_exist");
     EXPECT_EQ(report(order, "02:00:00:00:00:10+02:00:00:00:00:11", "02:00:00:00:00:11"), "");
     EXPECT_EQ(report(order, "02:00:00:00:00:11"), "installed");
 
     // The server took a report whose answer was lost: repeating it under its pending identifier
     // is accepted, not refused as a duplicate.
     const std::string lost = MakeGuidText();
-    ASSERT_EQ(InstallToServer("127.0.0.2", server->port(), kTypeP2pId, order, "KEY2", std::nullopt,
-                              "", lost, kShortTimeoutMs),
+    ASSERT_EQ(InstallToServer("127.0.0.2", server->port(), kTypeP2pId, order,
+                              "KEY2-000000000000001", std::nullopt, "", lost, kShortTimeoutMs),
               "");
-    ASSERT_TRUE(InsertPending(db_, order, "KEY2", lost));
-    EXPECT_EQ(report(order, "KEY2"), "");
+    ASSERT_TRUE(InsertPending(db_, order, "KEY2-000000000000001", lost));
+    EXPECT_EQ(report(order, "KEY2-000000000000001"), "");
     EXPECT_EQ(last_ok, lost);
     EXPECT_TRUE(PendingRows(db_).empty());
 
     // No server: "net_error" and a pending row; after a restart the same identifier is accepted
     // and every earlier install is still on record.
     server->Stop();
-    EXPECT_EQ(report(order, "KEY3"), "net_error");
-    const std::string pending = SelectPendingUuid(db_, order, "KEY3");
+    EXPECT_EQ(report(order, "KEY3-000000000000001"), "net_error");
+    const std::string pending = SelectPendingUuid(db_, order, "KEY3-000000000000001");
     ASSERT_FALSE(pending.empty());
     server = std::make_unique<RealServer>(idb);
     settings.port = server->port();
-    EXPECT_EQ(report(order, "KEY3"), "");
+    EXPECT_EQ(report(order, "KEY3-000000000000001"), "");
     EXPECT_EQ(last_ok, pending);
-    EXPECT_EQ(report(order, "KEY1"), "installed");
-    EXPECT_EQ(report(order, "KEY2"), "installed");
+    EXPECT_EQ(report(order, "KEY1-000000000000001"), "installed");
+    EXPECT_EQ(report(order, "KEY2-000000000000001"), "installed");
     EXPECT_EQ(report(order, "02:00:00:00:00:10"), "installed");
     server->Stop();
 
@@ -486,8 +487,12 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     std::ifstream in(csv);
     std::stringstream text;
     text << in.rdbuf();
-    EXPECT_NE(text.str().find(",p2p_id,KEY1,KEY1,," + first + ","), std::string::npos)
+    EXPECT_NE(text.str().find(",p2p_id,KEY1-000000000000001,KEY1-000000000000001,," + first + ","),
+              std::string::npos)
         << text.str();
-    EXPECT_NE(text.str().find(",p2p_id,KEY2,KEY2,," + lost + ","), std::string::npos);
-    EXPECT_NE(text.str().find(",p2p_id,KEY3,KEY3,," + pending + ","), std::string::npos);
+    EXPECT_NE(text.str().find(",p2p_id,KEY2-000000000000001,KEY2-000000000000001,," + lost + ","),
+              std::string::npos);
+    EXPECT_NE(
+        text.str().find(",p2p_id,KEY3-000000000000001,KEY3-000000000000001,," + pending + ","),
+        std::string::npos);
 }

@@ -155,15 +155,14 @@ TEST_F(MacOperationTest, EachOutcomeAsksForItsBoxesAndTimersInOrder) {
 }
 
 TEST_F(MacOperationTest, TheClearingTimerStopsOnTheSeventhTickAndRestartsCounting) {
-    CMacOperation::ResetClearingTicks();
+    tabs::ClearingTicks ticks;
     std::vector<bool> stops;
     for (int i = 0; i < 15; ++i)
-        stops.push_back(CMacOperation::ClearingTick());
+        stops.push_back(ticks.Tick());
     const std::vector<bool> expected = {false, false, false, false, false, false, true, false,
                                         false, false, false, false, false, true,  false};
     EXPECT_EQ(stops, expected);
-    EXPECT_EQ(CMacOperation::ClearingTickCount(), 1);
-    CMacOperation::ResetClearingTicks();
+    EXPECT_EQ(ticks.Count(), 1);
 }
 
 TEST_F(MacOperationTest, AWriteThatCannotReadTheUnitFirstSendsNothing) {

@@ -20,9 +20,9 @@
 
 #include "device/ZQNet.h"
 #include "device/connect_device.h"
+#include "platform/window_message.h"
 #include "support/connection_reports.h"
 #include "support/loopback.h"
-#include "platform/window_message.h"
 #include "tcp_capture.h"
 #include "unit-sim/simulator.h"
 
@@ -52,7 +52,9 @@ void UseUnits(unitsim::Simulator& sim) {
 }
 
 // A port nothing listens on.
-int UnusedPort() { return UnusedLoopbackPort(); }
+int UnusedPort() {
+    return UnusedLoopbackPort();
+}
 constexpr const char* kRecorder = "127.0.77.10";
 constexpr const char* kCamera = "127.0.77.11";
 constexpr const char* kSilent = "127.0.77.12";

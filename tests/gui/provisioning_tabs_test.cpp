@@ -1,5 +1,5 @@
-// The MAC address tab and the factory reset tab, driven as an operator would (type or scan,
-// press, answer the boxes), against simulated units and a real identity server on loopback,
+// The MAC address, key, serial number and factory reset tabs, driven as an operator would (type or
+// scan, press, answer the boxes), against simulated units and a real identity server on loopback,
 // with a record store and an activity log in a temporary folder.
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -31,8 +32,11 @@
 #include "server.h"
 #include "simulator.h"
 #include "store.h"
+#include "support/loopback.h"
 #include "support/test_files.h"
+#include "tabs/dlg_key_tool.h"
 #include "tabs/dlg_restore_factory_tool.h"
+#include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
 #include "tabs/mac_rules.h"
 
@@ -51,7 +55,17 @@ const char* kUnits = R"(
 {"address":"127.0.32.201","password":"pw","mac":"02:1A:00:00:01:F1"}
 {"address":"127.0.32.202","password":"pw","mac":"00:12:41:00:02:02","wifi_mac":"02:1A:00:00:02:02","sn_code":"SNC-202","module":"MOD202","serial":"SER202"}
 {"address":"127.0.32.203","password":"pw","mac":"00:12:41:00:02:03","wifi_mac":"02:1A:00:00:02:03","sn_code":"SNC-203","module":"MOD203","serial":"SER203"}
+{"address":"127.0.32.41","count":40,"password":"pw","mac":"00:12:41:00:03:01","wifi_mac":"02:1A:00:00:04:01","module":"MODK","serial":"SER-K","sn_code":"SNC-K"}
+{"address":"127.0.32.210","count":2,"password":"pw","mac":"00:12:41:00:05:01","key":"EXISTINGKEY000000001"}
 )";
+
+// Keys of the order's pool: KEY-TEST-0000000001 and up (20 characters), and one with quotes.
+std::string Key(int i) {
+    char text[21];
+    std::snprintf(text, sizeof text, "KEY-TEST-%011d", i);
+    return text;
+}
+const char* kQuotedKey = "KEY'\"; --00000000001";
 
 std::string Address(int unit) {
     return "127.0.32." + std::to_string(unit);
@@ -84,6 +98,11 @@ class ProvisioningTabsTest : public ::testing::Test {
             ASSERT_TRUE(store.CreateOrder(kOrder));
             ASSERT_TRUE(store.AddMacRange(kOrder, *idserver::ParseMac("02:1A:00:00:00:00"),
                                           *idserver::ParseMac("02:1A:00:00:FF:FF")));
+            std::vector<std::string> keys = {kQuotedKey};
+            for (int i = 1; i <= 40; ++i)
+                keys.push_back(Key(i));
+            int64_t added = 0;
+            ASSERT_TRUE(store.ImportPool(kOrder, "p2p_id", keys, added));
         }
         server_ = new idserver::Server;
         idserver::ServerOptions options;
@@ -112,7 +131,7 @@ class ProvisioningTabsTest : public ::testing::Test {
         settings.id_server_address = "127.0.0.2";
         settings.id_server_port = server_->port();
         app::Shell().text = [](int id) { return "T" + std::to_string(id); };
-        tabs::CMacOperation::ResetClearingTicks();  // a tab of an earlier test went mid-count
+        tabs::CMacOperation::Ticks().Reset();  // a tab of an earlier test went mid-count
         window_.resize(760, 520);
         window_.show();
     }
@@ -164,6 +183,34 @@ class ProvisioningTabsTest : public ::testing::Test {
         return *mac_tab_;
     }
 
+    // Another tab for `unit`, made the same way.
+    template <class Tab>
+    std::unique_ptr<Tab> NewTab(int unit, int order_id) {
+        auto tab = std::make_unique<Tab>();
+        EXPECT_TRUE(tab->Create(Tab::kTemplateId, &window_));
+        tab->SetOwner(owner_.handle.handle());
+        tab->setGeometry(0, 0, 740, 500);
+        tab->show();
+        tab->SetDevice(Address(unit), 34567, "admin");
+        Field(*tab, CTabPage::kPasswordId)->setText(kPassword);
+        Field(*tab, order_id)->setText(kOrder);
+        return tab;
+    }
+    template <class Tab>
+    static bool WaitIdle(Tab& tab) {
+        return QTest::qWaitFor([&] { return !tab.Busy(); }, 20000);
+    }
+    static std::string UnitKey(int unit) {
+        const ZQNetKeyRecord key = Unit(unit).State().key;
+        return tabs::FieldText(key.key, sizeof key.key);
+    }
+    static int Count(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++n;
+        return n;
+    }
+
     static QLineEdit* Field(QWidget& tab, int id) { return app::FindControl<QLineEdit>(&tab, id); }
     static QPushButton* Button(QWidget& tab, int id) {
         return app::FindControl<QPushButton>(&tab, id);
@@ -182,16 +229,20 @@ class ProvisioningTabsTest : public ::testing::Test {
         field->setFocus();
         field->clear();
         for (QChar ch : text) {
+            if (!ch.isPrint()) {  // a character no key event types: the scanner's text as a whole
+                field->setText(text);
+                return;
+            }
+        }
+        for (QChar ch : text) {
             QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(ch));
             QApplication::sendEvent(field, &press);
             QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(ch));
             QApplication::sendEvent(field, &release);
         }
     }
-    static bool WaitIdle(CDlgTalvane& tab) {
-        return QTest::qWaitFor([&] { return !tab.Busy(); }, 20000);
-    }
-    static void PressAndWait(CDlgTalvane& tab, int button) {
+    template <class Tab>
+    static void PressAndWait(Tab& tab, int button) {
         QTest::mouseClick(Button(tab, button), Qt::LeftButton);
         ASSERT_TRUE(WaitIdle(tab));
     }
@@ -638,9 +689,9 @@ TEST_F(ProvisioningTabsTest, ARefusedReportClearsTheUnitAtOnceAndOnEveryTick) {
     PressAndWait(tab, CDlgTalvane::kSetId);
     EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{166, 0}}));
     // The write, the clearing at once, then one clearing per tick while the box is open.
-    EXPECT_EQ(Writes(28, 401), 1 + 1 + tabs::CMacOperation::kClearingTicks);
+    EXPECT_EQ(Writes(28, 401), 1 + 1 + tabs::ClearingTicks::kTicks);
     EXPECT_EQ(UnitMac(28), "00:00:00:00:00:00");
-    EXPECT_EQ(tabs::CMacOperation::ClearingTickCount(), 0);
+    EXPECT_EQ(tabs::CMacOperation::Ticks().Count(), 0);
     EXPECT_FALSE(records::Store().RecordExists("MacAddress", "MacAddr", "02:1A:00:00:01:28"));
     EXPECT_EQ(Cell(tab, CDlgTalvane::kListId, 0, 5), "T49");
 }
@@ -706,6 +757,299 @@ TEST_F(ProvisioningTabsTest, AResetCarriesTheLocalTimeAndAFailedLoginWritesNothi
     EXPECT_EQ(Unit(31).State().resets, resets + 1);
     EXPECT_TRUE(answerer.Boxes().empty());
     platform::SetLocalClock(Ticking);
+}
+
+// Every way a key Set can end, each on a unit of its own (127.0.32.41 and up).
+TEST_F(ProvisioningTabsTest, KeyWritesEndAsTheOperatorExpects) {
+    struct Case {
+        const char* name;
+        int unit;
+        std::string scanned;
+        std::function<void()> arrange;
+        std::vector<Seen> boxes;
+        int row;               // 0: no row
+        std::string unit_key;  // afterwards
+        std::string recorded;  // a P2PKey row holding this key afterwards ("" for none)
+        std::map<int, int> answers = {};
+        std::string order = kOrder;
+    };
+    auto record = [](const std::string& key) {
+        return [key] {
+            ASSERT_TRUE(
+                records::InsertDeviceRow(records::Store(), "P2PKey", "127.0.0.1", 1, {key}));
+        };
+    };
+    const Case cases[] = {
+        {"20 characters after the last =",
+         41,
+         "http://p2p/?a=b&id=" + Key(1),
+         {},
+         {{48, 2}},
+         48,
+         Key(1),
+         Key(1)},
+        {"20 characters", 42, Key(2), {}, {{48, 2}}, 48, Key(2), Key(2)},
+        {"ends in =", 43, Key(3) + "=", {}, {{63, 0}}, 0, "", ""},
+        {"19 characters", 44, Key(4).substr(1), {}, {{63, 0}}, 0, "", ""},
+        {"empty", 45, "", {}, {{61, 0}}, 0, "", ""},
+        {"1000 characters", 46, std::string(1000, 'K'), {}, {{63, 0}}, 0, "", ""},
+        {"non-ASCII, 20 bytes", 47, "KEYé-TEST-000000000", {}, {{167, 0}}, 49, "", ""},
+        {"control characters", 48, "KEY\t-TEST-0000000001", {}, {{167, 0}}, 49, "", ""},
+        {"quotes, in the pool", 49, kQuotedKey, {}, {{48, 2}}, 48, kQuotedKey, kQuotedKey},
+        {"not in the pool", 50, "KEY-NONE-00000000001", {}, {{167, 0}}, 49, "", ""},
+        {"already recorded, OK",
+         51,
+         Key(11),
+         record(Key(11)),
+         {{91, 1}, {48, 2}},
+         48,
+         Key(11),
+         Key(11)},
+        {"already recorded, Cancel",
+         52,
+         Key(12),
+         record(Key(12)),
+         {{91, 1}},
+         0,
+         "",
+         Key(12),
+         {{91, CMyMessageBox::kIdCancel}}},
+        {"installed on another unit", 53, Key(2), {}, {{91, 1}, {168, 0}}, 49, "", Key(2)},
+        {"unit has a key", 210, Key(13), {}, {{218, 0}}, 0, "EXISTINGKEY000000001", ""},
+        {"no order number", 54, Key(14), {}, {{62, 0}}, 0, "", "", {}, ""},
+        {"order unknown", 55, Key(15), {}, {{166, 0}}, 49, "", "", {}, "PO-NONE"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto tab = NewTab<CDlgKeyTool>(c.unit, CDlgKeyTool::kOrderId);
+        if (c.arrange)
+            c.arrange();
+        PromptAnswerer answerer;
+        for (const auto& [id, answer] : c.answers)
+            answerer.AnswerWith(id, answer);
+        Field(*tab, CDlgKeyTool::kOrderId)->setText(QString::fromStdString(c.order));
+        auto* key = Field(*tab, CDlgKeyTool::kKeyId);
+        Scan(key, QString::fromStdString(c.scanned));
+        QTest::keyClick(key, Qt::Key_Return);  // the scanner's Enter presses Set
+        ASSERT_TRUE(WaitIdle(*tab));
+        QTest::qWait(20);
+        EXPECT_EQ(answerer.Boxes(), c.boxes);
+        auto* list = List(*tab, CDlgKeyTool::kListId);
+        EXPECT_EQ(list->rowCount(), c.row ? 1 : 0);
+        if (c.row) {
+            EXPECT_EQ(Cell(*tab, CDlgKeyTool::kListId, 0, 5), QString("T%1").arg(c.row));
+        }
+        EXPECT_EQ(UnitKey(c.unit), c.unit_key);
+        if (!c.recorded.empty()) {
+            EXPECT_TRUE(records::Store().RecordExists("P2PKey", "keyId", c.recorded));
+        }
+        if (c.row == 48) {
+            EXPECT_TRUE(Installed(c.unit_key));
+            EXPECT_TRUE(key->text().isEmpty());
+            EXPECT_EQ(Cell(*tab, CDlgKeyTool::kListId, 0, 4), QString::fromStdString(c.unit_key));
+            EXPECT_EQ(app::FindControl<QLabel>(tab.get(), CDlgKeyTool::kStatusId)->text(),
+                      QString::fromStdString("T380  IP: " + Address(c.unit) +
+                                             "  Key: " + c.unit_key + "   T48"));
+        }
+        for (int id : {CDlgKeyTool::kSetId, CDlgKeyTool::kQueryId, CTabPage::kBackId})
+            EXPECT_TRUE(Button(*tab, id)->isEnabled());
+    }
+}
+
+TEST_F(ProvisioningTabsTest, AKeyThatDoesNotReadBackEqualIsClearedEightTimes) {
+    auto tab = NewTab<CDlgKeyTool>(56, CDlgKeyTool::kOrderId);
+    Unit(56).SetFault(553, {.readBackDiffers = true});
+    const std::string before = LogText();
+    PromptAnswerer answerer;
+    Scan(Field(*tab, CDlgKeyTool::kKeyId), QString::fromStdString(Key(16)));
+    PressAndWait(*tab, CDlgKeyTool::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{49, 0}}));
+    EXPECT_EQ(UnitKey(56), "");
+    QTest::qWait(3800);  // the seven ticks, with no session
+    Unit(56).ClearFaults();
+    const std::string log = LogText().substr(before.size());
+    EXPECT_NE(log.find("CompareSetP2pWithQueryP2p failed\n"), std::string::npos);
+    EXPECT_EQ(Count(log, "Clear device p2p, first step:"), 8);
+    EXPECT_EQ(Count(log, "Clear device p2p, first step:query p2p failed\n"), 7);
+    EXPECT_EQ(Count(log, "Clear device p2p, second step:set p2p success, p2p:\n"), 1);
+    EXPECT_EQ(tab->Operation().Ticks().Count(), 0);
+}
+
+TEST_F(ProvisioningTabsTest, AReadBackThatFailsOnceIsFollowedByAClearThatWorks) {
+    auto tab = NewTab<CDlgKeyTool>(57, CDlgKeyTool::kOrderId);
+    // The requests of code 553: the pre-check's query, the write, the read-back, the clear's.
+    Unit(57).SetFault(553, {.failQuery = true, .skip = 2, .count = 1});
+    const size_t before = LogText().size();
+    PromptAnswerer answerer;
+    Scan(Field(*tab, CDlgKeyTool::kKeyId), QString::fromStdString(Key(17)));
+    PressAndWait(*tab, CDlgKeyTool::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{49, 0}}));
+    EXPECT_EQ(UnitKey(57), "");
+    const std::string log = LogText().substr(before);
+    const size_t failed = log.find("Set p2p success and then query failed\n");
+    EXPECT_NE(log.find("Clear device p2p, second step:set p2p success, p2p:\n"), std::string::npos);
+    EXPECT_NE(failed, std::string::npos);
+    EXPECT_FALSE(Installed(Key(17)));
+}
+
+TEST_F(ProvisioningTabsTest, WithTheServerDisabledAKeyOverwritesTheUnitsKey) {
+    app::Settings().id_server_enabled = false;
+    auto tab = NewTab<CDlgKeyTool>(211, CDlgKeyTool::kOrderId);
+    EXPECT_TRUE(Field(*tab, CDlgKeyTool::kOrderId)->isHidden());
+    PromptAnswerer answerer;
+    Scan(Field(*tab, CDlgKeyTool::kKeyId), QString::fromStdString(Key(18)));
+    PressAndWait(*tab, CDlgKeyTool::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{48, 2}}));
+    EXPECT_EQ(UnitKey(211), Key(18));
+    EXPECT_FALSE(Installed(Key(18)));
+}
+
+TEST_F(ProvisioningTabsTest, AnUnreachableServerLeavesAPendingReportThatTheNextTryReuses) {
+    app::Settings().id_server_port = static_cast<uint16_t>(UnusedLoopbackPort());
+    app::Settings().id_server_timeout_ms = 300;
+    auto tab = NewTab<CDlgKeyTool>(58, CDlgKeyTool::kOrderId);
+    PromptAnswerer answerer;
+    Scan(Field(*tab, CDlgKeyTool::kKeyId), QString::fromStdString(Key(19)));
+    PressAndWait(*tab, CDlgKeyTool::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{162, 0}}));
+    EXPECT_EQ(UnitKey(58), "");  // written, read back equal, then taken off again
+    const std::string pending = records::PendingReportUuid(records::Store(), kOrder, Key(19));
+    EXPECT_EQ(pending.size(), 36u);
+
+    // The server is back: the same order and key go out under the same identifier.
+    app::Settings().id_server_port = server_->port();
+    answerer.Clear();
+    Scan(Field(*tab, CDlgKeyTool::kKeyId), QString::fromStdString(Key(19)));
+    PressAndWait(*tab, CDlgKeyTool::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{48, 2}}));
+    EXPECT_EQ(UnitKey(58), Key(19));
+    std::string uuid;
+    for (const auto& row : Installs())
+        uuid = row.value == Key(19) ? row.uuid : uuid;
+    EXPECT_EQ(uuid, pending);
+    EXPECT_EQ(records::PendingReportUuid(records::Store(), kOrder, Key(19)), "");
+}
+
+TEST_F(ProvisioningTabsTest, KeyTabEnterOnlyInTheKeyFieldAndBackWaitsForTheLogin) {
+    auto tab = NewTab<CDlgKeyTool>(59, CDlgKeyTool::kOrderId);
+    PromptAnswerer answerer;
+    auto* key = Field(*tab, CDlgKeyTool::kKeyId);
+    Scan(key, QString::fromStdString(Key(20)));
+    for (int id : {CTabPage::kPortId, CTabPage::kPasswordId, CDlgKeyTool::kOrderId}) {
+        QTest::keyClick(Field(*tab, id), Qt::Key_Return);
+    }
+    QTest::keyClick(Button(*tab, CDlgKeyTool::kQueryId), Qt::Key_Enter);
+    QTest::qWait(100);
+    EXPECT_FALSE(tab->Busy());
+    EXPECT_EQ(List(*tab, CDlgKeyTool::kListId)->rowCount(), 0);
+    QTest::keyClick(key, Qt::Key_Enter);
+    EXPECT_TRUE(tab->Busy());
+    EXPECT_FALSE(Button(*tab, CTabPage::kBackId)->isEnabled());
+    ASSERT_TRUE(WaitIdle(*tab));
+    EXPECT_EQ(UnitKey(59), Key(20));
+    EXPECT_TRUE(Button(*tab, CTabPage::kBackId)->isEnabled());
+    // Query shows the key in the field and the row.
+    PressAndWait(*tab, CDlgKeyTool::kQueryId);
+    EXPECT_EQ(key->text(), QString::fromStdString(Key(20)));
+    EXPECT_EQ(Cell(*tab, CDlgKeyTool::kListId, 1, 5), "T46");
+    for (const auto& [message, wparam] : owner_.messages)
+        EXPECT_NE(message, CTabPage::kSelectMessage);
+}
+
+// Serial numbers: the unit's own record is written back with only its serial number changed.
+TEST_F(ProvisioningTabsTest, SerialWritesEndAsTheOperatorExpects) {
+    struct Case {
+        const char* name;
+        int unit;
+        std::string serial;
+        std::string order;
+        std::vector<Seen> boxes;
+        int row;
+        std::string unit_serial;  // afterwards
+    };
+    const std::string forty(40, 'S');
+    const Case cases[] = {
+        {"40 characters", 61, forty, kOrder, {{48, 2}}, 48, forty.substr(0, 32)},
+        {"short", 62, "SN-0001", kOrder, {{48, 2}}, 48, "SN-0001"},
+        {"same serial, another order", 63, "SN-0001", "PO-OTHER", {{48, 2}}, 48, "SN-0001"},
+        {"same serial, same order", 64, "SN-0001", kOrder, {{243, 0}}, 0, "SER-K"},
+        {"no order number", 65, "SN-0002", "", {{242, 0}}, 0, "SER-K"},
+        {"empty", 66, "", kOrder, {{133, 0}}, 0, "SER-K"},
+        {"quotes", 67, "SN'\"; drop table x; --", kOrder, {{48, 2}}, 48, "SN'\"; drop table x; --"},
+        {"non-ASCII cut at a character",
+         68,
+         std::string(31, 'S') + "序号",
+         kOrder,
+         {{48, 2}},
+         48,
+         std::string(31, 'S')},
+        {"1000 characters",
+         69,
+         std::string(1000, 'x'),
+         kOrder,
+         {{48, 2}},
+         48,
+         std::string(32, 'x')},
+        {"control characters", 70, "SN\x01\x02", kOrder, {{48, 2}}, 48, "SN\x01\x02"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto tab = NewTab<CDlgSerialNum>(c.unit, CDlgSerialNum::kOrderId);
+        Field(*tab, CDlgSerialNum::kOrderId)->setText(QString::fromStdString(c.order));
+        const ZQNetMacRecord before = Unit(c.unit).State().mac;
+        PromptAnswerer answerer;
+        auto* serial = Field(*tab, CDlgSerialNum::kSerialId);
+        serial->setFocus();
+        serial->setText(QString::fromStdString(c.serial));
+        QTest::keyClick(serial, Qt::Key_Return);  // Enter in the field presses Set
+        ASSERT_TRUE(WaitIdle(*tab));
+        QTest::qWait(20);
+        EXPECT_EQ(answerer.Boxes(), c.boxes);
+        EXPECT_EQ(List(*tab, CDlgSerialNum::kListId)->rowCount(), c.row ? 1 : 0);
+        ZQNetMacRecord after = Unit(c.unit).State().mac;
+        EXPECT_EQ(std::string(after.serial, strnlen(after.serial, 32)), c.unit_serial);
+        // Everything but the serial number is written back as read.
+        std::memcpy(after.serial, before.serial, sizeof after.serial);
+        EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0);
+        if (c.row == 48) {
+            EXPECT_TRUE(records::SerialNumberKnown(records::Store(), c.serial, c.order));
+            EXPECT_TRUE(serial->text().isEmpty());
+            EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 0, 4).toStdString(), c.unit_serial);
+        }
+        if (c.row == 0 && c.serial.empty()) {
+            EXPECT_TRUE(serial->text().isEmpty());
+        }
+    }
+}
+
+TEST_F(ProvisioningTabsTest, SerialTabWithoutTheServerAsksNoOrderAndRecordsNothing) {
+    app::Settings().id_server_enabled = false;
+    auto tab = NewTab<CDlgSerialNum>(71, CDlgSerialNum::kOrderId);
+    EXPECT_TRUE(Field(*tab, CDlgSerialNum::kOrderId)->isHidden());
+    Field(*tab, CDlgSerialNum::kOrderId)->clear();
+    PromptAnswerer answerer;
+    Field(*tab, CDlgSerialNum::kSerialId)->setText("SN-NOSERVER");
+    PressAndWait(*tab, CDlgSerialNum::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{48, 2}}));
+    EXPECT_FALSE(records::Store().RecordExists("SerialNumberTable", "SerialNum", "SN-NOSERVER"));
+    // A Query reads it back into the field.
+    PressAndWait(*tab, CDlgSerialNum::kQueryId);
+    EXPECT_EQ(Field(*tab, CDlgSerialNum::kSerialId)->text(), "SN-NOSERVER");
+    EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 1, 5), "T46");
+}
+
+TEST_F(ProvisioningTabsTest, AFailedSerialWriteIsLoggedAsSpelled) {
+    auto tab = NewTab<CDlgSerialNum>(72, CDlgSerialNum::kOrderId);
+    Unit(72).SetFault(401, {.failWrite = true, .count = 1});
+    const size_t before = LogText().size();
+    PromptAnswerer answerer;
+    Field(*tab, CDlgSerialNum::kSerialId)->setText("SN-FAIL");
+    PressAndWait(*tab, CDlgSerialNum::kSetId);
+    EXPECT_EQ(answerer.Boxes(), (std::vector<Seen>{{49, 0}}));
+    EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 0, 5), "T49");
+    EXPECT_EQ(LogText().substr(before).find("Set serail number failed\n") != std::string::npos,
+              true);
+    EXPECT_FALSE(records::SerialNumberKnown(records::Store(), "SN-FAIL", kOrder));
 }
 
 }  // namespace

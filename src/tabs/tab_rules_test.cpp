@@ -1,8 +1,10 @@
-// The MAC address rules and the reset record, case by case.
+// The rules of the tabs, case by case: MAC texts, report results, text fields, keys, the reset
+// record.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "tabs/key_operation.h"
 #include "tabs/mac_rules.h"
 #include "tabs/reset_operation.h"
 
@@ -66,24 +68,77 @@ TEST(MacRules, TextFormsMulticastAndContent) {
     EXPECT_EQ(both.content2, "02:1A:00:00:02:A0");
 }
 
-TEST(MacRules, ReportResultsMapToTheirTexts) {
-    const std::pair<const char*, int> cases[] = {
-        {"", 48},
-        {"net_error", 162},
-        {"rsp_msg_error", 163},
-        {"SERVER_BUSY", 164},
-        {"db_error", 165},
-        {"Order_Name_Not_Exist", 166},
-        {"content_not_exist", 169},
-        {"installed", 170},
-        {"installed ", 49},
-        {"install", 49},
-        {"req_msg_error", 49},
-        {"p2p_id_not_exist", 49},
+TEST(TabRules, ReportResultsMapToEachTabsTexts) {
+    struct Case {
+        const char* result;
+        int mac;
+        int key;
     };
-    for (const auto& [result, id] : cases) {
-        SCOPED_TRACE(result);
-        EXPECT_EQ(MacReportTextId(result), id);
+    const Case cases[] = {
+        {"", 48, 48},
+        {"net_error", 162, 162},
+        {"rsp_msg_error", 163, 163},
+        {"SERVER_BUSY", 164, 164},
+        {"db_error", 165, 165},
+        {"Order_Name_Not_Exist", 166, 166},
+        {"content_not_exist", 169, 167},
+        {"INSTALLED", 170, 168},
+        {"installed ", 49, 49},
+        {"install", 49, 49},
+        {"req_msg_error", 49, 49},
+        {"p2p_id_not_exist", 49, 49},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.result);
+        EXPECT_EQ(MacReportTextId(c.result), c.mac);
+        EXPECT_EQ(KeyReportTextId(c.result), c.key);
+    }
+}
+
+TEST(TabRules, KeysAreCutAfterTheLastEqualsSign) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"ABCDEFGHIJ0123456789", "ABCDEFGHIJ0123456789"},
+        {"https://p2p.example/?id=ABCDEFGHIJ0123456789", "ABCDEFGHIJ0123456789"},
+        {"a=b=ABCDEFGHIJ0123456789", "ABCDEFGHIJ0123456789"},
+        {"ABCDEFGHIJ0123456789=", ""},
+        {"=", ""},
+        {"", ""},
+    };
+    for (const auto& [scanned, key] : cases) {
+        SCOPED_TRACE(scanned);
+        EXPECT_EQ(CutKey(scanned), key);
+    }
+}
+
+TEST(TabRules, AKeyRecordWhoseTextDoesNotStartPrintableIsCleared) {
+    struct Case {
+        std::string field;  // the first bytes of the key field
+        std::string text;
+        bool cleared;
+    };
+    const Case cases[] = {
+        {"ABCDEFGHIJ0123456789", "ABCDEFGHIJ0123456789", false},
+        {" lead", " lead", false},
+        {"~", "~", false},
+        {std::string("\x01XYZ", 4), "", true},
+        {"\x7F"
+         "XYZ",
+         "", true},
+        {"\xC3\xA9t\xC3\xA9", "", true},  // a non-ASCII first byte
+        {"", "", true},
+        {std::string(48, 'K'), std::string(48, 'K'), false},  // fills the field, no terminator
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ZQNetKeyRecord record{};
+        std::memcpy(record.key, c.field.data(), c.field.size());
+        record.reserved[0] = 0x5A;
+        EXPECT_EQ(KeyText(record), c.text);
+        if (c.cleared) {
+            for (char b : record.key)
+                EXPECT_EQ(b, 0);
+        }
+        EXPECT_EQ(record.reserved[0], 0x5A);  // only the key field is touched
     }
 }
 
@@ -112,6 +167,19 @@ TEST(MacRules, TextFieldsAreCutWithoutSplittingACharacter) {
     }
     const char full[4] = {'a', 'b', 'c', 'd'};  // no terminator
     EXPECT_EQ(FieldText(full, sizeof full), "abcd");
+
+    // A serial number may fill its whole field; a character is still never cut.
+    const std::pair<std::string, std::string> filled[] = {
+        {std::string(40, 'S'), std::string(32, 'S')},
+        {std::string(31, 'S') + "序", std::string(31, 'S')},
+        {"SER-1", "SER-1"},
+    };
+    for (const auto& [text, stored] : filled) {
+        char field[32];
+        std::memset(field, 'Z', sizeof field);
+        FillTextField(text, field, sizeof field);
+        EXPECT_EQ(FieldText(field, sizeof field), stored);
+    }
 }
 
 TEST(ResetRecord, CarriesTheLocalTimeAndTheRestoreByte) {
