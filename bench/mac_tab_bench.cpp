@@ -1,9 +1,11 @@
-// The MAC address tab against the same calls made by hand: 200 scanned writes through the real
-// tab (offscreen, Auto ticked, the success box closed by the tab's own 500 ms timer) next to 200
-// cycles of the library and identity server calls the tab makes (connect and login, query, the
-// server's duplicate check, query, write, report, stop), each on simulated units and an
-// in-process identity server on loopback. Prints the median and mean time per unit of each and
-// the station's own share: scan to row, minus the time the success box stood open.
+// The provisioning tabs against the same calls made by hand: for each of UNITS units, a scanned
+// MAC address (MAC tab, Auto ticked), serial number and P2P key (Enter after the scan) through the
+// real tabs (offscreen, each success box closed by the tab's own 500 ms timer), next to the
+// library and identity server calls each tab makes, made by hand on other units (connect and
+// login, the queries and writes, the server's duplicate check and report, stop). Simulated units
+// and an in-process identity server on loopback. Prints, per step, the station's time per unit
+// (scan to row, minus the time the success box stood open) next to the calls by hand, and what
+// the station adds.
 //
 //   mac_tab_bench [UNITS]      (default 200)
 #include <QApplication>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <numeric>
 #include <sstream>
 #include <string>
@@ -29,12 +32,14 @@
 #include "device/ZQNet.h"
 #include "identity/install.h"
 #include "login_wait.h"
-#include "platform/qt_window.h"
 #include "records/activity_log.h"
 #include "records/record_store.h"
 #include "server.h"
 #include "store.h"
+#include "tabs/dlg_key_tool.h"
+#include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
+#include "tabs/key_operation.h"
 #include "tabs/mac_rules.h"
 #include "unit-sim/config.h"
 #include "unit-sim/simulator.h"
@@ -43,6 +48,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kOrder = "PO-BENCH";
+constexpr int kStationBlock = 33;
+constexpr int kByHandBlock = 34;
 
 double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -59,15 +66,21 @@ std::string NewMac(int block, int i) {
     return text;
 }
 
-// Notes when the program's message box shows and hides, and when the login result reaches the
-// tab.
+std::string NewKey(int block, int i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "P2P-BNCH-%02d%09d", block % 100, i % 1000000000);
+    return text;
+}
+
+std::string NewSerial(int block, int i) {
+    return "SN-" + std::to_string(block) + "-" + std::to_string(i);
+}
+
+// Notes when the program's message box shows and hides.
 class BoxWatch : public QObject {
   public:
-    Clock::time_point shown, hidden, login;
+    Clock::time_point shown, hidden;
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == platform::WindowMessageEvent::Type() &&
-            static_cast<platform::WindowMessageEvent*>(event)->message() == 1125)
-            login = Clock::now();
         if (qobject_cast<CMyMessageBox*>(watched) != nullptr) {
             if (event->type() == QEvent::Show)
                 shown = Clock::now();
@@ -78,61 +91,93 @@ class BoxWatch : public QObject {
     }
 };
 
-// The tab's calls, by hand, for one unit; false when a step failed.
-bool ByHand(const std::string& address, const std::string& mac_text, uint16_t server_port) {
-    LoginWait login;
-    ZQNetConnectionRecord record{};
-    record.address = address.c_str();
-    record.port = 34567;
-    record.user = "admin";
-    record.password = "pw";
-    record.userValue = &login;
-    record.statusCallback = LoginWait::OnStatus;
-    ZQNET_HANDLE h = ZQNetConnectionStartEx(&record);
-    bool ok = login.Wait() == ZQNET_STATUS_LOGGED_IN;
-    ZQNetMacRecord mac{};
-    auto query = [&] {
-        mac = ZQNetMacRecord{};
-        mac.size = sizeof mac;
-        ZQNetTempParamRequest request{};
-        request.code = ZQNET_PARAM_MAC_QUERY;
-        request.buffer = &mac;
-        request.size = sizeof mac;
-        return ZQNetQueryTemporaryParam(h, &request) == 1;
-    };
-    ok = ok && query();
-    const std::string current = tabs::MacColonText(mac.mac);
-    ok = ok &&
-         identity::InstallToServer("127.0.0.2", server_port, "mac", kOrder, current, std::nullopt,
-                                   "", identity::MakeGuidText()) == identity::kContentNotExist;
-    ok = ok && query();
-    ok = ok && tabs::ParseMacText(mac_text, mac.mac) == tabs::MacParse::kOk;
-    mac.size = sizeof mac;
-    ZQNetParamRequest write{};
-    write.command = ZQNET_PARAM_MAC_SET;
-    write.buffer = &mac;
-    write.size = sizeof mac;
-    write.write = 1;
-    ok = ok && ZQNetSetParamEx(h, &write) == 1;
-    ok = ok && identity::InstallToServer("127.0.0.2", server_port, "mac", kOrder, mac_text,
-                                         std::nullopt, "", identity::MakeGuidText())
-                   .empty();
-    if (h != 0)
-        ZQNetConnectionStop(&h);
-    return ok;
+// A logged-in session made by hand, stopped at the end of the scope.
+class Session {
+  public:
+    explicit Session(const std::string& address) {
+        ZQNetConnectionRecord record{};
+        record.address = address.c_str();
+        record.port = 34567;
+        record.user = "admin";
+        record.password = "pw";
+        record.userValue = &login_;
+        record.statusCallback = LoginWait::OnStatus;
+        handle_ = ZQNetConnectionStartEx(&record);
+        ok_ = login_.Wait() == ZQNET_STATUS_LOGGED_IN;
+    }
+    ~Session() {
+        if (handle_ != 0)
+            ZQNetConnectionStop(&handle_);
+    }
+    ZQNET_HANDLE handle() const { return ok_ ? handle_ : 0; }
+
+  private:
+    LoginWait login_;
+    ZQNET_HANDLE handle_ = 0;
+    bool ok_ = false;
+};
+
+bool Install(uint16_t port, const char* type, const std::string& content, const char* expected) {
+    return identity::InstallToServer("127.0.0.2", port, type, kOrder, content, std::nullopt, "",
+                                     identity::MakeGuidText()) == expected;
 }
 
-void Print(const char* what, std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    const double mean = std::accumulate(ms.begin(), ms.end(), 0.0) / static_cast<double>(ms.size());
-    std::printf("%-34s median %7.3f ms  mean %7.3f ms  p90 %7.3f ms\n", what, ms[ms.size() / 2],
-                mean, ms[ms.size() * 9 / 10]);
+// The calls of each tab, by hand, for one unit; false when a step failed.
+bool MacByHand(const std::string& address, int i, uint16_t port) {
+    Session session(address);
+    ZQNetMacRecord mac{};
+    bool ok = tabs::QueryMacRecord(session.handle(), mac);
+    ok = ok && Install(port, "mac", tabs::MacColonText(mac.mac), identity::kContentNotExist);
+    ok = ok && tabs::QueryMacRecord(session.handle(), mac);
+    ok = ok && tabs::ParseMacText(NewMac(kByHandBlock, i), mac.mac) == tabs::MacParse::kOk;
+    ok = ok && tabs::WriteMacRecord(session.handle(), mac);
+    return ok && Install(port, "mac", NewMac(kByHandBlock, i), "");
+}
+
+bool SerialByHand(const std::string& address, int i, uint16_t) {
+    Session session(address);
+    ZQNetMacRecord mac{};
+    bool ok = tabs::QueryMacRecord(session.handle(), mac);
+    tabs::FillTextField(NewSerial(kByHandBlock, i), mac.serial, sizeof mac.serial);
+    return ok && tabs::WriteMacRecord(session.handle(), mac);
+}
+
+bool KeyByHand(const std::string& address, int i, uint16_t port) {
+    Session session(address);
+    ZQNetKeyRecord key{};
+    bool ok = tabs::QueryKeyRecord(session.handle(), key) && tabs::KeyText(key).empty();
+    key = ZQNetKeyRecord{};
+    tabs::CopyTextField(NewKey(kByHandBlock, i), key.key, sizeof key.key);
+    ok = ok && tabs::WriteKeyRecord(session.handle(), key);
+    ok = ok && tabs::QueryKeyRecord(session.handle(), key) &&
+         tabs::KeyText(key) == NewKey(kByHandBlock, i);
+    return ok && Install(port, "p2p_id", NewKey(kByHandBlock, i), "");
 }
 
 double Median(std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
     return ms[ms.size() / 2];
 }
+
+void Print(const char* what, std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    const double mean = std::accumulate(ms.begin(), ms.end(), 0.0) / static_cast<double>(ms.size());
+    std::printf("  %-28s median %7.3f ms  mean %7.3f ms  p90 %7.3f ms\n", what, ms[ms.size() / 2],
+                mean, ms[ms.size() * 9 / 10]);
+}
+
+// One tab's scanned write, timed from the scan to the row, minus the time its box stood open.
+struct Step {
+    const char* name;
+    CTabPage* tab;
+    int field_id;
+    int list_id;
+    std::function<bool()> busy;
+    std::function<std::string(int)> scan;
+    bool enter;
+    std::function<bool(const std::string&, int, uint16_t)> by_hand;
+    std::vector<double> station = {}, box_open = {}, calls = {};
+};
 
 }  // namespace
 
@@ -145,7 +190,7 @@ int main(int argc, char** argv) {
     char pattern[] = "/tmp/zq_mac_bench_XXXXXX";
     const std::string folder = mkdtemp(pattern);
     std::ostringstream lines;
-    for (int block : {33, 34}) {
+    for (int block : {kStationBlock, kByHandBlock}) {
         lines << R"({"address":")" << Address(block, 0) << R"(","count":)" << units
               << R"(,"password":"pw","mac":"00:12:41:)" << block << ":00:01\"}\n";
     }
@@ -159,9 +204,16 @@ int main(int argc, char** argv) {
     const std::string db = folder + "/idserver.db";
     {
         idserver::Store store;
+        std::vector<std::string> keys;
+        for (int i = 0; i < units; ++i) {
+            keys.push_back(NewKey(kStationBlock, i));
+            keys.push_back(NewKey(kByHandBlock, i));
+        }
+        int64_t added = 0;
         if (!store.Open(db) || !store.CreateOrder(kOrder) ||
             !store.AddMacRange(kOrder, *idserver::ParseMac("02:1A:00:00:00:00"),
-                               *idserver::ParseMac("02:1A:00:FF:FF:FF"))) {
+                               *idserver::ParseMac("02:1A:00:FF:FF:FF")) ||
+            !store.ImportPool(kOrder, "p2p_id", keys, added)) {
             std::fprintf(stderr, "mac_tab_bench: store: %s\n", store.error().c_str());
             return 1;
         }
@@ -182,57 +234,73 @@ int main(int argc, char** argv) {
     settings.id_server_port = server.port();
     ZQNetInit();
 
-    // The station: one MAC tab, one scan per unit.
+    // The station: one tab of each kind, each unit through all three.
     QWidget window;
     window.resize(760, 520);
-    CDlgTalvane tab;
-    tab.Create(CDlgTalvane::kTemplateId, &window);
-    tab.setGeometry(0, 0, 740, 500);
+    CDlgTalvane mac;
+    CDlgSerialNum serial;
+    CDlgKeyTool key;
+    for (CTabPage* tab : std::initializer_list<CTabPage*>{&mac, &serial, &key}) {
+        tab->Create(tab->info().template_id, &window);
+        tab->setGeometry(0, 0, 740, 500);
+        app::FindControl<QLineEdit>(tab, CTabPage::kPasswordId)->setText("pw");
+    }
+    app::FindControl<QLineEdit>(&mac, CDlgTalvane::kOrderId)->setText(kOrder);
+    app::FindControl<QLineEdit>(&serial, CDlgSerialNum::kOrderId)->setText(kOrder);
+    app::FindControl<QLineEdit>(&key, CDlgKeyTool::kOrderId)->setText(kOrder);
+    app::FindControl<QCheckBox>(&mac, CDlgTalvane::kAutoId)->setChecked(true);
     window.show();
-    app::FindControl<QLineEdit>(&tab, CTabPage::kPasswordId)->setText("pw");
-    app::FindControl<QLineEdit>(&tab, CDlgTalvane::kOrderId)->setText(kOrder);
-    app::FindControl<QCheckBox>(&tab, CDlgTalvane::kAutoId)->setChecked(true);
-    auto* field = app::FindControl<QLineEdit>(&tab, CDlgTalvane::kMacId);
-    auto* list = app::FindControl<QTableWidget>(&tab, CDlgTalvane::kListId);
     BoxWatch boxes;
     qt.installEventFilter(&boxes);
-    Clock::time_point row_added;
-    QObject::connect(list->model(), &QAbstractItemModel::rowsInserted,
-                     [&] { row_added = Clock::now(); });
 
-    std::vector<double> station, box_open, by_hand, typing, to_login, login_to_box, box_to_row;
+    Step steps[] = {
+        {"MAC address", &mac, CDlgTalvane::kMacId, CDlgTalvane::kListId, [&] { return mac.Busy(); },
+         [](int i) { return NewMac(kStationBlock, i); }, false, MacByHand},
+        {"serial number", &serial, CDlgSerialNum::kSerialId, CDlgSerialNum::kListId,
+         [&] { return serial.Busy(); }, [](int i) { return NewSerial(kStationBlock, i); }, true,
+         SerialByHand},
+        {"P2P key", &key, CDlgKeyTool::kKeyId, CDlgKeyTool::kListId, [&] { return key.Busy(); },
+         [](int i) { return NewKey(kStationBlock, i); }, true, KeyByHand},
+    };
     int failures = 0;
     for (int i = 0; i < units; ++i) {
-        tab.SetDevice(Address(33, i), 34567, "admin");
-        const int rows = list->rowCount();
-        field->setFocus();
-        QEventLoop loop;
-        auto done = QObject::connect(list->model(), &QAbstractItemModel::rowsInserted, &loop,
-                                     &QEventLoop::quit, Qt::QueuedConnection);
-        const Clock::time_point scanned = Clock::now();
-        QTest::keyClicks(field, QString::fromStdString(NewMac(33, i)));  // the 17th presses Set
-        const Clock::time_point typed = Clock::now();
-        QTimer::singleShot(30000, &loop, &QEventLoop::quit);  // a unit that never answers
-        if (list->rowCount() == rows)
-            loop.exec();
-        QObject::disconnect(done);
-        QTableWidgetItem* result = list->item(rows, 5);
-        if (result == nullptr || result->text() != app::Text(48)) {
-            ++failures;
-            continue;
+        for (Step& step : steps) {
+            step.tab->SetDevice(Address(kStationBlock, i), 34567, "admin");
+            auto* field = app::FindControl<QLineEdit>(step.tab, step.field_id);
+            auto* list = app::FindControl<QTableWidget>(step.tab, step.list_id);
+            const int rows = list->rowCount();
+            Clock::time_point row_added;
+            QEventLoop loop;
+            auto noted = QObject::connect(list->model(), &QAbstractItemModel::rowsInserted,
+                                          [&] { row_added = Clock::now(); });
+            auto done = QObject::connect(list->model(), &QAbstractItemModel::rowsInserted, &loop,
+                                         &QEventLoop::quit, Qt::QueuedConnection);
+            field->setFocus();
+            const Clock::time_point scanned = Clock::now();
+            QTest::keyClicks(field, QString::fromStdString(step.scan(i)));
+            if (step.enter)
+                QTest::keyClick(field, Qt::Key_Return);
+            QTimer::singleShot(30000, &loop, &QEventLoop::quit);  // a unit that never answers
+            if (list->rowCount() == rows)
+                loop.exec();
+            QObject::disconnect(noted);
+            QObject::disconnect(done);
+            QTableWidgetItem* result = list->item(rows, 5);
+            if (result == nullptr || result->text() != app::Text(48)) {
+                ++failures;
+                continue;
+            }
+            const double open = Ms(boxes.hidden - boxes.shown);
+            step.box_open.push_back(open);
+            step.station.push_back(Ms(row_added - scanned) - open);
         }
-        const double open = Ms(boxes.hidden - boxes.shown);
-        box_open.push_back(open);
-        station.push_back(Ms(row_added - scanned) - open);
-        typing.push_back(Ms(typed - scanned));
-        to_login.push_back(Ms(boxes.login - typed));
-        login_to_box.push_back(Ms(boxes.shown - boxes.login));
-        box_to_row.push_back(Ms(row_added - boxes.hidden));
     }
     for (int i = 0; i < units; ++i) {
-        const Clock::time_point start = Clock::now();
-        failures += ByHand(Address(34, i), NewMac(34, i), server.port()) ? 0 : 1;
-        by_hand.push_back(Ms(Clock::now() - start));
+        for (Step& step : steps) {
+            const Clock::time_point start = Clock::now();
+            failures += step.by_hand(Address(kByHandBlock, i), i, server.port()) ? 0 : 1;
+            step.calls.push_back(Ms(Clock::now() - start));
+        }
     }
     ZQNetRelease();
     records::CloseActivityLog();
@@ -241,16 +309,18 @@ int main(int argc, char** argv) {
     simulator.Stop();
     std::filesystem::remove_all(folder);
 
-    std::printf("%d units each way, %d failed steps\n", units, failures);
-    Print("station, scan to row minus box", station);
-    Print("  scan, checks and connect", typing);
-    Print("  then the login result", to_login);
-    Print("  login result to success box", login_to_box);
-    Print("  success box closed to row", box_to_row);
-    Print("  (success box open)", box_open);
-    Print("the same calls by hand", by_hand);
-    const double added = Median(station) - Median(by_hand);
-    std::printf("station adds %.3f ms per unit (median), ratio station/by hand %.3f\n", added,
-                Median(station) / Median(by_hand));
-    return failures == 0 ? 0 : 1;
+    std::printf(
+        "%d units, each through the MAC, serial number and key tabs and by hand; %d failed\n",
+        units, failures);
+    if (failures != 0)
+        return 1;
+    for (Step& step : steps) {
+        std::printf("%s\n", step.name);
+        Print("station, scan to row - box", step.station);
+        Print("(success box open)", step.box_open);
+        Print("the same calls by hand", step.calls);
+        std::printf("  station adds %.3f ms per unit (median)\n",
+                    Median(step.station) - Median(step.calls));
+    }
+    return 0;
 }
