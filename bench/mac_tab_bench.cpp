@@ -265,6 +265,8 @@ int main(int argc, char** argv) {
     int failures = 0;
     for (int i = 0; i < units; ++i) {
         for (Step& step : steps) {
+            for (const Step& other : steps)  // the main window shows one tab at a time
+                other.tab->setVisible(other.tab == step.tab);
             step.tab->SetDevice(Address(kStationBlock, i), 34567, "admin");
             auto* field = app::FindControl<QLineEdit>(step.tab, step.field_id);
             auto* list = app::FindControl<QTableWidget>(step.tab, step.list_id);
