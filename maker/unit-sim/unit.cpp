@@ -328,9 +328,10 @@ uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out,
             out = Bytes(state_.board);
             break;
         case 700: {
+            // As last written, with the mask of that write, so that a station reads back what
+            // it sent.
             ZQNetExtDeviceRecord r = state_.ext;
             r.size = sizeof(r);
-            r.mask = 0;
             out = Bytes(r);
             break;
         }
@@ -417,6 +418,7 @@ uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
                 if (r.mask & f.bit)
                     std::memcpy(to + f.offset, from + f.offset, f.size);
             }
+            state_.ext.mask = r.mask;
             break;
         }
         case 871:

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -403,7 +404,7 @@ TEST_F(UnitRecords, ExtendedRecordAppliesOnlyMaskedFields) {
     EXPECT_EQ(s.Set(700, w), zqproto::kOk);
     ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
     auto after = As<ZQNetExtDeviceRecord>(s.data);
-    EXPECT_EQ(after.mask, 0u);
+    EXPECT_EQ(after.mask, w.mask);  // the mask of the last write
     EXPECT_STREQ(after.mainBoard, "ZQ-CM-A");
     EXPECT_STREQ(after.productModel, "");
     EXPECT_EQ(after.functionCode[0], 0x39);
@@ -433,10 +434,61 @@ TEST_F(UnitRecords, ExtendedRecordAppliesOnlyMaskedFields) {
         std::memcpy(record.data() + 4, &f.bit, 4);
         ASSERT_EQ(s.Request(Kind::kSetParam, 700, 0, record), zqproto::kOk);
         ASSERT_EQ(s.Query(700, 1032), zqproto::kOk);
+        EXPECT_EQ(As<ZQNetExtDeviceRecord>(s.data).mask, f.bit);
         for (size_t i = 8; i < 1032; ++i) {
             bool inside = i >= f.offset && i < f.offset + f.size;
             ASSERT_EQ(s.data[i], inside ? 0x5A : old[i]) << i;
         }
+    }
+}
+
+TEST_F(UnitRecords, ExtendedRecordAnswersTheMaskOfItsLastAcceptedWrite) {
+    auto written = [](uint32_t mask, uint8_t max_focal) {
+        ZQNetExtDeviceRecord r{};
+        r.size = 1032;
+        r.mask = mask;
+        r.maxFocal = max_focal;
+        return r;
+    };
+    auto query = [this] {
+        EXPECT_EQ(s.Query(700, 1032), zqproto::kOk);
+        return As<ZQNetExtDeviceRecord>(s.data);
+    };
+    EXPECT_EQ(query().mask, 0u);  // the line file's record: mask 0 unless it says otherwise
+    struct Step {
+        const char* name;
+        std::function<uint32_t()> write;
+        uint32_t mask;   // answered afterwards
+        uint8_t maxFocal;
+    };
+    const Step steps[] = {
+        {"maximum focal length alone", [&] { return s.Set(700, written(0x400000, 3)); }, 0x400000, 3},
+        {"a refused write", [&] {
+             unit.SetFault(700, {.failWrite = true, .count = 1});
+             return s.Set(700, written(0x1, 9));
+         }, 0x400000, 3},
+        {"a write of the wrong size word", [&] {
+             ZQNetExtDeviceRecord r = written(0x400000, 9);
+             r.size = 1031;
+             return s.Set(700, r);
+         }, 0x400000, 3},
+        {"a write with mask 0 changes no field", [&] { return s.Set(700, written(0, 9)); }, 0, 3},
+        {"a factory reset keeps it", [&] {
+             EXPECT_EQ(s.Set(700, written(0x400000, 5)), zqproto::kOk);
+             ZQNetResetRecord reset{};
+             reset.size = 28;
+             reset.year = 2024;
+             reset.restore = 1;
+             return s.Set(588, reset);
+         }, 0x400000, 5},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.write();
+        const ZQNetExtDeviceRecord r = query();
+        EXPECT_EQ(r.mask, step.mask);
+        EXPECT_EQ(r.maxFocal, step.maxFocal);
+        EXPECT_EQ(unit.State().ext.mask, step.mask);
     }
 }
 

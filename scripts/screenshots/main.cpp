@@ -10,23 +10,34 @@
 // 02:1A:00:00:01:01); in the serial number tab it scans DEMO_SERIAL (default SN-DEMO-0001)
 // ending with Enter; in the key tab it scans DEMO_KEY (default a link ending in
 // "=P2P-DEMO-00000000001") ending with Enter. After each write it saves FOLDER/10-mac-written.png,
-// 11-serial-written.png, 12-key-written.png, then closes the window. Exit status 0 when every
-// picture was written, the search listed at least one unit and each write succeeded.
+// 11-serial-written.png, 12-key-written.png. In the device information tab it picks the option
+// set "XVR", types the other items, presses Set (every item is checked, as the shipped
+// Systemcfg.bk leaves them), empties the fields, presses Query and checks that the unit gave back
+// what was written; it saves FOLDER/13-device-info-read-back.png and closes the window. Exit
+// status 0 when every picture was written, the search listed at least one unit, each write
+// succeeded and the device information read back equal.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include "app/controls.h"
 #include "app/main_dlg.h"
+#include "app/message_box.h"
 #include "app/shell.h"
 #include "app/zqtalvane_app.h"
+#include "tabs/dlg_device_info.h"
 #include "tabs/dlg_key_tool.h"
 #include "tabs/dlg_search.h"
 #include "tabs/dlg_serial_num.h"
@@ -78,6 +89,101 @@ bool Provision(CZQTalvaneDlg& main, int index, int order_id, int field_id, const
                 qPrintable(scan), qPrintable(result));
     const bool saved = Save(main, picture);
     return done && saved && result == app::Text(48);
+}
+
+// Answers the "Prompt" boxes with OK, as the operator would, and keeps their message ids.
+class BoxAnswerer {
+  public:
+    BoxAnswerer() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<CMyMessageBox*>(w);
+                if (box != nullptr && box->isVisible()) {
+                    ids_.push_back(box->MessageId());
+                    app::FindControl<QPushButton>(box, CMyMessageBox::kIdOk)->click();
+                }
+            }
+        });
+        timer_.start(50);
+    }
+    // The boxes answered since the last call.
+    std::vector<int> Take() { return std::exchange(ids_, {}); }
+
+  private:
+    QTimer timer_;
+    std::vector<int> ids_;
+};
+
+// The operator's device-information write in the device information tab, then its read-back.
+bool WriteDeviceInfo(CZQTalvaneDlg& main, const QString& folder) {
+    auto* tab = main.findChild<CDlgDeviceInfo*>();
+    for (int i = 0; i < main.TabBar()->count(); ++i) {
+        if (main.TabBar()->tabText(i) == app::Text(CDlgDeviceInfo::kCaptionId))
+            main.TabBar()->setCurrentIndex(i);
+    }
+    const char* password = std::getenv("DEMO_PASSWORD");
+    app::FindControl<QLineEdit>(tab, CTabPage::kPasswordId)
+        ->setText(QString::fromLocal8Bit(password != nullptr ? password : "123456"));
+    auto* sets = app::FindControl<QComboBox>(tab, CDlgDeviceInfo::kOptionSetId);
+    const int xvr = std::max(sets->findText(QStringLiteral("XVR")), 0);
+    sets->setCurrentIndex(xvr);
+    emit sets->activated(xvr);  // as a choice with the mouse: fills the product model's items
+    const std::pair<int, QString> typed[] = {
+        {CDlgDeviceInfo::kMainBoardId, QStringLiteral("ZQ-DM-X")},
+        {CDlgDeviceInfo::kKeyIdId, QStringLiteral("0xa0b0c009")},
+        {CDlgDeviceInfo::kBoardIdId, QStringLiteral("BOARD-0009")},
+        {CDlgDeviceInfo::kSerialId, QStringLiteral("SN-DEMO-0009")},
+        {CDlgDeviceInfo::kAlarmOutputsId, QStringLiteral("4")},
+        {CDlgDeviceInfo::kAlarmInputsId, QStringLiteral("4")},
+        {CDlgDeviceInfo::kAudioId, QStringLiteral("1")},
+        {CDlgDeviceInfo::kPoePowerId, QStringLiteral("0")},
+    };
+    for (const auto& [id, text] : typed) {
+        app::FindControl<QLineEdit>(tab, id)->setText(text);
+    }
+    // What the read-back must show again: every text field and the product model.
+    const int fields[] = {CDlgDeviceInfo::kMainBoardId,    CDlgDeviceInfo::kDeviceModelId,
+                          CDlgDeviceInfo::kDeviceNameId,   CDlgDeviceInfo::kFunctionCodeId,
+                          CDlgDeviceInfo::kCustomCodeId,   CDlgDeviceInfo::kKeyIdId,
+                          CDlgDeviceInfo::kBoardIdId,      CDlgDeviceInfo::kSerialId,
+                          CDlgDeviceInfo::kAlarmOutputsId, CDlgDeviceInfo::kAlarmInputsId,
+                          CDlgDeviceInfo::kAudioId,        CDlgDeviceInfo::kPoePowerId};
+    auto* product = app::FindControl<QComboBox>(tab, CDlgDeviceInfo::kProductModelId);
+    QStringList written;
+    for (int id : fields) {
+        written << app::FindControl<QLineEdit>(tab, id)->text();
+    }
+    written << product->currentText();
+
+    BoxAnswerer answerer;
+    auto press = [tab](int id) {
+        QTest::mouseClick(app::FindControl<QPushButton>(tab, id), Qt::LeftButton);
+        return QTest::qWaitFor([tab] { return !tab->Busy(); }, 30000);
+    };
+    bool ok = press(CDlgDeviceInfo::kSetId);
+    const std::vector<int> set_boxes = answerer.Take();
+    // A Set empties the serial number field: everything else is emptied here, so that what the
+    // Query shows is what the unit holds.
+    for (int id : fields) {
+        app::FindControl<QLineEdit>(tab, id)->clear();
+    }
+    product->setEditText({});
+    ok = press(CDlgDeviceInfo::kQueryId) && ok;
+    QTest::qWait(100);
+    const std::vector<int> query_boxes = answerer.Take();
+    QStringList read;
+    for (int id : fields) {
+        read << app::FindControl<QLineEdit>(tab, id)->text();
+    }
+    read << product->currentText();
+    std::printf("Device information tab: Set gave box %d, Query box %d\n",
+                set_boxes.empty() ? 0 : set_boxes.back(),
+                query_boxes.empty() ? 0 : query_boxes.back());
+    std::printf("  written:   %s\n  read back: %s\n", qPrintable(written.join(" | ")),
+                qPrintable(read.join(" | ")));
+    const bool saved = Save(main, folder + "/13-device-info-read-back.png");
+    return ok && saved && set_boxes == std::vector<int>{48} &&
+           query_boxes == std::vector<int>{46} && read == written;
 }
 
 }  // namespace
@@ -133,6 +239,7 @@ int main(int argc, char** argv) {
                      Setting("DEMO_KEY", "https://p2p.demo/d?id=P2P-DEMO-00000000001"), true,
                      CDlgKeyTool::kListId, 5, folder + "/12-key-written.png") &&
                  ok;
+            ok = WriteDeviceInfo(*main, folder) && ok;
         }
         main->close();
     };

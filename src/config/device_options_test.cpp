@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <string>
+
 #include "support/test_files.h"
 
 namespace {
@@ -45,15 +48,32 @@ TEST(DeviceOptions, MissingOrDamagedFileGivesNoSets) {
     }
 }
 
-TEST(DeviceOptions, ShippedFileHasOptionSets) {
+TEST(DeviceOptions, ShippedFileHasOptionSetsOfRecordersAndCamerasSharingAModel) {
     config::DeviceOptionMap map = config::ReadDeviceOptions(ZQ_SOURCE_DIR "/data/DeviceInfo.xml");
     ASSERT_GE(map.size(), 2u);
+    std::map<std::string, int> sets_of_model;
     for (const auto& [name, records] : map) {
         EXPECT_FALSE(name.empty());
         ASSERT_FALSE(records.empty()) << name;
-        for (const DeviceOptionRecord& r : records)
+        for (const DeviceOptionRecord& r : records) {
             EXPECT_FALSE(r.product_type.empty()) << name;
+            EXPECT_FALSE(r.device_type.empty()) << name;
+            ++sets_of_model[r.product_type];
+        }
     }
+    auto any_model = [&](const char* prefix) {
+        for (const auto& [model, sets] : sets_of_model) {
+            if (model.rfind(prefix, 0) == 0)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(any_model("NVR"));  // recorders
+    EXPECT_TRUE(any_model("IPC"));  // cameras
+    int shared = 0;
+    for (const auto& [model, sets] : sets_of_model)
+        shared += sets > 1 ? 1 : 0;
+    EXPECT_GE(shared, 2);  // a recorder and a camera model in two sets each
 }
 
 }  // namespace

@@ -265,7 +265,8 @@ enum : uint32_t {
 };
 
 // Extended device record (code 700, 1032 bytes). A write applies only the fields whose mask bit
-// is set; a query returns every field and a mask of 0.
+// is set; a query returns every field, and the mask is the unit's own (our simulated units
+// answer the mask of the last write they accepted).
 struct ZQNetExtDeviceRecord {
     uint32_t size;            // 0: 1032
     uint32_t mask;            // 4: field-select mask (ZQNET_EXT_*)

@@ -1,5 +1,7 @@
 #include "tabs/reset_operation.h"
 
+#include "device/param_request.h"
+
 namespace tabs {
 
 ZQNetResetRecord MakeResetRecord(const platform::LocalTime& now) {
@@ -17,13 +19,7 @@ ZQNetResetRecord MakeResetRecord(const platform::LocalTime& now) {
 
 int WriteFactoryReset(ZQNET_HANDLE connection) {
     ZQNetResetRecord record = MakeResetRecord(platform::LocalNow());
-    ZQNetParamRequest request{};
-    request.command = ZQNET_PARAM_WRITE;
-    request.code = ZQNET_PARAM_RESET;
-    request.buffer = &record;
-    request.size = sizeof record;
-    request.write = 1;
-    return connection != 0 && ZQNetSetParamEx(connection, &request) != 0 ? 48 : 49;
+    return device::WriteParam(connection, ZQNET_PARAM_RESET, &record, sizeof record) ? 48 : 49;
 }
 
 }  // namespace tabs

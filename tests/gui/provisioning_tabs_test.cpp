@@ -15,7 +15,6 @@
 #include <QTest>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <map>
 
@@ -34,6 +33,7 @@
 #include "store.h"
 #include "support/loopback.h"
 #include "support/test_files.h"
+#include "support/ticking_clock.h"
 #include "tabs/dlg_key_tool.h"
 #include "tabs/dlg_restore_factory_tool.h"
 #include "tabs/dlg_serial_num.h"
@@ -71,16 +71,6 @@ std::string Address(int unit) {
     return "127.0.32." + std::to_string(unit);
 }
 
-// A clock one second later at every reading, so that no two rows share a `Date` key.
-platform::LocalTime Ticking() {
-    static std::time_t t = 1767225600;  // 2026-01-01 00:00:00
-    std::time_t now = t++;
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-            tm.tm_min,         tm.tm_sec,     tm.tm_wday};
-}
-
 class ProvisioningTabsTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -111,7 +101,7 @@ class ProvisioningTabsTest : public ::testing::Test {
 
         ASSERT_TRUE(records::OpenRecordStore(records::Store(), *folder_ / "config/"));
         ASSERT_TRUE(records::OpenActivityLog(LogPath()));
-        platform::SetLocalClock(Ticking);
+        platform::SetLocalClock(test_clock::Ticking);
         ZQNetInit();
     }
     static void TearDownTestSuite() {
@@ -756,7 +746,7 @@ TEST_F(ProvisioningTabsTest, AResetCarriesTheLocalTimeAndAFailedLoginWritesNothi
     EXPECT_EQ(Cell(tab, CDlgRestoreFactoryTool::kListId, 1, 4), "T42");
     EXPECT_EQ(Unit(31).State().resets, resets + 1);
     EXPECT_TRUE(answerer.Boxes().empty());
-    platform::SetLocalClock(Ticking);
+    platform::SetLocalClock(test_clock::Ticking);
 }
 
 // Every way a key Set can end, each on a unit of its own (127.0.32.41 and up).
