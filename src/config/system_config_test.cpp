@@ -258,6 +258,9 @@ TEST_F(SystemConfigTest, SaveKeepsTheFileEncoding) {
          "UTF-16BE"},
         {"UTF-8 with mark", "\xEF\xBB\xBF", "<?xml version=\"1.0\"?>", "UTF-8"},
         {"declared GB2312", "", "<?xml version=\"1.0\" encoding=\"GB2312\"?>", "GB2312"},
+        // No declaration read as ASCII can be right about UTF-7: the file is read and written
+        // as UTF-8 (written as UTF-7, it did not load again).
+        {"declared UTF-7", "", "<?xml version=\"1.0\" encoding=\"UTF-7\"?>", "UTF-8"},
         {"no declaration", "", "", "UTF-8"},
     };
     for (const Case& c : cases) {

@@ -85,6 +85,14 @@ TEST(InstallReply, GivesTheResultName) {
         {"{\"ret\":{\"a\":1}}", "rsp_msg_error"},
         {"{\"ret\":\"fail\",\"errs\":[1]}", "rsp_msg_error"},
         {std::string(5000, '['), "rsp_msg_error"},
+        // Values at most 8 levels deep, the reply object being level 1; deeper is malformed.
+        {"{\"ret\":\"fail\",\"errs\":\"nested\",\"x\":[[[[[[1]]]]]]}", "nested"},
+        {"{\"ret\":\"fail\",\"errs\":\"nested\",\"x\":[[[[[{\"a\":1}]]]]]}", "nested"},
+        {"{\"ret\":\"fail\",\"errs\":\"nested\",\"x\":[[[[[[[1]]]]]]]}", "rsp_msg_error"},
+        {"{\"x\":[[[[[[[1]]]]]]],\"ret\":\"ok\"}", "rsp_msg_error"},
+        {"{\"ret\":\"fail\",\"errs\":\"nested\",\"x\":" + std::string(900, '[') +
+             std::string(900, ']') + "}",
+         "rsp_msg_error"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ReadInstallReply(c.reply), c.result) << c.reply;

@@ -50,12 +50,18 @@ std::string WriteInstallRequest(const InstallRequest& request) {
     return text;
 }
 
+// A reply is one flat object. A value nested deeper than this (the reply object being level 1)
+// makes the reply malformed, instead of the reader following brackets down to its own limit of
+// 1000 levels, which a 4096-byte datagram reaches.
+constexpr int kMaxReplyDepth = 8;
+
 std::string ReadInstallReply(std::string_view reply) {
     try {
         Json::CharReaderBuilder builder;
         builder["allowSingleQuotes"] = true;
         builder["allowComments"] = true;
         builder["failIfExtra"] = false;
+        builder["stackLimit"] = kMaxReplyDepth;
         std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         Json::Value root;
         std::string errors;

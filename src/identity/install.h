@@ -58,8 +58,9 @@ std::string WriteInstallRequest(const InstallRequest& request);
 
 // The result name of a received reply (exactly the received bytes): empty when "ret" is "ok",
 // "rsp_msg_error" when the bytes are not a JSON object (single quotes and comments are allowed,
-// anything after the first complete value is ignored) or when a refusal gives no reason in
-// "errs", otherwise the text of "errs".
+// anything after the first complete value is ignored), when a value in it lies more than 8 levels
+// deep (the object being level 1) or when a refusal gives no reason in "errs", otherwise the text
+// of "errs".
 std::string ReadInstallReply(std::string_view reply);
 
 // One install exchange: a new IPv4 UDP socket bound to an ephemeral port, `host` resolved for

@@ -216,6 +216,19 @@ bool IsWideEncoding(std::string_view name) {
            FindNoCase(name, "UTF-32", 0) == 0 || FindNoCase(name, "UCS", 0) == 0;
 }
 
+// Whether a declaration found in ASCII can be right about an encoding: it must write the
+// characters of markup as those same ASCII bytes. Others (UTF-7, EBCDIC code pages) could not
+// have declared themselves so, and a file written in them could not be read back.
+bool WritesMarkupAsAscii(const std::string& encoding) {
+    if (platform::IsProgramEncoding(encoding))
+        return true;
+    static const std::string kMarkup =
+        "<?xml version=\"1.0\" encoding='x'?>\t\r\n<!DOCTYPE a [<!-- - -->]><a b=\"&#38;;\">"
+        "<![CDATA[ ]]>/:_.0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz</a>";
+    std::string written;
+    return platform::ToEncoding(kMarkup, encoding, written) && written == kMarkup;
+}
+
 std::string SystemErrorText(int error) {
     char buf[256];
     std::string text = strerror_r(error, buf, sizeof buf);
@@ -1276,7 +1289,7 @@ bool CXmlDocument::DecodeText(std::string_view bytes, std::string& text, std::st
     }
     if (encoding.empty()) {
         std::string declared = DeclaredEncoding(bytes.substr(0, kDetectLength));
-        if (!declared.empty() && !IsWideEncoding(declared) && platform::IsKnownEncoding(declared)) {
+        if (!declared.empty() && !IsWideEncoding(declared) && WritesMarkupAsAscii(declared)) {
             encoding = declared;
         } else if (!bytes.empty() && bytes[0] == '<') {
             encoding = "UTF-8";
@@ -1363,7 +1376,7 @@ bool CXmlDocument::WriteTextFile(const std::string& path, const std::string& tex
             // Only a mark makes a UTF-16 file readable again.
             encoding = "UTF-16LE";
             bytes = "\xFF\xFE";
-        } else if (encoding.empty() || !platform::IsKnownEncoding(encoding)) {
+        } else if (encoding.empty() || !WritesMarkupAsAscii(encoding)) {
             encoding = "UTF-8";
         }
     }

@@ -75,7 +75,9 @@ class CXmlDocument {
     // the file encoding flags. Reading: a byte-order mark decides; without one, the encoding
     // declared in the first 1024 bytes (XML declaration, HTML meta charset); without one, UTF-8
     // (texts that are not valid UTF-8 are kept byte for byte). Writing: a mark flag writes that
-    // encoding with its mark; otherwise the text's declared encoding, or UTF-8. The file is
+    // encoding with its mark; otherwise the text's declared encoding, or UTF-8. A declared
+    // encoding is taken only when it writes markup as ASCII (not UTF-7 or EBCDIC, which no
+    // declaration read as ASCII can be right about; UTF-16 and UTF-32 need a mark). The file is
     // written to a temporary file in the same folder and renamed over `path` (an existing
     // file's permissions are kept), so a failed write leaves the old file as it was.
     static bool ReadTextFile(const std::string& path, std::string& text, std::string* result,

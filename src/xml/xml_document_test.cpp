@@ -133,6 +133,13 @@ const EncodingCase kEncodingCases[] = {
      "<conversion_loss encoding=\"GBK\" count=\"1\"/>", false},
     {"declared unknown encoding", "<?xml version='1.0' encoding='no-such-code'?><a/>",
      "<?xml version='1.0' encoding='no-such-code'?><a/>", 0, "<read encoding=\"UTF-8\"", true},
+    // Encodings that do not write markup as ASCII cannot have declared themselves in ASCII, and
+    // writing in them would give "+ADw-" for "<" (UTF-7): such a declaration counts for nothing.
+    {"declared UTF-7", "<?xml version=\"1.0\" encoding=\"UTF-7\"?>\n<a>1+1~\xC3\xA9</a>",
+     "<?xml version=\"1.0\" encoding=\"UTF-7\"?>\n<a>1+1~\xC3\xA9</a>", 0,
+     "<read encoding=\"UTF-8\"", true},
+    {"declared EBCDIC", "<?xml version='1.0' encoding='IBM037'?><a>b</a>",
+     "<?xml version='1.0' encoding='IBM037'?><a>b</a>", 0, "<read encoding=\"UTF-8\"", true},
 };
 
 TEST(XmlFile, ReadsEveryEncodingAndWritesItBack) {

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,22 +14,18 @@
 
 namespace {
 
-// Streams by path, with names folded to upper case as the layer compares them; a path that
-// names more than one stream (names repeated in files written by others) is left out.
+// Streams by path, with names folded to upper case as the layer compares them. A document whose
+// storage holds two children of one name does not open, so no path may come up twice.
 struct Streams {
     std::map<std::u16string, std::vector<std::uint8_t>> data;
-    std::set<std::u16string> repeated;
     bool operator==(const Streams& other) const { return data == other.data; }
-    void Add(const std::u16string& path, std::vector<std::uint8_t> bytes) {
+    bool Add(const std::u16string& path, std::vector<std::uint8_t> bytes) {
         std::u16string key;
         for (char16_t c : path) {
             bool lower = (c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7);
             key.push_back(lower ? static_cast<char16_t>(c - 0x20) : c == 0xFF ? 0x178 : c);
         }
-        if (repeated.count(key) || !data.emplace(key, std::move(bytes)).second) {
-            data.erase(key);
-            repeated.insert(key);
-        }
+        return data.emplace(key, std::move(bytes)).second;
     }
 };
 
@@ -61,10 +56,9 @@ void ReadAll(cfb::CompoundDocument& doc, const std::u16string& storage, Streams&
             continue;
         }
         std::vector<std::uint8_t> data;
-        int result = doc.ReadStream(path, data);
-        if (result == cfb::kSuccess) {
-            streams.Add(path, std::move(data));
-        }
+        Check(doc.ReadStream(path, data) == cfb::kSuccess, "a listed stream cannot be read");
+        Check(data.size() == e.size, "a stream reads other than its listed size");
+        Check(streams.Add(path, std::move(data)), "two listed streams have one path");
     }
 }
 
@@ -90,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         int made = doc.MakeStream(u"\\fuzz added");
         if (made == cfb::kSuccess &&
             doc.WriteStream(u"\\fuzz added", added.data(), added.size()) == cfb::kSuccess) {
-            before.Add(u"\\\\fuzz added", added);
+            Check(before.Add(u"\\\\fuzz added", added), "a stream was made over another");
             doc.Close();
             Check(doc.Open(path), "a changed document does not open again");
             Streams after;

@@ -91,6 +91,13 @@ int FormatCompare(const std::u16string& a, const std::u16string& b) {
     return 0;
 }
 
+// A name that a path can reach: not empty, no "\\" (which the format forbids too), and not "." or
+// "..", which paths take for the current storage and its parent.
+bool Addressable(const std::u16string& name) {
+    return !name.empty() && name != u"." && name != u".." &&
+           name.find(u'\\') == std::u16string::npos;
+}
+
 // A table of next-sector links (the FAT or the mini FAT). Sectors are taken from `holes` (freed
 // during the current change) or appended; Compact() moves the last sectors into the holes.
 struct Table {
@@ -569,7 +576,7 @@ bool CompoundDocument::Impl::LoadDirectory(const std::vector<std::uint8_t>& byte
         seen[id] = 1;
         Entry e;
         parse(id, e);
-        if ((e.type != kTypeStorage && e.type != kTypeStream) || e.name.empty()) {
+        if ((e.type != kTypeStorage && e.type != kTypeStream) || !Addressable(e.name)) {
             return false;
         }
         e.parent = parent;
@@ -608,6 +615,25 @@ bool CompoundDocument::Impl::LoadDirectory(const std::vector<std::uint8_t>& byte
         entries.push_back(std::move(found[i]));
         if (entries.back().parent != kNoEntryId) {
             entries.back().parent = position[entries.back().parent];
+        }
+    }
+
+    // The format forbids two children of one storage whose names compare equal: a path could
+    // reach only one of them, and the storage's tree could not be written back in order.
+    std::vector<std::uint32_t> by_name(entries.size() - 1);
+    for (std::uint32_t i = 0; i < by_name.size(); ++i) {
+        by_name[i] = i + 1;
+    }
+    auto name_order = [&](std::uint32_t a, std::uint32_t b) {
+        if (entries[a].parent != entries[b].parent) {
+            return entries[a].parent < entries[b].parent;
+        }
+        return FormatCompare(entries[a].name, entries[b].name) < 0;
+    };
+    std::sort(by_name.begin(), by_name.end(), name_order);
+    for (std::size_t i = 1; i < by_name.size(); ++i) {
+        if (!name_order(by_name[i - 1], by_name[i])) {
+            return false;  // the same name twice in one storage
         }
     }
     return true;

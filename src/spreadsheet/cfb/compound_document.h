@@ -12,7 +12,10 @@
 //
 // Nothing in the file is trusted: a document whose structure is damaged (chains that loop, cross
 // each other or leave the file, directory links that loop or leave the directory, sizes larger
-// than the file holds) fails to open, with nothing loaded. Memory use is bounded by the file.
+// than the file holds, a name no path can reach (empty, ".", ".." or holding "\\"), two children of
+// one storage whose names compare equal as below, whatever their kinds) fails to open, with
+// nothing loaded. Every entry of an open document is thus reached by a path, and no path names
+// two entries. Memory use is bounded by the file.
 //
 // Paths are UTF-16: "\\" separates storage names, a leading "\\" starts at the root storage,
 // "." is the current storage and ".." its parent. Names are at most 31 UTF-16 units; names are
@@ -70,7 +73,7 @@ class CompoundDocument {
     // Closes any open document and loads the one at `path`. The file is opened for reading and
     // writing, or for reading only when it may not be written (changing operations then return
     // kFileError). False, with nothing loaded, when the file cannot be read or is not a sound
-    // compound document.
+    // compound document (see above: a storage holding two children of one name is not).
     bool Open(const std::string& path);
 
     // Releases the document and the file. Safe to call when nothing is open.

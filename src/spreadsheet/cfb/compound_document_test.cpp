@@ -81,12 +81,16 @@ struct RawFile {
     static std::size_t Offset(std::uint32_t sector) { return (std::size_t{sector} + 1) * 512; }
     std::size_t Sectors() const { return bytes.size() / 512 - 1; }
     std::uint32_t DirectorySector() const { return Get32(bytes, 48); }
-    std::u16string EntryName(std::size_t index) const {
+    // Where directory entry `index` starts in the file.
+    std::size_t EntryOffset(std::size_t index) const {
         std::uint32_t s = DirectorySector();
         for (std::size_t k = 0; k < index / 4; ++k) {
             s = fat[s];
         }
-        std::size_t at = Offset(s) + (index % 4) * 128;
+        return Offset(s) + (index % 4) * 128;
+    }
+    std::u16string EntryName(std::size_t index) const {
+        std::size_t at = EntryOffset(index);
         std::u16string name;
         for (std::size_t i = 0; i < 32 && (bytes[at + 2 * i] || bytes[at + 2 * i + 1]); ++i) {
             name.push_back(static_cast<char16_t>(bytes[at + 2 * i] | bytes[at + 2 * i + 1] << 8));
@@ -601,6 +605,130 @@ TEST_F(CompoundDocumentTest, DamagedStructureIsRefusedWithNothingLoaded) {
     }
     cfb::CompoundDocument doc;
     EXPECT_TRUE(doc.Open(path_));  // the undamaged file itself opens
+}
+
+// The format forbids two children of one storage whose names compare equal (length first, then
+// upper-cased unit by unit), and a path could reach only one of them: such a file is refused at
+// open, whatever the kinds of the two. So is a name no path can reach. Names the lookup tells
+// apart, and one name in two storages, still open, and every listed entry is reached by its path.
+TEST_F(CompoundDocumentTest, AStorageHoldingTwoChildrenOfOneNameIsRefused) {
+    // Entries: streams "Alpha" (small), "Beta" (big), storage "Gamma" with the streams "Inner" and
+    // "Other", the empty storage "Omega". Each case renames entries in the file's directory.
+    struct Rename {
+        std::u16string from, to;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Rename> renames;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"a stream and a storage of one name", {{u"Beta", u"Gamma"}}, false},
+        {"a storage and a stream of one name", {{u"Omega", u"Alpha"}}, false},
+        {"two streams of one name", {{u"Beta", u"Alpha"}}, false},
+        {"two storages of one name", {{u"Omega", u"Gamma"}}, false},
+        {"names that differ in ASCII case", {{u"Beta", u"aLPHA"}}, false},
+        {"names that differ in Latin-1 case",
+         {{u"Alpha", u"\u00e9t\u00e9"}, {u"Beta", u"\u00c9T\u00c9"}},
+         false},
+        {"y with diaeresis in both cases", {{u"Alpha", u"\u00ff"}, {u"Beta", u"\u0178"}}, false},
+        {"two children of one name in a nested storage", {{u"Other", u"INNER"}}, false},
+        {"a name holding the path separator", {{u"Beta", u"Be\\ta"}}, false},
+        {"a storage named like the current storage", {{u"Omega", u"."}}, false},
+        {"a storage named like the parent storage", {{u"Omega", u".."}}, false},
+        {"a stream named like the parent storage", {{u"Alpha", u".."}}, false},
+        {"one name in two storages", {{u"Beta", u"Inner"}}, true},
+        {"a name and its prefix", {{u"Beta", u"ALPH"}}, true},
+        {"names the lookup does not fold", {{u"Alpha", u"\u0101"}, {u"Beta", u"\u0100"}}, true},
+        {"division and multiplication signs", {{u"Alpha", u"\u00f7"}, {u"Beta", u"\u00d7"}}, true},
+    };
+    const Bytes alpha = Pattern(100, 1), beta = Pattern(5000, 2), inner = Pattern(300, 3),
+                other = Pattern(40, 4);
+    const std::map<std::u16string, const Bytes*> written = {
+        {u"Alpha", &alpha}, {u"Beta", &beta}, {u"Gamma\\Inner", &inner}, {u"Gamma\\Other", &other}};
+    {
+        cfb::CompoundDocument doc;
+        ASSERT_TRUE(doc.Create(path_));
+        for (const auto& [name, data] : written) {
+            ASSERT_EQ(doc.MakeStream(name), cfb::kSuccess);
+            ASSERT_EQ(doc.WriteStream(name, data->data(), data->size()), cfb::kSuccess);
+        }
+        ASSERT_EQ(doc.MakeStorage(u"Omega"), cfb::kSuccess);
+    }
+    const RawFile good(path_);
+    const std::size_t entry_count = 7;  // with the Root Entry
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RawFile raw = good;
+        std::map<std::u16string, const Bytes*> streams = written;  // by path after the renames
+        for (const Rename& r : c.renames) {
+            std::size_t index = 1;
+            while (index < entry_count && raw.EntryName(index) != r.from) {
+                ++index;
+            }
+            ASSERT_LT(index, entry_count);
+            const std::size_t at = raw.EntryOffset(index);
+            std::fill(raw.bytes.begin() + at, raw.bytes.begin() + at + 64, 0);
+            for (std::size_t k = 0; k < r.to.size(); ++k) {
+                raw.bytes[at + 2 * k] = static_cast<std::uint8_t>(r.to[k]);
+                raw.bytes[at + 2 * k + 1] = static_cast<std::uint8_t>(r.to[k] >> 8);
+            }
+            raw.bytes[at + 64] = static_cast<std::uint8_t>(2 * r.to.size() + 2);
+            for (auto it = streams.begin(); it != streams.end(); ++it) {
+                const std::size_t slash = it->first.rfind(u'\\') + 1;  // 0 without one
+                if (it->first.substr(slash) == r.from) {
+                    const Bytes* data = it->second;
+                    std::u16string renamed = it->first.substr(0, slash) + r.to;
+                    streams.erase(it);
+                    streams[renamed] = data;
+                    break;
+                }
+            }
+        }
+        const std::string changed = (dir_ / "renamed.cfb").string();
+        WriteFile(changed, raw.bytes);
+        cfb::CompoundDocument doc;
+        EXPECT_EQ(doc.Open(changed), c.opens);
+        EXPECT_EQ(doc.IsOpen(), c.opens);
+        if (!doc.IsOpen()) {
+            Bytes data;
+            EXPECT_EQ(doc.ReadStream(u"Alpha", data), cfb::kFileError);
+            continue;
+        }
+        for (const auto& [path, data] : streams) {
+            EXPECT_EQ(Read(doc, u"\\" + path), *data);
+        }
+        // Every listed storage lists, and every listed stream reads at its listed size.
+        std::size_t listed = 0;
+        std::function<void(const std::u16string&)> walk = [&](const std::u16string& storage) {
+            std::vector<cfb::EntryInfo> entries;
+            ASSERT_EQ(doc.ListStorage(storage, entries), cfb::kSuccess);
+            for (const cfb::EntryInfo& e : entries) {
+                ++listed;
+                const std::u16string path = storage + u"\\" + e.name;
+                if (e.is_storage) {
+                    walk(path);
+                } else {
+                    EXPECT_EQ(Read(doc, path).size(), e.size);
+                }
+            }
+        };
+        walk(u"\\");
+        EXPECT_EQ(listed, entry_count - 1);
+    }
+
+    // Inputs that made the fuzz target abort: "El" (or "Ej") both as a stream and as a storage
+    // of the root.
+    const fs::path corpus = fs::path(ZQ_SOURCE_DIR) / "tests" / "fuzz" / "corpus" / "cfb_fuzz";
+    for (const char* file : {"dup_name_crash.cfb", "dup_name_crash2.cfb"}) {
+        SCOPED_TRACE(file);
+        fs::copy_file(corpus / file, path_, fs::copy_options::overwrite_existing);
+        cfb::CompoundDocument doc;
+        EXPECT_FALSE(doc.Open(path_));
+        EXPECT_FALSE(doc.IsOpen());
+        std::vector<cfb::EntryInfo> entries;
+        EXPECT_EQ(doc.ListStorage(u"\\", entries), cfb::kFileError);
+    }
 }
 
 TEST_F(CompoundDocumentTest, NotACompoundDocumentFailsToOpen) {
