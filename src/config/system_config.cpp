@@ -166,7 +166,9 @@ bool LoadSystemConfig(CAppSettings& s) {
     }
     if (doc.FindElement("DeviceInfo") && doc.IntoElement()) {
         for (int f = 0; f < kOptionFlagCount; ++f) {
-            if (doc.FindElement(kOptionNames[f])) {
+            // The power flag is written as PoePowerNum: read that when the file holds it, so
+            // the operator's choice survives a restart; older files hold only PoePower.
+            if (doc.FindElement(OptionWriteName(f)) || doc.FindElement(OptionReadName(f))) {
                 s.option_flags[static_cast<size_t>(f)] = LeadingNumber(doc.GetText()) != 0;
             }
         }

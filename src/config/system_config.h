@@ -4,8 +4,8 @@
 // previous one found (element names are case-sensitive): Language (attribute cursel, children
 // language with attribute path), Version, ID_CHECK_SERVER_IP, ID_CHECK_SERVER_PORT,
 // UserPassword, EnableUserPassword, DeviceInfo (24 flag children). An element out of order is
-// not seen and its setting keeps its start value. The power flag is read as PoePower and
-// written as PoePowerNum.
+// not seen and its setting keeps its start value. The power flag is written as PoePowerNum and
+// read from PoePowerNum when the file holds it there, else from PoePower.
 //
 // What callers may rely on: nothing here fails start-up or shows anything. A missing,
 // unreadable or damaged file leaves the settings as they were and is never written. Writes
@@ -21,7 +21,8 @@
 
 namespace config {
 
-// Element names of the option flags, in file order, as read and as written.
+// Element names of the option flags, in file order: the name read when the written name is
+// absent, and the name written (and read first).
 const char* OptionReadName(int flag);
 const char* OptionWriteName(int flag);
 

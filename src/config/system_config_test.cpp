@@ -113,7 +113,7 @@ TEST_F(SystemConfigTest, ExistingFileIsNotReplacedByTheTemplate) {
     EXPECT_FALSE(s_.option_flags[kProductType]);
     EXPECT_TRUE(s_.option_flags[kDeviceType]);
     EXPECT_FALSE(s_.option_flags[kFunctionCode]);
-    EXPECT_FALSE(s_.option_flags[kPoePower]);  // read from PoePower, not PoePowerNum
+    EXPECT_TRUE(s_.option_flags[kPoePower]);  // PoePowerNum, the name written, wins
     EXPECT_TRUE(s_.option_flags[kMinFoaclLength]);
     EXPECT_FALSE(s_.option_flags[kMaxFoaclLength]);
 }
@@ -218,30 +218,67 @@ TEST_F(SystemConfigTest, SaveChangesOnlyTheChangedFlagsText) {
     EXPECT_FALSE(again.option_flags[kAlarmOutputNum]);
 }
 
-TEST_F(SystemConfigTest, PoePowerIsReadAndWrittenUnderDifferentNames) {
-    // Only PoePower: the stored value stays whatever the operator sets.
-    WriteConfig(Doc("<DeviceInfo><AudioNum>1</AudioNum><PoePower>0</PoePower></DeviceInfo>"));
-    ASSERT_TRUE(config::LoadSystemConfig(s_));
-    EXPECT_FALSE(s_.option_flags[kPoePower]);
-    s_.option_flags[kPoePower] = true;
-    s_.option_flags[kAudioNum] = false;
-    ASSERT_TRUE(config::SaveOptionFlags(s_));
+TEST_F(SystemConfigTest, PoePowerIsReadFromPoePowerNumWhenPresentElseFromPoePower) {
+    struct Case {
+        const char* name;
+        std::string device_info;
+        bool want;
+    };
+    const Case cases[] = {
+        {"only PoePower 0", "<AudioNum>1</AudioNum><PoePower>0</PoePower>", false},
+        {"only PoePower 1", "<AudioNum>1</AudioNum><PoePower>1</PoePower>", true},
+        {"only PoePowerNum 0", "<AudioNum>1</AudioNum><PoePowerNum>0</PoePowerNum>", false},
+        {"both, PoePowerNum 0", "<PoePower>1</PoePower><PoePowerNum>0</PoePowerNum>", false},
+        {"both, PoePowerNum 1", "<PoePower>0</PoePower><PoePowerNum>1</PoePowerNum>", true},
+        {"PoePowerNum first", "<PoePowerNum>0</PoePowerNum><PoePower>1</PoePower>", false},
+        {"neither", "<AudioNum>0</AudioNum>", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteConfig(Doc("<DeviceInfo>" + c.device_info + "<HddGroup>0</HddGroup></DeviceInfo>"));
+        CAppSettings s;
+        s.config_folder = s_.config_folder;
+        s.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(s));
+        EXPECT_EQ(s.option_flags[kPoePower], c.want);
+        EXPECT_FALSE(s.option_flags[kHddGroup]);  // the flags after it are still found
+    }
+}
+
+// The operator's PoE choice is written as PoePowerNum at shutdown and read back at the next
+// start; a file holding only PoePower still has PoePowerNum written and nothing added.
+TEST_F(SystemConfigTest, PoePowerChoiceSurvivesARestart) {
+    ShipTemplate(kShipped);
+    for (bool choice : {false, true, false}) {
+        SCOPED_TRACE(choice);
+        CAppSettings run;
+        run.config_folder = s_.config_folder;
+        run.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(run));
+        run.option_flags[kPoePower] = choice;
+        ASSERT_TRUE(config::SaveOptionFlags(run));
+
+        CAppSettings next;
+        next.config_folder = s_.config_folder;
+        next.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(next));
+        EXPECT_EQ(next.option_flags[kPoePower], choice);
+    }
+
+    // Only PoePower: read as before; the save has no PoePowerNum to write and adds none.
+    const std::string old_file =
+        Doc("<DeviceInfo><AudioNum>1</AudioNum><PoePower>0</PoePower></DeviceInfo>");
+    WriteConfig(old_file);
+    CAppSettings s;
+    s.config_folder = s_.config_folder;
+    s.program_folder = s_.program_folder;
+    ASSERT_TRUE(config::LoadSystemConfig(s));
+    EXPECT_FALSE(s.option_flags[kPoePower]);
+    s.option_flags[kPoePower] = true;
+    s.option_flags[kAudioNum] = false;
+    ASSERT_TRUE(config::SaveOptionFlags(s));
     EXPECT_EQ(ReadFile(ConfigFile()),
               Doc("<DeviceInfo><AudioNum>0</AudioNum><PoePower>0</PoePower></DeviceInfo>"));
-
-    // Only PoePowerNum: written, but not read.
-    WriteConfig(Doc("<DeviceInfo><PoePowerNum>0</PoePowerNum></DeviceInfo>"));
-    CAppSettings s;
-    s.program_folder = s_.program_folder;
-    s.config_folder = s_.config_folder;
-    ASSERT_TRUE(config::LoadSystemConfig(s));
-    EXPECT_TRUE(s.option_flags[kPoePower]);
-    s.option_flags[kPoePower] = false;
-    ASSERT_TRUE(config::SaveOptionFlags(s));
-    EXPECT_EQ(ReadFile(ConfigFile()), Doc("<DeviceInfo><PoePowerNum>0</PoePowerNum></DeviceInfo>"));
-    s.option_flags[kPoePower] = true;
-    ASSERT_TRUE(config::SaveOptionFlags(s));
-    EXPECT_EQ(ReadFile(ConfigFile()), Doc("<DeviceInfo><PoePowerNum>1</PoePowerNum></DeviceInfo>"));
 }
 
 TEST_F(SystemConfigTest, SaveKeepsTheFileEncoding) {
