@@ -1,5 +1,6 @@
 #include "config/system_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -394,6 +395,113 @@ TEST_F(SystemConfigTest, ReadOnlyFolderLeavesTheFileAsItWas) {
     ::chmod(s_.config_folder.c_str(), 0755);
     EXPECT_EQ(ReadFile(ConfigFile()), kFull);
     EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+}
+
+// A password the file's declared code page cannot hold is not written at all (no "?" in its
+// place), so the file keeps the password it had.
+TEST_F(SystemConfigTest, ASaveThatWouldLoseCharactersWritesNothing) {
+    struct Case {
+        const char* encoding;
+        const char* password;
+        bool written;
+    };
+    const Case cases[] = {
+        {"ISO-8859-1", "пароль", false}, {"ISO-8859-1", "caf\xC3\xA9", true},
+        {"GB2312", "密码", true},        {"GB2312", "ŝ€", false},
+        {"UTF-8", "пароль密码", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.encoding) + " " + c.password);
+        std::string bytes;
+        ASSERT_TRUE(platform::ToEncoding(std::string("<?xml version=\"1.0\" encoding=\"") +
+                                             c.encoding + "\"?>" +
+                                             Doc("<UserPassword>old</UserPassword>"),
+                                         c.encoding, bytes));
+        WriteConfig(bytes);
+        s_.user_password = c.password;
+        EXPECT_EQ(config::SaveUserPassword(s_), c.written);
+        CAppSettings again;
+        again.config_folder = s_.config_folder;
+        again.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(again));
+        EXPECT_EQ(again.user_password, c.written ? c.password : "old");
+        if (!c.written) {
+            EXPECT_EQ(ReadFile(ConfigFile()), bytes);
+        }
+        EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+    }
+}
+
+TEST_F(SystemConfigTest, ASymbolicLinkIsWrittenThroughToItsTarget) {
+    const std::string target_folder = root_ / "shared/";
+    fs::create_directories(target_folder);
+    WriteFile(target_folder + "station.xml", kFull);
+    fs::create_directories(s_.config_folder);
+    fs::create_symlink("../../shared/station.xml", ConfigFile());
+    ASSERT_TRUE(config::LoadSystemConfig(s_));
+    s_.option_flags[kDeviceType] = false;
+    ASSERT_TRUE(config::SaveOptionFlags(s_));
+    s_.user_password = "linked";
+    ASSERT_TRUE(config::SaveUserPassword(s_));
+    EXPECT_TRUE(fs::is_symlink(ConfigFile()));
+    EXPECT_EQ(fs::read_symlink(ConfigFile()), "../../shared/station.xml");
+    EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+    EXPECT_EQ(Entries(target_folder), (std::set<std::string>{"station.xml"}));
+    CAppSettings again;
+    again.config_folder = s_.config_folder;
+    again.program_folder = s_.program_folder;
+    ASSERT_TRUE(config::LoadSystemConfig(again));
+    EXPECT_FALSE(again.option_flags[kDeviceType]);
+    EXPECT_EQ(again.user_password, "linked");
+
+    // A link that leads nowhere is neither replaced by the template nor written.
+    fs::remove(target_folder + "station.xml");
+    ShipTemplate(kShipped);
+    EXPECT_FALSE(config::SaveOptionFlags(s_));
+    EXPECT_TRUE(fs::is_symlink(ConfigFile()));
+    EXPECT_TRUE(Entries(target_folder).empty());
+}
+
+// A file without write permission is left alone; the mode is checked as well as the access
+// right, so this holds for root too.
+TEST_F(SystemConfigTest, AReadOnlyFileIsLeftAlone) {
+    WriteConfig(kFull);
+    ASSERT_TRUE(config::LoadSystemConfig(s_));
+    ::chmod(ConfigFile().c_str(), 0444);
+    struct stat before {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &before), 0);
+    s_.option_flags[kDeviceType] = false;
+    EXPECT_FALSE(config::SaveOptionFlags(s_));
+    s_.user_password = "new";
+    EXPECT_FALSE(config::SaveUserPassword(s_));
+    struct stat after {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0444u);
+    EXPECT_EQ(ReadFile(ConfigFile()), kFull);
+    EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+}
+
+// A shutdown that changed no flag leaves the file as it was: same file, same modification time.
+TEST_F(SystemConfigTest, ASaveThatChangesNothingDoesNotRewriteTheFile) {
+    ShipTemplate(kShipped);
+    ASSERT_TRUE(config::LoadSystemConfig(s_));
+    const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, ConfigFile().c_str(), old_times, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &before), 0);
+    EXPECT_TRUE(config::SaveOptionFlags(s_));
+    EXPECT_TRUE(config::SaveUserPassword(s_));
+    struct stat after {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(ReadFile(ConfigFile()), kShipped);
+
+    s_.option_flags[kAudioNum] = false;  // a change is written
+    EXPECT_TRUE(config::SaveOptionFlags(s_));
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
+    EXPECT_NE(after.st_mtim.tv_sec, 1000000000);
 }
 
 TEST_F(SystemConfigTest, UserPasswordIsWrittenIntoItsElementOnly) {
