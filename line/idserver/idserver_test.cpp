@@ -321,8 +321,9 @@ TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
         std::vector<std::string> keys;
         std::string error;
         EXPECT_EQ(PoolKeys(c.identities, keys, error), !c.keys.empty()) << error;
-        if (!c.keys.empty())
+        if (!c.keys.empty()) {
             EXPECT_EQ(keys, c.keys);
+        }
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
 

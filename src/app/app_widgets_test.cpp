@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -159,6 +160,51 @@ TEST_F(ShellFixture, MessageFontIsSongtiOnlyForTheChineseTables) {
         EXPECT_EQ(font.family().toLower(), QString::fromUtf8(face).toLower());
         EXPECT_EQ(font.pixelSize(), 20);
         EXPECT_EQ(font.weight(), QFont::Normal);
+    }
+}
+
+// The columns from the first to the last pixel that is clearly red.
+int RedInkWidth(const QImage& image) {
+    int first = image.width(), last = -1;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            QColor p = image.pixelColor(x, y);
+            if (p.red() > 150 && p.green() < 110 && p.blue() < 110) {
+                first = std::min(first, x);
+                last = std::max(last, x);
+            }
+        }
+    }
+    return last < first ? 0 : last - first + 1;
+}
+
+// The message font is 20 pixels high with an average character width of 9: the drawn text is
+// as much narrower (or wider) than the face's own width as 9 is to the face's average width.
+TEST_F(ShellFixture, MessageTextIsDrawnTwentyHighAndNineWide) {
+    app::Shell().text = [](int) { return std::string("Hxmo0482"); };
+    for (const char* language : {"EN.xml", "CHS.xml"}) {
+        SCOPED_TRACE(language);
+        app::Settings().language_file = language;
+        CMyMessageBox box(1, 0);
+        box.show();
+        auto* label = app::FindControl<QLabel>(&box, CMyMessageBox::kTextControlId);
+        const QFont font = label->font();
+        EXPECT_EQ(font.pixelSize(), 20);
+        EXPECT_NEAR(QFontMetricsF(font).averageCharWidth(), 9.0, 0.5);
+
+        QFont own(font.family());
+        own.setPixelSize(20);
+        QLabel reference(label->text());
+        reference.setFont(own);
+        reference.setPalette(label->palette());
+        reference.adjustSize();
+        const int drawn = RedInkWidth(label->grab().toImage());
+        const int natural = RedInkWidth(reference.grab().toImage());
+        ASSERT_GT(drawn, 0);
+        ASSERT_GT(natural, 0);
+        const double want = 9.0 / QFontMetricsF(own).averageCharWidth();
+        EXPECT_NEAR(static_cast<double>(drawn) / natural, want, 0.04)
+            << "drawn " << drawn << " px, at the face's own width " << natural << " px";
     }
 }
 

@@ -1,5 +1,8 @@
 #include "app/message_box.h"
 
+#include <algorithm>
+
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPainter>
 #include <QPalette>
@@ -29,10 +32,7 @@ CMyMessageBox::CMyMessageBox(int message_id, int kind, QWidget* parent)
     text_->setAlignment(Qt::AlignCenter);
     text_->setWordWrap(true);
 
-    // Height 20 pixels, width 9, normal weight.
-    message_font_ = QFont(app::ShellFontFace());
-    message_font_.setPixelSize(20);
-    message_font_.setWeight(QFont::Normal);
+    message_font_ = MessageFont(app::ShellFontFace());
     text_->setFont(message_font_);
 
     setWindowTitle(QStringLiteral("Prompt"));
@@ -57,6 +57,18 @@ CMyMessageBox::CMyMessageBox(int message_id, int kind, QWidget* parent)
 
 int CMyMessageBox::DoModal() {
     return exec() == QDialog::Accepted ? kIdOk : kIdCancel;
+}
+
+QFont CMyMessageBox::MessageFont(const QString& face) {
+    QFont font(face);
+    font.setPixelSize(kFontHeight);
+    font.setWeight(QFont::Normal);
+    // A font's width is its average character width: the face is stretched or narrowed to it.
+    const qreal natural = QFontMetricsF(font).averageCharWidth();
+    if (natural > 0) {
+        font.setStretch(std::clamp(qRound(100.0 * kFontWidth / natural), 1, 4000));
+    }
+    return font;
 }
 
 QString CMyMessageBox::IconFileFor(int kind) {

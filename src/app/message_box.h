@@ -9,7 +9,8 @@
 // DoModal() returns kIdOk or kIdCancel; Escape, the close box and the system close command
 // (platform::SendSystemClose, which the tabs' closing timers use) all give kIdCancel.
 // A missing icon file shows the box without a picture. The message font is Arial, or "宋体"
-// when the language is Chinese (app::IsChineseLanguage). UI thread only.
+// when the language is Chinese (app::IsChineseLanguage), 20 pixels high with an average
+// character width of 9 pixels. UI thread only.
 #pragma once
 
 #include <QColor>
@@ -26,6 +27,9 @@ class CMyMessageBox : public QDialog {
     static constexpr int kIdOk = 1;
     static constexpr int kIdCancel = 2;
     static constexpr int kTextControlId = 1049;
+    // The message font: height 20 pixels, average character width 9 pixels, normal weight.
+    static constexpr int kFontHeight = 20;
+    static constexpr int kFontWidth = 9;
 
     CMyMessageBox(int message_id, int kind, QWidget* parent = nullptr);
 
@@ -39,6 +43,8 @@ class CMyMessageBox : public QDialog {
     // The icon file name and text colour of a kind ("" for none).
     static QString IconFileFor(int kind);
     static QColor TextColorFor(int kind);
+    // The message font in `face` at kFontHeight and kFontWidth.
+    static QFont MessageFont(const QString& face);
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -4,15 +4,17 @@
 // the template on first use); DeviceInfo.xml; the record store; the language table; the skin
 // folder; the activity log (startup::StartCore does these); the window theme ("Vista.theme" with
 // "NormalBlack.ini" from the program folder); the command line's splash flag; ZQNetInit and
-// ZQNetSetEncription(1); then the main window, run modally until it closes. Shutdown, in order:
-// the record store is closed, ZQNetRelease, then the log is closed and the option flags are
-// saved into Systemcfg.xml (startup::FinishCore). No step stops the program: whatever cannot be
-// read or opened is left at its default. Run() returns 0.
+// ZQNetSetEncription(1); the playback library (ZQPlayInitPlayLib); then the main window, run
+// modally until it closes. Shutdown, in order: the record store is closed, the playback library
+// is released (ZQPlayDeinitPlayLib), then ZQNetRelease, then the log is closed and the option
+// flags are saved into Systemcfg.xml (startup::FinishCore). No step stops the program:
+// whatever cannot be read or opened is left at its default. Run() returns 0.
 //
 // Tests may set the folders (empty: the production folders) and watch the steps through
 // `on_step`, which is called with each step's name as it begins ("folders", "core", "skin",
-// "command line", "device library", "main window", "close records", "release device library",
-// "finish core"), and with "main window shown" once the main window is up. UI thread only.
+// "command line", "device library", "playback library", "main window", "close records",
+// "release playback library", "release device library", "finish core"), and with
+// "main window shown" once the main window is up. UI thread only.
 #pragma once
 
 #include <functional>

@@ -1,8 +1,10 @@
 // The steps of the station's start-up and shutdown that need no window. The application object
 // calls them in this order, with its own (UI) steps in between:
 //
-//   start-up:  FixFolders, StartCore, then skin, command line, device libraries, main window
-//   shutdown:  CloseRecords, then graphics and device libraries, then FinishCore
+//   start-up:  FixFolders, StartCore, then skin, command line, the device network library, the
+//              playback library, main window
+//   shutdown:  CloseRecords, then the playback library, the device network library, then
+//              FinishCore
 //
 // What callers may rely on: none of these fails or stops the program. Whatever cannot be read
 // or opened is left at its default: settings from a missing or damaged Systemcfg.xml, empty

@@ -33,28 +33,60 @@ std::string ConfigPath(const CAppSettings& s) {
     return s.config_folder + "Systemcfg.xml";
 }
 
-// Copies `from` to `to` unless `to` exists; the copy appears under its name only when complete.
+// Flushes an open file, or a folder's entries, to disk.
+bool SyncPath(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Copies `from` to `to` unless `to` exists; the copy is flushed to disk before it appears under
+// its name, so a crash never leaves a torn or empty Systemcfg.xml.
 void CopyWithoutOverwrite(const std::string& from, const std::string& to) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    if (!fs::is_regular_file(from, ec) || fs::exists(to, ec))
+    // A symbolic link counts as existing even when it leads nowhere.
+    if (!fs::is_regular_file(from, ec) || fs::exists(fs::symlink_status(to, ec)))
         return;
     std::string temp = to + ".new";
-    if (!fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec)) {
+    if (!fs::copy_file(from, temp, fs::copy_options::overwrite_existing, ec) || !SyncPath(temp)) {
         fs::remove(temp, ec);
         return;
     }
     // link() fails when `to` appeared meanwhile, so an existing file is never replaced.
     if (::link(temp.c_str(), to.c_str()) != 0) {
         // File systems without hard links: fall back to a plain rename when still absent.
-        if (!fs::exists(to, ec))
+        if (!fs::exists(fs::symlink_status(to, ec)))
             fs::rename(temp, to, ec);
     }
     fs::remove(temp, ec);
+    SyncPath(fs::path(to).parent_path().string());
+}
+
+// The file a write of `path` goes to: the target of a symbolic link (followed to the end), or
+// `path` itself. Empty when a link leads nowhere.
+std::string WriteTarget(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(path, ec))
+        return path;
+    std::filesystem::path target = std::filesystem::canonical(path, ec);
+    return ec ? std::string() : target.string();
+}
+
+// True when the file may be replaced: it can be written by this process and, even for a user
+// whom permissions do not bind, its mode grants someone the right to write it.
+bool Writable(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & 0222) != 0 &&
+           ::access(path.c_str(), W_OK) == 0;
 }
 
 // Writes the document to `path` through a temporary file in the same folder, flushed to disk,
-// then renamed over `path`. The file keeps its permissions.
+// then renamed over `path`. The file keeps its permissions. Nothing is written when the file's
+// encoding cannot hold every character of the document (the temporary file, read back, differs).
 bool WriteReplacing(CXmlDocument& doc, const std::string& path) {
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
@@ -66,29 +98,31 @@ bool WriteReplacing(CXmlDocument& doc, const std::string& path) {
     ::close(fd);
     bool ok = doc.Save(temp);
     if (ok) {
-        int sync_fd = ::open(temp.c_str(), O_RDONLY);
-        ok = sync_fd >= 0 && ::fsync(sync_fd) == 0;
-        if (sync_fd >= 0)
-            ::close(sync_fd);
+        CXmlDocument written;
+        ok = written.Load(temp) && written.GetDoc() == doc.GetDoc();
     }
-    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    ok = ok && SyncPath(temp) && std::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok)
         std::remove(temp.c_str());
     return ok;
 }
 
 // Reads Systemcfg.xml, enters the root, lets `edit` change the document and writes it back.
-// Nothing is written when the file cannot be read, is damaged, or `edit` returns false.
+// Nothing is written when the file cannot be read, is damaged or read-only, or `edit` returns
+// false; a document that `edit` left as it was is not written again (true).
 bool EditConfig(const CAppSettings& s, const std::function<bool(CXmlDocument&)>& edit) {
-    std::string path = ConfigPath(s);
-    if (!platform::IsFile(path))
+    std::string path = WriteTarget(ConfigPath(s));
+    if (path.empty() || !platform::IsFile(path))
         return false;
     CXmlDocument doc;
     if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement())
         return false;
+    const std::string before = doc.GetDoc();
     if (!edit(doc))
         return false;
-    return WriteReplacing(doc, path);
+    if (doc.GetDoc() == before)
+        return true;
+    return Writable(path) && WriteReplacing(doc, path);
 }
 
 }  // namespace
@@ -166,7 +200,9 @@ bool LoadSystemConfig(CAppSettings& s) {
     }
     if (doc.FindElement("DeviceInfo") && doc.IntoElement()) {
         for (int f = 0; f < kOptionFlagCount; ++f) {
-            if (doc.FindElement(kOptionNames[f])) {
+            // The power flag is written as PoePowerNum: read that when the file holds it, so
+            // the operator's choice survives a restart; older files hold only PoePower.
+            if (doc.FindElement(OptionWriteName(f)) || doc.FindElement(OptionReadName(f))) {
                 s.option_flags[static_cast<size_t>(f)] = LeadingNumber(doc.GetText()) != 0;
             }
         }

@@ -1,5 +1,6 @@
 #include "config/system_config.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -113,7 +114,7 @@ TEST_F(SystemConfigTest, ExistingFileIsNotReplacedByTheTemplate) {
     EXPECT_FALSE(s_.option_flags[kProductType]);
     EXPECT_TRUE(s_.option_flags[kDeviceType]);
     EXPECT_FALSE(s_.option_flags[kFunctionCode]);
-    EXPECT_FALSE(s_.option_flags[kPoePower]);  // read from PoePower, not PoePowerNum
+    EXPECT_TRUE(s_.option_flags[kPoePower]);  // PoePowerNum, the name written, wins
     EXPECT_TRUE(s_.option_flags[kMinFoaclLength]);
     EXPECT_FALSE(s_.option_flags[kMaxFoaclLength]);
 }
@@ -218,30 +219,67 @@ TEST_F(SystemConfigTest, SaveChangesOnlyTheChangedFlagsText) {
     EXPECT_FALSE(again.option_flags[kAlarmOutputNum]);
 }
 
-TEST_F(SystemConfigTest, PoePowerIsReadAndWrittenUnderDifferentNames) {
-    // Only PoePower: the stored value stays whatever the operator sets.
-    WriteConfig(Doc("<DeviceInfo><AudioNum>1</AudioNum><PoePower>0</PoePower></DeviceInfo>"));
-    ASSERT_TRUE(config::LoadSystemConfig(s_));
-    EXPECT_FALSE(s_.option_flags[kPoePower]);
-    s_.option_flags[kPoePower] = true;
-    s_.option_flags[kAudioNum] = false;
-    ASSERT_TRUE(config::SaveOptionFlags(s_));
+TEST_F(SystemConfigTest, PoePowerIsReadFromPoePowerNumWhenPresentElseFromPoePower) {
+    struct Case {
+        const char* name;
+        std::string device_info;
+        bool want;
+    };
+    const Case cases[] = {
+        {"only PoePower 0", "<AudioNum>1</AudioNum><PoePower>0</PoePower>", false},
+        {"only PoePower 1", "<AudioNum>1</AudioNum><PoePower>1</PoePower>", true},
+        {"only PoePowerNum 0", "<AudioNum>1</AudioNum><PoePowerNum>0</PoePowerNum>", false},
+        {"both, PoePowerNum 0", "<PoePower>1</PoePower><PoePowerNum>0</PoePowerNum>", false},
+        {"both, PoePowerNum 1", "<PoePower>0</PoePower><PoePowerNum>1</PoePowerNum>", true},
+        {"PoePowerNum first", "<PoePowerNum>0</PoePowerNum><PoePower>1</PoePower>", false},
+        {"neither", "<AudioNum>0</AudioNum>", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteConfig(Doc("<DeviceInfo>" + c.device_info + "<HddGroup>0</HddGroup></DeviceInfo>"));
+        CAppSettings s;
+        s.config_folder = s_.config_folder;
+        s.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(s));
+        EXPECT_EQ(s.option_flags[kPoePower], c.want);
+        EXPECT_FALSE(s.option_flags[kHddGroup]);  // the flags after it are still found
+    }
+}
+
+// The operator's PoE choice is written as PoePowerNum at shutdown and read back at the next
+// start; a file holding only PoePower still has PoePowerNum written and nothing added.
+TEST_F(SystemConfigTest, PoePowerChoiceSurvivesARestart) {
+    ShipTemplate(kShipped);
+    for (bool choice : {false, true, false}) {
+        SCOPED_TRACE(choice);
+        CAppSettings run;
+        run.config_folder = s_.config_folder;
+        run.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(run));
+        run.option_flags[kPoePower] = choice;
+        ASSERT_TRUE(config::SaveOptionFlags(run));
+
+        CAppSettings next;
+        next.config_folder = s_.config_folder;
+        next.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(next));
+        EXPECT_EQ(next.option_flags[kPoePower], choice);
+    }
+
+    // Only PoePower: read as before; the save has no PoePowerNum to write and adds none.
+    const std::string old_file =
+        Doc("<DeviceInfo><AudioNum>1</AudioNum><PoePower>0</PoePower></DeviceInfo>");
+    WriteConfig(old_file);
+    CAppSettings s;
+    s.config_folder = s_.config_folder;
+    s.program_folder = s_.program_folder;
+    ASSERT_TRUE(config::LoadSystemConfig(s));
+    EXPECT_FALSE(s.option_flags[kPoePower]);
+    s.option_flags[kPoePower] = true;
+    s.option_flags[kAudioNum] = false;
+    ASSERT_TRUE(config::SaveOptionFlags(s));
     EXPECT_EQ(ReadFile(ConfigFile()),
               Doc("<DeviceInfo><AudioNum>0</AudioNum><PoePower>0</PoePower></DeviceInfo>"));
-
-    // Only PoePowerNum: written, but not read.
-    WriteConfig(Doc("<DeviceInfo><PoePowerNum>0</PoePowerNum></DeviceInfo>"));
-    CAppSettings s;
-    s.program_folder = s_.program_folder;
-    s.config_folder = s_.config_folder;
-    ASSERT_TRUE(config::LoadSystemConfig(s));
-    EXPECT_TRUE(s.option_flags[kPoePower]);
-    s.option_flags[kPoePower] = false;
-    ASSERT_TRUE(config::SaveOptionFlags(s));
-    EXPECT_EQ(ReadFile(ConfigFile()), Doc("<DeviceInfo><PoePowerNum>0</PoePowerNum></DeviceInfo>"));
-    s.option_flags[kPoePower] = true;
-    ASSERT_TRUE(config::SaveOptionFlags(s));
-    EXPECT_EQ(ReadFile(ConfigFile()), Doc("<DeviceInfo><PoePowerNum>1</PoePowerNum></DeviceInfo>"));
 }
 
 TEST_F(SystemConfigTest, SaveKeepsTheFileEncoding) {
@@ -360,6 +398,113 @@ TEST_F(SystemConfigTest, ReadOnlyFolderLeavesTheFileAsItWas) {
     ::chmod(s_.config_folder.c_str(), 0755);
     EXPECT_EQ(ReadFile(ConfigFile()), kFull);
     EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+}
+
+// A password the file's declared code page cannot hold is not written at all (no "?" in its
+// place), so the file keeps the password it had.
+TEST_F(SystemConfigTest, ASaveThatWouldLoseCharactersWritesNothing) {
+    struct Case {
+        const char* encoding;
+        const char* password;
+        bool written;
+    };
+    const Case cases[] = {
+        {"ISO-8859-1", "пароль", false}, {"ISO-8859-1", "caf\xC3\xA9", true},
+        {"GB2312", "密码", true},        {"GB2312", "ŝ€", false},
+        {"UTF-8", "пароль密码", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.encoding) + " " + c.password);
+        std::string bytes;
+        ASSERT_TRUE(platform::ToEncoding(std::string("<?xml version=\"1.0\" encoding=\"") +
+                                             c.encoding + "\"?>" +
+                                             Doc("<UserPassword>old</UserPassword>"),
+                                         c.encoding, bytes));
+        WriteConfig(bytes);
+        s_.user_password = c.password;
+        EXPECT_EQ(config::SaveUserPassword(s_), c.written);
+        CAppSettings again;
+        again.config_folder = s_.config_folder;
+        again.program_folder = s_.program_folder;
+        ASSERT_TRUE(config::LoadSystemConfig(again));
+        EXPECT_EQ(again.user_password, c.written ? c.password : "old");
+        if (!c.written) {
+            EXPECT_EQ(ReadFile(ConfigFile()), bytes);
+        }
+        EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+    }
+}
+
+TEST_F(SystemConfigTest, ASymbolicLinkIsWrittenThroughToItsTarget) {
+    const std::string target_folder = root_ / "shared/";
+    fs::create_directories(target_folder);
+    WriteFile(target_folder + "station.xml", kFull);
+    fs::create_directories(s_.config_folder);
+    fs::create_symlink("../../shared/station.xml", ConfigFile());
+    ASSERT_TRUE(config::LoadSystemConfig(s_));
+    s_.option_flags[kDeviceType] = false;
+    ASSERT_TRUE(config::SaveOptionFlags(s_));
+    s_.user_password = "linked";
+    ASSERT_TRUE(config::SaveUserPassword(s_));
+    EXPECT_TRUE(fs::is_symlink(ConfigFile()));
+    EXPECT_EQ(fs::read_symlink(ConfigFile()), "../../shared/station.xml");
+    EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+    EXPECT_EQ(Entries(target_folder), (std::set<std::string>{"station.xml"}));
+    CAppSettings again;
+    again.config_folder = s_.config_folder;
+    again.program_folder = s_.program_folder;
+    ASSERT_TRUE(config::LoadSystemConfig(again));
+    EXPECT_FALSE(again.option_flags[kDeviceType]);
+    EXPECT_EQ(again.user_password, "linked");
+
+    // A link that leads nowhere is neither replaced by the template nor written.
+    fs::remove(target_folder + "station.xml");
+    ShipTemplate(kShipped);
+    EXPECT_FALSE(config::SaveOptionFlags(s_));
+    EXPECT_TRUE(fs::is_symlink(ConfigFile()));
+    EXPECT_TRUE(Entries(target_folder).empty());
+}
+
+// A file without write permission is left alone; the mode is checked as well as the access
+// right, so this holds for root too.
+TEST_F(SystemConfigTest, AReadOnlyFileIsLeftAlone) {
+    WriteConfig(kFull);
+    ASSERT_TRUE(config::LoadSystemConfig(s_));
+    ::chmod(ConfigFile().c_str(), 0444);
+    struct stat before {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &before), 0);
+    s_.option_flags[kDeviceType] = false;
+    EXPECT_FALSE(config::SaveOptionFlags(s_));
+    s_.user_password = "new";
+    EXPECT_FALSE(config::SaveUserPassword(s_));
+    struct stat after {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0444u);
+    EXPECT_EQ(ReadFile(ConfigFile()), kFull);
+    EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
+}
+
+// A shutdown that changed no flag leaves the file as it was: same file, same modification time.
+TEST_F(SystemConfigTest, ASaveThatChangesNothingDoesNotRewriteTheFile) {
+    ShipTemplate(kShipped);
+    ASSERT_TRUE(config::LoadSystemConfig(s_));
+    const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, ConfigFile().c_str(), old_times, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &before), 0);
+    EXPECT_TRUE(config::SaveOptionFlags(s_));
+    EXPECT_TRUE(config::SaveUserPassword(s_));
+    struct stat after {};
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(ReadFile(ConfigFile()), kShipped);
+
+    s_.option_flags[kAudioNum] = false;  // a change is written
+    EXPECT_TRUE(config::SaveOptionFlags(s_));
+    ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
+    EXPECT_NE(after.st_mtim.tv_sec, 1000000000);
 }
 
 TEST_F(SystemConfigTest, UserPasswordIsWrittenIntoItsElementOnly) {

@@ -1,15 +1,21 @@
 #include "identity/install.h"
 
+#include <arpa/inet.h>
 #include <json/json.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace identity {
 
@@ -92,17 +98,73 @@ struct Socket {
     }
 };
 
-struct AddressList {
-    addrinfo* head = nullptr;
-    ~AddressList() {
-        if (head)
-            freeaddrinfo(head);
-    }
-};
+using Clock = std::chrono::steady_clock;
 
-// Sends `request` and receives one reply into `reply`; false on any transport failure.
+// Milliseconds left until `deadline`, rounded up; 0 when it has passed.
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// The first IPv4 datagram address of `host` and `port`, looked up by the end of `deadline`.
+// A dotted address needs no lookup; a host name is looked up on a helper thread, which is left
+// to finish on its own when the deadline passes first.
+bool Resolve(const std::string& host, uint16_t port, Clock::time_point deadline, sockaddr_in& to) {
+    to = sockaddr_in{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &to.sin_addr) == 1)
+        return true;
+
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        bool found = false;
+        sockaddr_in address{};
+    };
+    auto lookup = std::make_shared<Lookup>();
+    std::thread([lookup, host, port] {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_DGRAM;
+        addrinfo* head = nullptr;
+        bool found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &head) == 0 &&
+                     head != nullptr && head->ai_family == AF_INET &&
+                     head->ai_addrlen >= sizeof(sockaddr_in);
+        sockaddr_in address{};
+        if (found)
+            std::memcpy(&address, head->ai_addr, sizeof address);
+        if (head != nullptr)
+            freeaddrinfo(head);
+        std::lock_guard lock(lookup->mutex);
+        lookup->found = found;
+        lookup->address = address;
+        lookup->done = true;
+        lookup->done_cv.notify_all();
+    }).detach();
+
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; }) || !lookup->found)
+        return false;
+    to = lookup->address;
+    return true;
+}
+
+bool SameSender(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_family == AF_INET && a.sin_addr.s_addr == b.sin_addr.s_addr &&
+           a.sin_port == b.sin_port;
+}
+
+// Sends `request` and receives the server's reply into `reply`; false on any transport failure
+// or when no reply from the server's address and port arrives within `timeout_ms` of the call
+// (the host name lookup included). Datagrams from any other sender are dropped unread.
 bool Exchange(const std::string& host, uint16_t port, const std::string& request, int timeout_ms,
               std::string& reply) {
+    if (timeout_ms < 1)
+        timeout_ms = 1;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+
     Socket sock;
     sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock.fd < 0)
@@ -115,37 +177,44 @@ bool Exchange(const std::string& host, uint16_t port, const std::string& request
     if (bind(sock.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
         return false;
 
-    if (timeout_ms < 1)
-        timeout_ms = 1;
-    timeval tv{};
-    tv.tv_sec = timeout_ms / 1000;
-    tv.tv_usec = static_cast<suseconds_t>(timeout_ms % 1000) * 1000;
-    if (setsockopt(sock.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+    sockaddr_in to{};
+    if (!Resolve(host, port, deadline, to))
         return false;
 
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    AddressList addresses;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses.head) != 0 ||
-        addresses.head == nullptr)
-        return false;
-
-    const addrinfo* to = addresses.head;
-    ssize_t sent = sendto(sock.fd, request.data(), request.size(), 0, to->ai_addr, to->ai_addrlen);
+    ssize_t sent = sendto(sock.fd, request.data(), request.size(), 0,
+                          reinterpret_cast<sockaddr*>(&to), sizeof to);
     if (sent < 0 || static_cast<size_t>(sent) != request.size())
         return false;
 
     char buffer[kMaxReplyBytes];
-    ssize_t got;
-    do {
-        // MSG_TRUNC makes recv report the datagram's real length, so a longer one is detected.
-        got = recv(sock.fd, buffer, sizeof buffer, MSG_TRUNC);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0 || static_cast<size_t>(got) > sizeof buffer)
-        return false;
-    reply.assign(buffer, static_cast<size_t>(got));
-    return true;
+    for (;;) {
+        // The wait is measured against the deadline, so an interrupted wait does not start over.
+        int wait = RemainingMs(deadline);
+        if (wait == 0)
+            return false;
+        pollfd ready{sock.fd, POLLIN, 0};
+        int events = poll(&ready, 1, wait);
+        if (events < 0 && errno == EINTR)
+            continue;
+        if (events <= 0)
+            return false;
+        sockaddr_in from{};
+        socklen_t from_length = sizeof from;
+        // MSG_TRUNC makes recvfrom report the datagram's real length, so a longer one is seen.
+        ssize_t got = recvfrom(sock.fd, buffer, sizeof buffer, MSG_TRUNC | MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &from_length);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            return false;
+        }
+        if (!SameSender(from, to))
+            continue;  // not the server's answer: it cannot accept or refuse anything
+        if (got == 0 || static_cast<size_t>(got) > sizeof buffer)
+            return false;
+        reply.assign(buffer, static_cast<size_t>(got));
+        return true;
+    }
 }
 
 }  // namespace

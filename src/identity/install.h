@@ -65,9 +65,11 @@ std::string ReadInstallReply(std::string_view reply);
 
 // One install exchange: a new IPv4 UDP socket bound to an ephemeral port, `host` resolved for
 // IPv4 datagrams (first address), one datagram out, at most one datagram of at most 4096 bytes
-// back from any sender within `timeout_ms` (values below 1 count as 1). Returns the result of
-// ReadInstallReply, or "net_error" when any transport step fails or no reply arrives in time.
-// Blocks the calling thread for up to `timeout_ms`.
+// back from that address and port (datagrams from any other sender are ignored). Returns the
+// result of ReadInstallReply, or "net_error" when any transport step fails or no reply arrives
+// within `timeout_ms` (values below 1 count as 1). The bound covers the whole exchange, host
+// name lookup included, and holds when a signal interrupts the wait: the calling thread is
+// blocked for at most about `timeout_ms`.
 std::string InstallToServer(const std::string& host, uint16_t port, const std::string& type,
                             const std::string& order_name_utf8, const std::string& content,
                             const std::optional<std::string>& content2,

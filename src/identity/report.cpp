@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <map>
+#include <utility>
+
 #include "platform/codepage.h"
 #include "records/record_store.h"
 
@@ -27,6 +30,16 @@ bool SameName(const std::string& a, const char* b) {
     return strcasecmp(a.c_str(), b) == 0;
 }
 
+// Request identifiers of reports lost on the network whose pending row could not be stored
+// (e.g. another row was added within the same second), by (order name, content). They are used
+// as the pending ones until a row holds them or the report is accepted. UI thread only.
+std::map<std::pair<std::string, std::string>, std::string>& Unstored() {
+    static std::map<std::pair<std::string, std::string>, std::string> unstored;
+    return unstored;
+}
+
+// Replaces the pending row of (order name, content) by one holding `uuid`, in one transaction;
+// when that fails, `uuid` is kept in memory until a later replacement stores it.
 void ReplacePending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
                     const std::string& uuid) {
     bool in_transaction = db.Execute("BEGIN IMMEDIATE");
@@ -34,6 +47,19 @@ void ReplacePending(CSqlDatabase& db, const std::string& order_name, const std::
         DeletePending(db, order_name, content) && InsertPending(db, order_name, content, uuid);
     if (in_transaction)
         db.Execute(replaced ? "COMMIT" : "ROLLBACK");
+    if (replaced || SelectPendingUuid(db, order_name, content) == uuid)
+        Unstored().erase({order_name, content});
+    else
+        Unstored()[{order_name, content}] = uuid;
+}
+
+// The request identifier of a lost report of (order name, content), or "" when there is none.
+std::string LostReportUuid(CSqlDatabase& db, const std::string& order_name,
+                           const std::string& content) {
+    auto kept = Unstored().find({order_name, content});
+    if (kept != Unstored().end())
+        return kept->second;
+    return SelectPendingUuid(db, order_name, content);
 }
 
 }  // namespace
@@ -45,7 +71,7 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
     if (!server.enabled)
         return {};
 
-    std::string uuid = SelectPendingUuid(db, order_name, content);
+    std::string uuid = LostReportUuid(db, order_name, content);
     const bool pending = !uuid.empty();
     if (!pending)
         uuid = MakeGuidText();
@@ -56,8 +82,10 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
     std::string result = InstallToServer(server.host, server.port, type, order_name_utf8, content,
                                          content2, last_ok_uuid, uuid, timeout_ms);
     if (result.empty()) {
-        if (pending)  // no write (and no wait for the disk) when there is nothing to remove
+        if (pending) {  // no write (and no wait for the disk) when there is nothing to remove
             DeletePending(db, order_name, content);
+            Unstored().erase({order_name, content});
+        }
         last_ok_uuid = uuid;
     } else if (SameName(result, kNetError)) {
         ReplacePending(db, order_name, content, uuid);

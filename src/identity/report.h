@@ -43,9 +43,11 @@ bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::s
 // in UTF-8. Accepted (""): the pending report is removed and `last_ok_uuid` becomes the request
 // identifier. "net_error": the pending report is replaced by one with this identifier, so the
 // next report of the same order and content goes out under it again; the replacement is one
-// transaction, so a failed insert keeps the earlier row. Any other result leaves the pending
-// reports alone. Returns the result name of the install (see install.h); record-store failures
-// are not reported. Blocks for up to `timeout_ms`.
+// transaction, so a failed insert keeps the earlier row, and an identifier that no row holds
+// then is kept in memory for the rest of the run (used as the pending one until it is stored
+// by a later replacement or accepted). Any other result leaves the pending reports alone. Returns
+// the result name of the install (see install.h); record-store failures are not reported. Blocks
+// for up to `timeout_ms`.
 std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::string& last_ok_uuid,
                           const std::string& type, const std::string& order_name,
                           const std::string& content, const std::optional<std::string>& content2,

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,12 @@ class ScriptedServer {
         std::lock_guard lock(mutex_);
         return received_;
     }
+    // Before each scripted reply, `text` is sent to the requester from another socket bound to
+    // `address` (port 0: any free port), as a stranger on the network would.
+    void Decoy(std::string address, std::string text) {
+        std::lock_guard lock(mutex_);
+        decoy_ = {std::move(address), std::move(text)};
+    }
 
   private:
     void Serve() {
@@ -89,12 +96,25 @@ class ScriptedServer {
             if (n < 0)
                 continue;
             std::optional<std::string> reply;
+            std::optional<std::pair<std::string, std::string>> decoy;
             {
                 std::lock_guard lock(mutex_);
                 received_.emplace_back(buffer.data(), static_cast<size_t>(n));
                 if (next_ < replies_.size())
                     reply = replies_[next_];
                 ++next_;
+                decoy = decoy_;
+            }
+            if (decoy) {
+                int other = socket(AF_INET, SOCK_DGRAM, 0);
+                sockaddr_in from{};
+                from.sin_family = AF_INET;
+                inet_pton(AF_INET, decoy->first.c_str(), &from.sin_addr);
+                if (bind(other, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+                    sendto(other, decoy->second.data(), decoy->second.size(), 0,
+                           reinterpret_cast<sockaddr*>(&peer), length) < 0)
+                    ADD_FAILURE() << "the decoy from " << decoy->first << " was not sent";
+                close(other);
             }
             if (reply)
                 sendto(fd_, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&peer),
@@ -109,6 +129,7 @@ class ScriptedServer {
     std::vector<std::optional<std::string>> replies_;
     size_t next_ = 0;
     std::vector<std::string> received_;
+    std::optional<std::pair<std::string, std::string>> decoy_;
     std::thread thread_;
 };
 
@@ -308,6 +329,62 @@ TEST_F(IdentityClient, MapsEveryKindOfReplyToItsResult) {
     EXPECT_EQ(server.Received().size(), std::size(cases));
 }
 
+// A datagram from anyone but the server (another address, or the server's address with another
+// port) neither accepts nor refuses: it arrives first and is ignored.
+TEST_F(IdentityClient, OnlyTheServersAddressAndPortCanAnswer) {
+    struct Case {
+        const char* decoy_address;
+        std::optional<std::string> server_reply;
+        std::string result;
+    } cases[] = {
+        {"127.0.0.4", "{\"ret\":\"fail\",\"errs\":\"installed\"}", "installed"},
+        {"127.0.0.3", "{\"ret\":\"fail\",\"errs\":\"installed\"}", "installed"},
+        {"127.0.0.4", std::nullopt, "net_error"},
+        {"127.0.0.3", std::nullopt, "net_error"},
+        {"127.0.0.4", "{\"ret\":\"ok\"}", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.decoy_address);
+        ScriptedServer server;
+        server.Decoy(c.decoy_address, "{\"ret\":\"ok\"}");
+        server.Script({c.server_reply});
+        EXPECT_EQ(InstallToServer("127.0.0.3", server.port(), kTypeMac, "A", "02:00:00:00:00:01",
+                                  std::nullopt, "", MakeGuidText(), kShortTimeoutMs),
+                  c.result);
+        EXPECT_EQ(server.Received().size(), 1u);
+    }
+}
+
+extern "C" void IgnoreSignal(int) {}
+
+// Signals that interrupt the wait for the reply do not start the time-out over.
+TEST_F(IdentityClient, InterruptedWaitsKeepTheTimeout) {
+    ScriptedServer server;
+    server.Script({std::nullopt});
+    struct sigaction action {};
+    action.sa_handler = IgnoreSignal;  // no SA_RESTART: every signal interrupts the wait
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &before), 0);
+    const pthread_t waiting = pthread_self();
+    std::atomic<bool> stop{false};
+    std::thread interrupter([&] {
+        for (int i = 0; i < 60 && !stop; ++i) {
+            pthread_kill(waiting, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    std::string result = InstallToServer("127.0.0.3", server.port(), kTypeP2pId, "A", "KEY",
+                                         std::nullopt, "", "U", kShortTimeoutMs);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    stop = true;
+    interrupter.join();
+    sigaction(SIGUSR1, &before, nullptr);
+    EXPECT_EQ(result, "net_error");
+    EXPECT_GE(waited, std::chrono::milliseconds(kShortTimeoutMs - 10));
+    EXPECT_LT(waited, std::chrono::milliseconds(kShortTimeoutMs + 500));
+}
+
 TEST_F(IdentityClient, ResolvesHostNamesForIpv4) {
     ScriptedServer server("127.0.0.1");
     server.Script({"{\"ret\":\"ok\"}"});
@@ -386,6 +463,54 @@ TEST_F(IdentityClient, KeepsThePendingRowWhenItsReplacementFails) {
               "net_error");
     EXPECT_EQ(SelectPendingUuid(db_, "A", "KEY1"), "KEPT");
     EXPECT_EQ(Field(server.Received().at(0), "current_uuid"), "KEPT");
+}
+
+// A report lost on the network whose pending row cannot be stored (another row was added within
+// the same second) keeps its identifier: the repeat goes out under it, a later row stores it,
+// and its acceptance makes it the last accepted one.
+TEST_F(IdentityClient, ALostReportKeepsItsIdentifierWhenItsRowCannotBeStored) {
+    ScriptedServer server;
+    ServerSettings settings{"127.0.0.3", server.port(), true};
+    std::string last_ok;
+    platform::LocalTime now;
+    now.year = 2024;
+    now.month = 5;
+    now.day = 7;
+    platform::SetLocalClock([&] { return now; });
+    ASSERT_TRUE(InsertPending(db_, "A", "OTHER", "X"));  // holds this second's key
+    server.Script({std::nullopt, std::nullopt, std::nullopt, "{\"ret\":\"ok\"}"});
+    const std::string order = "order of the unstored report";
+
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "net_error");
+    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), "");
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "net_error");
+    now.second = 1;  // the next second: now the row can be stored
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "net_error");
+    std::vector<std::string> got = server.Received();
+    ASSERT_EQ(got.size(), 3u);
+    const std::string lost = Field(got[0], "current_uuid");
+    EXPECT_EQ(Field(got[1], "current_uuid"), lost);
+    EXPECT_EQ(Field(got[2], "current_uuid"), lost);
+    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), lost);
+
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "");
+    EXPECT_EQ(Field(server.Received().at(3), "current_uuid"), lost);
+    EXPECT_EQ(last_ok, lost);
+    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), "");
+    // Accepted, the identifier is forgotten: the next report of the same content is a new one.
+    server.Script({std::nullopt});
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "net_error");
+    EXPECT_NE(Field(server.Received().at(4), "current_uuid"), lost);
 }
 
 TEST_F(IdentityClient, StoresQuotesAndSqlKeywordsInPendingRowsUnchanged) {

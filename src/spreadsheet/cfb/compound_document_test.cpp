@@ -381,7 +381,7 @@ TEST_F(CompoundDocumentTest, EachStorageIsASearchableRedBlackTree) {
         cfb::CompoundDocument doc;
         ASSERT_TRUE(doc.Create(path_));
         for (int i = 0; i < count; ++i) {
-            std::string n = (i % 3 ? "B" : "a") + std::to_string(i * 37 % count);
+            std::string n = std::string(i % 3 ? "B" : "a").append(std::to_string(i * 37 % count));
             ASSERT_EQ(doc.MakeStream(std::u16string(n.begin(), n.end())), cfb::kSuccess);
             ASSERT_EQ(doc.MakeStream(u"Sub\\" + std::u16string(n.begin(), n.end())), cfb::kSuccess);
         }

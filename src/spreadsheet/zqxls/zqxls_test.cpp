@@ -46,7 +46,9 @@ class ZqxlsTest : public ::testing::Test {
         ::unsetenv("LC_ALL");
     }
     void TearDown() override { fs::remove_all(dir_); }
-    std::string P(const char* name) { return "'" + (dir_ / name).string() + "'"; }
+    std::string P(const char* name) {
+        return std::string("'").append((dir_ / name).string()).append("'");
+    }
     fs::path dir_;
 };
 
