@@ -10,8 +10,11 @@
 // 02:1A:00:00:01:01); in the serial number tab it scans DEMO_SERIAL (default SN-DEMO-0001)
 // ending with Enter; in the key tab it scans DEMO_KEY (default a link ending in
 // "=P2P-DEMO-00000000001") ending with Enter. After each write it saves FOLDER/10-mac-written.png,
-// 11-serial-written.png, 12-key-written.png, then closes the window. Exit status 0 when every
-// picture was written, the search listed at least one unit and each write succeeded.
+// 11-serial-written.png, 12-key-written.png. Last, in the telnet tab it ticks the test-script box
+// and presses Open telnet: the program folder's test.pl runs against the unit's telnet service and
+// its verdict line (also in test.log in the program folder) is printed; it saves
+// 13-telnet-test-script.png and closes the window. Exit status 0 when every picture was written,
+// the search listed at least one unit, each write succeeded and the test script passed.
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -22,6 +25,8 @@
 #include <QTest>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 #include "app/controls.h"
 #include "app/main_dlg.h"
@@ -31,6 +36,7 @@
 #include "tabs/dlg_search.h"
 #include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
+#include "tabs/dlg_telnet_tool.h"
 
 namespace {
 
@@ -78,6 +84,40 @@ bool Provision(CZQTalvaneDlg& main, int index, int order_id, int field_id, const
                 qPrintable(scan), qPrintable(result));
     const bool saved = Save(main, picture);
     return done && saved && result == app::Text(48);
+}
+
+// The last line of the program folder's test.log (the test script's latest verdict), or "".
+std::string LastVerdict() {
+    std::ifstream log(app::Settings().program_folder + "test.log");
+    std::string line;
+    std::string last;
+    while (std::getline(log, line)) {
+        last = line;
+    }
+    return last;
+}
+
+// Opens telnet on the chosen unit with the test script ticked; true when the script passed.
+bool RunTestScript(CZQTalvaneDlg& main, const QString& picture) {
+    auto* tab = main.findChild<CDlgTelnetTool*>();
+    for (int i = 0; i < main.TabBar()->count(); ++i) {
+        if (main.TabBar()->tabText(i) == app::Text(CDlgTelnetTool::kCaptionId)) {
+            main.TabBar()->setCurrentIndex(i);
+        }
+    }
+    QTest::qWait(50);
+    app::FindControl<QLineEdit>(tab, CTabPage::kPasswordId)
+        ->setText(Setting("DEMO_PASSWORD", "123456"));
+    app::FindControl<QCheckBox>(tab, CDlgTelnetTool::kScriptId)->setChecked(true);
+    const std::string before = LastVerdict();
+    QTest::mouseClick(app::FindControl<QPushButton>(tab, CDlgTelnetTool::kOpenTelnetId),
+                      Qt::LeftButton);
+    const bool done = QTest::qWaitFor([&] { return !tab->Busy(); }, 60000);
+    const std::string verdict = LastVerdict();
+    std::printf("telnet test script: %s\n",
+                verdict.empty() || verdict == before ? "no verdict" : verdict.c_str());
+    const bool saved = Save(main, picture);
+    return done && saved && verdict != before && verdict.rfind("PASS ", 0) == 0;
 }
 
 }  // namespace
@@ -133,6 +173,7 @@ int main(int argc, char** argv) {
                      Setting("DEMO_KEY", "https://p2p.demo/d?id=P2P-DEMO-00000000001"), true,
                      CDlgKeyTool::kListId, 5, folder + "/12-key-written.png") &&
                  ok;
+            ok = RunTestScript(*main, folder + "/13-telnet-test-script.png") && ok;
         }
         main->close();
     };
