@@ -25,18 +25,19 @@ void CDlgTelnetTool::BuildControls() {
         {kOpenConsoleId, 156, tabs::kOpenConsole}, {kCloseConsoleId, 157, tabs::kCloseConsole},
         {kEraseId, 222, tabs::kEraseP2p},          {kTimeSyncId, 281, tabs::kTimeSync},
     };
-    int x = 16;
+    // The four telnet and console buttons in the first row, erase and time sync in the second.
+    int index = 0;
     for (const Button& b : kButtons) {
         auto* button = new QPushButton(app::Text(b.text_id), this);
-        app::PlaceControl(button, b.id, x, 52, 66, 14);
-        x += 70;
+        app::PlaceControl(button, b.id, 16 + (index % 4) * 104, index < 4 ? 50 : 68, 100, 14);
+        ++index;
         // Erase and time sync stay enabled while a login is pending.
         if (b.operation <= tabs::kCloseConsole)
             AddOperationButton(button);
         connect(button, &QPushButton::clicked, this, [this, op = b.operation] { Start(op); });
     }
     script_ = new QCheckBox(app::Text(159), this);
-    app::PlaceControl(script_, kScriptId, 16, 70, 200, 12);
+    app::PlaceControl(script_, kScriptId, 224, 70, 200, 12);
     list_ = CreateOutcomeList(kListId, true);
     app::PlaceControl(list_, kListId, 8, 94, 437, 140);
 }
