@@ -420,7 +420,9 @@ TEST_F(MaintenanceTabsTest, TimeSyncSendsTheLocalTimeWithATwoDigitYear) {
 // sync are not; a press on erase replaces the pending operation. The row shows the address and
 // port the fields hold when it is added.
 TEST_F(MaintenanceTabsTest, ErasePressedDuringALoginReplacesTheOperation) {
-    Unit(38).SetFault(unitsim::kFaultLogin, {.delayMs = 400, .count = 2});
+    // Long enough that the first login cannot report before erase is pressed, even on a busy
+    // machine (its result would otherwise be taken for the erase's, as the frame is built).
+    Unit(38).SetFault(unitsim::kFaultLogin, {.delayMs = 1500, .count = 2});
     auto tab = NewTab<CDlgTelnetTool>(38);
     QTest::mouseClick(Button(*tab, CDlgTelnetTool::kOpenTelnetId), Qt::LeftButton);
     for (int id : {CDlgTelnetTool::kOpenTelnetId, CDlgTelnetTool::kCloseTelnetId,
