@@ -519,15 +519,26 @@ TEST_F(MaintenanceTabsTest, ImportSendsALensFileOfAtMost400BytesWhole) {
 TEST_F(MaintenanceTabsTest, BrowseFillsThePathField) {
     test_files::WriteFile(program_ / "lens.bin", "lens");
     auto tab = NewTab<CDlgLockFocus>(49);
+    // Answers the dialog once it is up (on a busy machine it may take a while to appear); gives
+    // up after 20 s by rejecting whatever modal window is open, so the test never hangs.
     bool seen = false;
-    QTimer::singleShot(50, [&] {
+    int ticks = 0;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(dialog, nullptr);
-        seen = true;
-        EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
-        dialog->selectFile(QString::fromStdString(program_ / "lens.bin"));
-        static_cast<QDialog*>(dialog)->accept();
+        if (dialog != nullptr && dialog->isVisible()) {
+            seen = true;
+            EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+            dialog->selectFile(QString::fromStdString(program_ / "lens.bin"));
+            static_cast<QDialog*>(dialog)->accept();
+            answer.stop();
+        } else if (++ticks > 1000) {
+            if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+                modal->reject();
+            answer.stop();
+        }
     });
+    answer.start(20);
     QTest::mouseClick(Button(*tab, CDlgLockFocus::kBrowseId), Qt::LeftButton);
     EXPECT_TRUE(seen);
     EXPECT_EQ(app::FindControl<QLineEdit>(tab.get(), CDlgLockFocus::kPathId)->text().toStdString(),
