@@ -188,6 +188,7 @@ bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error) 
     in.Int("media_port", u.mediaPort, 1, 65535);
     in.Int("search_port", u.searchPort, 1, 65535);
     in.Int("web_port", u.webPort, 0, 65535);
+    in.Int("telnet_port", u.telnetPort, 1, 65535);
     in.Str("type_name", u.typeName);
     in.Str("firmware", u.firmware);
     in.Int("device_kind", u.deviceKind, 0, 15);

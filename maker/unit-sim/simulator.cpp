@@ -211,6 +211,13 @@ bool Simulator::Start(std::vector<UnitConfig> units, std::string& error) {
             return false;
         }
         units_.push_back(std::make_unique<Unit>(std::move(config)));
+        telnet_.push_back(std::make_unique<TelnetService>(*units_.back()));
+        units_.back()->SetTelnetSwitch([telnet = telnet_.back().get()](bool open) {
+            if (open)
+                return telnet->Open();
+            telnet->Close();
+            return true;
+        });
         session->unit = search->unit = units_.back().get();
         session->type = Listener::kSession;
         search->type = Listener::kSearch;
@@ -267,6 +274,7 @@ void Simulator::Stop() {
     for (auto& l : listeners_)
         CloseFd(l->fd);
     listeners_.clear();
+    telnet_.clear();
     units_.clear();
     SSL_CTX_free(tls_);
     tls_ = nullptr;

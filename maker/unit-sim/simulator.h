@@ -14,6 +14,7 @@
 // - The TLS certificate is a self-signed one made by Start().
 #pragma once
 
+#include "telnet.h"
 #include "unit.h"
 
 #include <atomic>
@@ -65,6 +66,7 @@ class Simulator {
     void Work();  // a pool thread: serves queued connections until the simulator stops
 
     std::vector<std::unique_ptr<Unit>> units_;
+    std::vector<std::unique_ptr<TelnetService>> telnet_;  // one per unit, closed until 349
     std::vector<std::unique_ptr<Listener>> listeners_;
     SSL_CTX* tls_ = nullptr;
     int wakeRead_ = -1;

@@ -353,7 +353,18 @@ uint32_t Unit::Query(uint32_t code, uint32_t size, std::vector<uint8_t>& out,
     return zqproto::kOk;
 }
 
+void Unit::SetTelnetSwitch(std::function<bool(bool open)> telnet_switch) {
+    telnetSwitch_ = std::move(telnet_switch);
+}
+
 uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
+    const uint32_t result = SetRecord(code, data);
+    if (result == zqproto::kOk && code == 588 && telnetSwitch_)
+        telnetSwitch_(false);  // the reset closed telnet
+    return result;
+}
+
+uint32_t Unit::SetRecord(uint32_t code, std::span<const uint8_t> data) {
     const zqproto::ParamInfo* info = zqproto::FindParam(code);
     if (!info || !info->write)
         return zqproto::kUnknownCode;
@@ -435,14 +446,19 @@ uint32_t Unit::Set(uint32_t code, std::span<const uint8_t> data) {
 }
 
 uint32_t Unit::Command(uint32_t command) {
+    if (command == zqproto::kCmdTelnetOpen || command == zqproto::kCmdTelnetClose) {
+        const bool open = command == zqproto::kCmdTelnetOpen;
+        // Outside the lock: the service's own thread reads the unit's state.
+        const bool switched = !telnetSwitch_ || telnetSwitch_(open);
+        std::lock_guard<std::mutex> lock(mutex_);
+        LogCommandLocked(command);
+        if (!switched)
+            return zqproto::kFailed;
+        state_.telnet = open;
+        return zqproto::kOk;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     switch (command) {
-        case zqproto::kCmdTelnetOpen:
-            state_.telnet = true;
-            break;
-        case zqproto::kCmdTelnetClose:
-            state_.telnet = false;
-            break;
         case zqproto::kCmdConsoleOpen:
             state_.console = true;
             break;

@@ -51,6 +51,7 @@ struct UnitConfig {
     std::string address = "127.0.0.10";
     uint16_t mediaPort = zqproto::kMediaPort;
     uint16_t searchPort = zqproto::kSearchPort;
+    uint16_t telnetPort = 23;  // the telnet service (telnet.h), open after command 349
     int32_t webPort = 80;
     std::string typeName = "NVR";
     std::string firmware = "V1.0.0";
@@ -166,6 +167,11 @@ class Unit {
                    const zqproto::Token& proof, std::span<const uint8_t> binding);
     void ReleaseSession();
 
+    // What opens (true) and closes (false) the unit's telnet service: called outside the unit's
+    // lock by commands 349 and 350 and (closing) by a factory reset; a failed opening makes 349
+    // answer "failed" and leaves telnet closed. Set once, before any session is served.
+    void SetTelnetSwitch(std::function<bool(bool open)> telnet_switch);
+
     // Requests of a logged-in session; the result is a zqproto::Result. Set answers kBadSize,
     // and changes nothing, for a record of the wrong length or, for a record that starts with
     // its size (every writable code but 871 and 1015), whose first word is not that size.
@@ -186,6 +192,7 @@ class Unit {
     using Clock = std::chrono::steady_clock;
     static constexpr size_t kCommandLogSize = 1024;
     static constexpr size_t kRequestLogSize = 1024;
+    uint32_t SetRecord(uint32_t code, std::span<const uint8_t> data);
     void LogCommandLocked(uint32_t command);
     void ResetSettingsLocked();
     ZQNetSysParamRecord SystemLocked() const;
@@ -203,6 +210,7 @@ class Unit {
     Clock::time_point lockedUntil_{};
     Clock::time_point calibrationDone_{};
     std::vector<std::weak_ptr<AlarmSink>> sinks_;
+    std::function<bool(bool open)> telnetSwitch_;
 };
 
 // One session's protocol state machine: bytes in, frames out.

@@ -13,9 +13,12 @@
 // 11-serial-written.png, 12-key-written.png. In the device information tab it picks the option
 // set "XVR", types the other items, presses Set (every item is checked, as the shipped
 // Systemcfg.bk leaves them), empties the fields, presses Query and checks that the unit gave back
-// what was written; it saves FOLDER/13-device-info-read-back.png and closes the window. Exit
-// status 0 when every picture was written, the search listed at least one unit, each write
-// succeeded and the device information read back equal.
+// what was written; it saves FOLDER/13-device-info-read-back.png. Last, in the telnet tab it ticks
+// the test-script box and presses Open telnet: the program folder's test.pl runs against the
+// unit's telnet service and its verdict line (also in test.log in the program folder) is printed;
+// it saves 14-telnet-test-script.png and closes the window. Exit status 0 when every picture was
+// written, the search listed at least one unit, each write succeeded, the device information read
+// back equal and the test script passed.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,6 +32,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,6 +47,7 @@
 #include "tabs/dlg_search.h"
 #include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
+#include "tabs/dlg_telnet_tool.h"
 
 namespace {
 
@@ -186,6 +192,40 @@ bool WriteDeviceInfo(CZQTalvaneDlg& main, const QString& folder) {
            query_boxes == std::vector<int>{46} && read == written;
 }
 
+// The last line of the program folder's test.log (the test script's latest verdict), or "".
+std::string LastVerdict() {
+    std::ifstream log(app::Settings().program_folder + "test.log");
+    std::string line;
+    std::string last;
+    while (std::getline(log, line)) {
+        last = line;
+    }
+    return last;
+}
+
+// Opens telnet on the chosen unit with the test script ticked; true when the script passed.
+bool RunTestScript(CZQTalvaneDlg& main, const QString& picture) {
+    auto* tab = main.findChild<CDlgTelnetTool*>();
+    for (int i = 0; i < main.TabBar()->count(); ++i) {
+        if (main.TabBar()->tabText(i) == app::Text(CDlgTelnetTool::kCaptionId)) {
+            main.TabBar()->setCurrentIndex(i);
+        }
+    }
+    QTest::qWait(50);
+    app::FindControl<QLineEdit>(tab, CTabPage::kPasswordId)
+        ->setText(Setting("DEMO_PASSWORD", "123456"));
+    app::FindControl<QCheckBox>(tab, CDlgTelnetTool::kScriptId)->setChecked(true);
+    const std::string before = LastVerdict();
+    QTest::mouseClick(app::FindControl<QPushButton>(tab, CDlgTelnetTool::kOpenTelnetId),
+                      Qt::LeftButton);
+    const bool done = QTest::qWaitFor([&] { return !tab->Busy(); }, 60000);
+    const std::string verdict = LastVerdict();
+    std::printf("telnet test script: %s\n",
+                verdict.empty() || verdict == before ? "no verdict" : verdict.c_str());
+    const bool saved = Save(main, picture);
+    return done && saved && verdict != before && verdict.rfind("PASS ", 0) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,6 +280,7 @@ int main(int argc, char** argv) {
                      CDlgKeyTool::kListId, 5, folder + "/12-key-written.png") &&
                  ok;
             ok = WriteDeviceInfo(*main, folder) && ok;
+            ok = RunTestScript(*main, folder + "/14-telnet-test-script.png") && ok;
         }
         main->close();
     };

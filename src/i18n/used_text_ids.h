@@ -16,6 +16,10 @@ inline constexpr std::array kUsedTextIds = {
     18, 19, 22, 141, 142, 155, 231, 238, 259,
     // connection fields, buttons, list headings
     23, 24, 25, 26, 27, 28, 29, 31, 32, 33, 34, 35, 36, 57, 113, 131, 294, 295,
+    // telnet and maintenance buttons and the test-script box
+    153, 154, 156, 157, 159, 222, 281,
+    // lens focus lock tab: a lens file too large to send
+    316,
     // messages and login results
     37, 38, 40, 41, 42, 43, 44, 46, 47, 48, 49, 55, 61, 62, 63, 90, 91, 122, 123, 133, 135, 140,
     144, 149, 151, 162, 163, 164, 165, 166, 167, 168, 169, 170, 218, 219, 230, 232, 233, 234,

@@ -40,21 +40,22 @@ bool WriteKeyRecord(ZQNET_HANDLE connection, ZQNetKeyRecord& record) {
     return connection != 0 && ZQNetSetParamEx(connection, &request) != 0;
 }
 
-void ClearDeviceKey(ZQNET_HANDLE connection) {
+bool ClearDeviceKey(ZQNET_HANDLE connection) {
     ZQNetKeyRecord unit{};
     if (!QueryKeyRecord(connection, unit)) {
         records::WriteLog("Clear device p2p, first step:query p2p failed\n");
-        return;
+        return false;
     }
     records::WriteLog("Clear device p2p, first step:query p2p success, p2p:%s\n",
                       FieldText(unit.key, sizeof unit.key).c_str());
     std::memset(unit.key, 0, sizeof unit.key);
     if (!WriteKeyRecord(connection, unit)) {
         records::WriteLog("Clear device p2p, second step:set p2p failed\n");
-        return;
+        return false;
     }
     records::WriteLog("Clear device p2p, second step:set p2p success, p2p:%s\n",
                       FieldText(unit.key, sizeof unit.key).c_str());
+    return true;
 }
 
 CKeyOperation::Check CKeyOperation::CheckBeforeWrite(Fields& fields) {

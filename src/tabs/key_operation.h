@@ -42,8 +42,9 @@ bool QueryKeyRecord(ZQNET_HANDLE connection, ZQNetKeyRecord& record);
 // Writes a key record (write form 216/553); sets its size word.
 bool WriteKeyRecord(ZQNET_HANDLE connection, ZQNetKeyRecord& record);
 // Takes the key off the unit in two steps (read, then write back with the key field zero),
-// logging each step; without a connection only the first-step failure is logged.
-void ClearDeviceKey(ZQNET_HANDLE connection);
+// logging each step; without a connection only the first-step failure is logged. True when both
+// steps succeeded.
+bool ClearDeviceKey(ZQNET_HANDLE connection);
 
 class CKeyOperation {
   public:

@@ -15,6 +15,7 @@
 #include "platform/qt_window.h"
 #include "platform/top_level_window.h"
 #include "tabs/ip_address_edit.h"
+#include "tabs/result_list.h"
 
 CTabPage::CTabPage(PageInfo info) : info_(info) {}
 
@@ -157,6 +158,21 @@ bool CTabPage::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+QTableWidget* CTabPage::CreateOutcomeList(int list_id, bool hot_tracking) {
+    return tabs::CreateResultList(this, list_id,
+                                  {{app::Text(34), 50},
+                                   {app::Text(35), 160},
+                                   {QStringLiteral("IP"), 120},
+                                   {app::Text(24), 80},
+                                   {app::Text(36), 120}},
+                                  hot_tracking);
+}
+
+void CTabPage::AddOutcomeRow(QTableWidget* list, int text_id) {
+    tabs::AddResultRow(list, {QString::fromStdString(AddressText()),
+                              QString::number(static_cast<unsigned>(Port())), app::Text(text_id)});
 }
 
 void CTabPage::AddOperationButton(QPushButton* button) {

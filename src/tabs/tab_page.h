@@ -39,6 +39,7 @@ class CIpAddressEdit;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTableWidget;
 
 namespace platform {
 class QtWindowHandle;
@@ -125,6 +126,12 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     // The identity server as the settings give it, enabled only while the order field is shown.
     identity::ServerSettings Server() const;
 
+    // The result list of a tab whose rows report one outcome on the unit: columns row number
+    // (text 34, 50 px), time (35, 160), "IP" (120), port (24, 80), result (36, 120).
+    QTableWidget* CreateOutcomeList(int list_id, bool hot_tracking);
+    // Adds a row to it with the address and port the fields hold now and language text `text_id`.
+    void AddOutcomeRow(QTableWidget* list, int text_id);
+
     // Buttons BeginOperation disables until the operation's end.
     void AddOperationButton(QPushButton* button);
     void SetOperationButtonsEnabled(bool enabled);
@@ -133,6 +140,8 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     // Stops the tab's connection, if any.
     void StopConnection();
     ZQNET_HANDLE Connection() const { return connection_; }
+    // The tab's session-handle variable, for objects that read the handle at each call.
+    const ZQNET_HANDLE* ConnectionVariable() const { return &connection_; }
 
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -14,6 +14,7 @@
 #include "server.h"
 #include "simulator.h"
 #include "store.h"
+#include "support/logged_in_session.h"
 #include "support/test_files.h"
 #include "tabs/mac_operation.h"
 #include "tabs/mac_rules.h"
@@ -37,33 +38,7 @@ class RecordingPrompter final : public tabs::TabPrompter {
     }
 };
 
-// A logged-in connection to a unit, stopped at the end of the scope.
-class Session {
-  public:
-    explicit Session(const std::string& address) {
-        ZQNetConnectionRecord r{};
-        r.address = address.c_str();
-        r.port = 34567;
-        r.user = "admin";
-        r.password = "";
-        r.userValue = this;
-        r.statusCallback = [](int32_t status, void* user) {
-            static_cast<Session*>(user)->status_ = status;
-        };
-        handle_ = ZQNetConnectionStartEx(&r);
-        for (int i = 0; i < 500 && status_ == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ~Session() {
-        if (handle_ != 0)
-            ZQNetConnectionStop(&handle_);
-    }
-    ZQNET_HANDLE handle() const { return status_ == ZQNET_STATUS_LOGGED_IN ? handle_ : 0; }
-
-  private:
-    ZQNET_HANDLE handle_ = 0;
-    std::atomic<int> status_{0};
-};
+using Session = LoggedInSession;
 
 class MacOperationTest : public ::testing::Test {
   protected:
