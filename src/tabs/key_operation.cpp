@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "device/param_request.h"
 #include "records/activity_log.h"
 #include "records/record_store.h"
 
@@ -22,22 +23,12 @@ std::string KeyText(ZQNetKeyRecord& record) {
 bool QueryKeyRecord(ZQNET_HANDLE connection, ZQNetKeyRecord& record) {
     record = ZQNetKeyRecord{};
     record.size = sizeof record;
-    ZQNetParamRequest request{};
-    request.command = ZQNET_PARAM_KEY;
-    request.buffer = &record;
-    request.size = sizeof record;
-    return connection != 0 && ZQNetQueryParamEx(connection, &request) != 0;
+    return device::QueryParam(connection, ZQNET_PARAM_KEY, &record, sizeof record);
 }
 
 bool WriteKeyRecord(ZQNET_HANDLE connection, ZQNetKeyRecord& record) {
     record.size = sizeof record;
-    ZQNetParamRequest request{};
-    request.command = ZQNET_PARAM_WRITE;
-    request.code = ZQNET_PARAM_KEY;
-    request.buffer = &record;
-    request.size = sizeof record;
-    request.write = 1;
-    return connection != 0 && ZQNetSetParamEx(connection, &request) != 0;
+    return device::WriteParam(connection, ZQNET_PARAM_KEY, &record, sizeof record);
 }
 
 bool ClearDeviceKey(ZQNET_HANDLE connection) {
