@@ -170,6 +170,23 @@ struct ZQNetSearchRequest {
     uint8_t reserved[3];           // 0
 };
 
+// Data callback of a live preview: (block of stream data, length in bytes, user value) -> the
+// callback's result (ignored by the library). Runs on the library's thread, once per block; the
+// block is valid only during the call. A block is one media frame (see the protocol's README).
+typedef int32_t (*ZQNetPreviewDataCallback)(const uint8_t* data, int32_t length, void* user);
+
+// Preview request (ZQNetStartPreview). 36 bytes with 32-bit pointers.
+// The camera tabs pass {0, 0, 0, 1, callback, user, window, 1649, 0}.
+struct ZQNetPreviewRequest {
+    int32_t reserved1[3];                   // 0
+    int32_t stream;                         // 1
+    ZQNetPreviewDataCallback dataCallback;  // called once per block of stream data
+    void* userValue;                        // handed back to the data callback
+    ZQNET_HWND notifyWindow;                // window told that the preview started (status 202)
+    uint32_t notifyMessage;                 // message number of that notification (1649)
+    int32_t reserved2;                      // 0
+};
+
 // ---------------------------------------------------------------------------------------------
 // Data records (fixed layout on every platform)
 
@@ -415,6 +432,12 @@ static_assert(offsetof(ZQNetConnectionRecord, statusCallback) == ZQNET_PTR_SIZE(
 static_assert(offsetof(ZQNetConnectionRecord, kind) == ZQNET_PTR_SIZE(44, 88));
 static_assert(offsetof(ZQNetConnectionRecord, option) == ZQNET_PTR_SIZE(54, 98));
 
+static_assert(sizeof(ZQNetPreviewRequest) == ZQNET_PTR_SIZE(36, 56));
+static_assert(offsetof(ZQNetPreviewRequest, dataCallback) == 16);
+static_assert(offsetof(ZQNetPreviewRequest, userValue) == ZQNET_PTR_SIZE(20, 24));
+static_assert(offsetof(ZQNetPreviewRequest, notifyWindow) == ZQNET_PTR_SIZE(24, 32));
+static_assert(offsetof(ZQNetPreviewRequest, notifyMessage) == ZQNET_PTR_SIZE(28, 40));
+
 static_assert(sizeof(ZQNetParamRequest) == ZQNET_PTR_SIZE(32, 40));
 static_assert(offsetof(ZQNetParamRequest, buffer) == 8);
 static_assert(offsetof(ZQNetParamRequest, size) == ZQNET_PTR_SIZE(12, 16));
@@ -597,6 +620,17 @@ ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request);
 
 // PTZ command: 96 with a 44-byte ZQNetFocusLockRecord, 108 with nullptr.
 ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* record);
+
+// Starts the live preview of the connection and returns its handle at once (0: refused, e.g. an
+// unknown connection or a request without data callback). May be called right after
+// ZQNetConnectionStartEx, before the login outcome: the preview then starts once the login has
+// succeeded. Once the unit streams, status 202 is posted to the request's notify window; every
+// media frame then reaches the data callback on the library's thread.
+ZQNET_HANDLE ZQNetStartPreview(ZQNET_HANDLE connection, const ZQNetPreviewRequest* request);
+
+// Ends the preview whose handle *preview holds; its data callback is not called after the call
+// has returned. 0 for an unknown connection or preview.
+ZQNET_BOOL ZQNetStopPreview(ZQNET_HANDLE connection, ZQNET_HANDLE* preview);
 
 // 1: the unit's alarms are delivered to the connection's event callback; 0: no longer.
 ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe);

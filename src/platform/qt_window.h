@@ -10,6 +10,8 @@
 #include <QEvent>
 #include <QObject>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "platform/window_message.h"
 
@@ -32,6 +34,15 @@ class WindowMessageEvent final : public QEvent {
     std::intptr_t lparam_;
 };
 
+// Tells a window that a picture shown with ShowWindowPicture waits for it: the window takes the
+// newest one with QtWindowHandle::TakePicture and paints it. One event stands for every picture
+// that arrived before it was handled, so a window that paints slowly only skips pictures.
+class WindowPictureEvent final : public QEvent {
+  public:
+    WindowPictureEvent();
+    static QEvent::Type Type();
+};
+
 // Holds a window handle for a QObject. Create and destroy it on the object's thread; the object
 // must outlive it (a data member of the window does this).
 class QtWindowHandle final : private MessageReceiver {
@@ -43,11 +54,19 @@ class QtWindowHandle final : private MessageReceiver {
 
     WindowHandle handle() const { return handle_; }
 
+    // The newest picture shown to this window since the last call (null when none), for the
+    // window's thread on a WindowPictureEvent.
+    std::shared_ptr<const WindowPicture> TakePicture();
+
   private:
     void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
+    void OnPicture(std::shared_ptr<const WindowPicture> picture) override;
 
     QObject* window_;
     WindowHandle handle_;
+    std::mutex picture_mutex_;
+    std::shared_ptr<const WindowPicture> picture_;  // newest picture not yet taken
+    bool picture_event_posted_ = false;
 };
 
 }  // namespace platform

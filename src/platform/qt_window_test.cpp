@@ -23,8 +23,17 @@ class Window : public QObject {
     platform::WindowHandle handle() const { return handle_.handle(); }
     std::vector<Received> received;
 
+    std::vector<std::shared_ptr<const platform::WindowPicture>> pictures;
+    int picture_events = 0;
+
   protected:
     void customEvent(QEvent* event) override {
+        if (event->type() == platform::WindowPictureEvent::Type()) {
+            ++picture_events;
+            if (auto picture = handle_.TakePicture())
+                pictures.push_back(std::move(picture));
+            return;
+        }
         if (event->type() != platform::WindowMessageEvent::Type())
             return;
         auto* m = static_cast<platform::WindowMessageEvent*>(event);
@@ -83,6 +92,30 @@ TEST_F(QtWindowTest, HandlesAreDistinctAndMessagesToGoneWindowsAreDropped) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(second.received.empty());
     EXPECT_TRUE(third.received.empty());
+}
+
+TEST_F(QtWindowTest, AWindowPaintsOnlyTheNewestOfThePicturesShownSinceItLastPainted) {
+    Window window;
+    auto picture = [](int width) {
+        auto p = std::make_shared<platform::WindowPicture>();
+        p->width = width;
+        return p;
+    };
+    std::thread video([&] {
+        for (int width = 1; width <= 50; ++width)
+            EXPECT_TRUE(platform::ShowWindowPicture(window.handle(), picture(width)));
+    });
+    video.join();
+    EXPECT_FALSE(platform::ShowWindowPicture(window.handle(), nullptr));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.picture_events, 1) << "pictures that wait share one event";
+    ASSERT_EQ(window.pictures.size(), 1u);
+    EXPECT_EQ(window.pictures[0]->width, 50);
+    EXPECT_TRUE(platform::ShowWindowPicture(window.handle(), picture(51)));
+    QCoreApplication::processEvents();
+    ASSERT_EQ(window.pictures.size(), 2u);
+    EXPECT_EQ(window.pictures[1]->width, 51);
+    EXPECT_FALSE(platform::ShowWindowPicture(0, picture(1)));
 }
 
 TEST_F(QtWindowTest, QueuedMessagesOfADestroyedWindowAreDiscarded) {

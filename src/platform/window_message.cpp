@@ -54,4 +54,16 @@ bool PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wpa
     return true;
 }
 
+bool ShowWindowPicture(WindowHandle window, std::shared_ptr<const WindowPicture> picture) {
+    if (window == 0 || !picture)
+        return false;
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.receivers.find(window);
+    if (it == table.receivers.end())
+        return false;
+    it->second->OnPicture(std::move(picture));
+    return true;
+}
+
 }  // namespace platform

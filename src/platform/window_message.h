@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -26,9 +28,20 @@ using WindowHandle = std::uint32_t;
 
 // Receives the messages posted to one window. OnPost runs on the posting thread while the
 // window table is locked: it must only queue the message (never block, never post or register).
+// A finished picture for a window: 32 bits a pixel (0xffRRGGBB in native byte order, the layout
+// of QImage::Format_RGB32), rows `stride` bytes apart.
+struct WindowPicture {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
 class MessageReceiver {
   public:
     virtual void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
+    // Same rules as OnPost. A receiver that shows no pictures ignores them.
+    virtual void OnPicture(std::shared_ptr<const WindowPicture> picture) { (void)picture; }
 
   protected:
     ~MessageReceiver() = default;
@@ -46,5 +59,10 @@ bool IsWindow(WindowHandle window);
 // Posts message (wparam, lparam) to the window; false, and nothing delivered, when it is gone.
 bool PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wparam,
                        std::intptr_t lparam);
+
+// Hands a finished picture to the window, which puts it on the screen on its own thread (the
+// way a video library paints into a window). False, and the picture dropped, when the window is
+// gone or the picture is null.
+bool ShowWindowPicture(WindowHandle window, std::shared_ptr<const WindowPicture> picture);
 
 }  // namespace platform
