@@ -31,7 +31,7 @@ inline constexpr uint16_t kCodecH264 = 1;
 inline constexpr uint32_t kMediaKeyFrame = 1;
 inline constexpr uint32_t kMaxMediaSide = 8192;
 inline constexpr uint64_t kMaxMediaPixels = 3840ull * 2160ull * 2;  // 16.6 million
-inline constexpr size_t kMaxMediaFrame = 8u << 20;                   // header and payload
+inline constexpr size_t kMaxMediaFrame = 8u << 20;                  // header and payload
 
 struct MediaFrame {
     uint16_t codec = kCodecH264;
@@ -45,11 +45,13 @@ struct MediaFrame {
 
 namespace media_detail {
 inline void Put(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 inline uint64_t Get(const uint8_t* in, int bytes) {
     uint64_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | in[i];
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | in[i];
     return value;
 }
 }  // namespace media_detail
@@ -74,9 +76,11 @@ inline std::vector<uint8_t> BuildMediaFrame(const MediaFrame& frame) {
 // Reads a block; false for anything that is not a well-formed media frame within the limits.
 inline bool ParseMediaFrame(std::span<const uint8_t> block, MediaFrame& frame) {
     using media_detail::Get;
-    if (block.size() <= kMediaHeaderSize || block.size() > kMaxMediaFrame) return false;
+    if (block.size() <= kMediaHeaderSize || block.size() > kMaxMediaFrame)
+        return false;
     const uint8_t* p = block.data();
-    if (std::memcmp(p, "ZQMF", 4) != 0 || Get(p + 4, 2) != kMediaVersion) return false;
+    if (std::memcmp(p, "ZQMF", 4) != 0 || Get(p + 4, 2) != kMediaVersion)
+        return false;
     frame.codec = static_cast<uint16_t>(Get(p + 6, 2));
     frame.width = static_cast<uint32_t>(Get(p + 8, 4));
     frame.height = static_cast<uint32_t>(Get(p + 12, 4));
