@@ -1,6 +1,6 @@
 // Reporting an identity to the line's identity server, the way the key tab and the MAC address
-// tab both do it, with the pending reports that remember the request identifier of a report
-// lost on the network.
+// tab both do it, with the pending reports (records/record_store.h) that remember the request
+// identifier of a report lost on the network.
 //
 // User-interface thread only (the record store is not shared between threads). Nothing throws.
 // Texts are in the program's code page.
@@ -23,17 +23,6 @@ struct ServerSettings {
     bool enabled = false;
     int timeout_ms = kServerTimeoutMs;  // how long a report waits for the reply
 };
-
-// The pending report of (order name, content): its request identifier, or "" when there is none
-// or the lookup fails.
-std::string SelectPendingUuid(CSqlDatabase& db, const std::string& order_name,
-                              const std::string& content);
-// Removes every pending report of (order name, content). False when the statement fails.
-bool DeletePending(CSqlDatabase& db, const std::string& order_name, const std::string& content);
-// Adds a pending report stamped with the current local time (platform/clock.h). False when the
-// statement fails, e.g. a second row within the same second.
-bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
-                   const std::string& uuid);
 
 // One install report of a caller (a tab), which keeps `last_ok_uuid` for as long as it lives
 // (empty at start).

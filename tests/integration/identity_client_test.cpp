@@ -429,7 +429,7 @@ TEST_F(IdentityClient, ReusesTheIdentifierOfALostReportUntilItIsAccepted) {
     EXPECT_EQ(last_ok, lost);
 
     // Another report then carries it as "last_ok_uuid"; a refusal touches no pending row.
-    ASSERT_TRUE(InsertPending(db_, "A", "KEY3", "OTHER"));
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "KEY3", "OTHER"));
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY2", std::nullopt,
                             kShortTimeoutMs),
               "installed");
@@ -452,16 +452,16 @@ TEST_F(IdentityClient, KeepsThePendingRowWhenItsReplacementFails) {
     ScriptedServer server;
     ServerSettings settings{"127.0.0.3", server.port(), true};
     std::string last_ok;
-    ASSERT_TRUE(InsertPending(db_, "A", "KEY1", "KEPT"));
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "KEY1", "KEPT"));
     // The clock stands still and another row holds its key, so the replacement's insert fails.
     platform::LocalTime next;
     platform::SetLocalClock([&] { return next; });
-    ASSERT_TRUE(InsertPending(db_, "A", "OTHER", "X"));
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "OTHER", "X"));
     server.Script({std::nullopt});
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "net_error");
-    EXPECT_EQ(SelectPendingUuid(db_, "A", "KEY1"), "KEPT");
+    EXPECT_EQ(records::PendingReportUuid(db_, "A", "KEY1"), "KEPT");
     EXPECT_EQ(Field(server.Received().at(0), "current_uuid"), "KEPT");
 }
 
@@ -477,14 +477,14 @@ TEST_F(IdentityClient, ALostReportKeepsItsIdentifierWhenItsRowCannotBeStored) {
     now.month = 5;
     now.day = 7;
     platform::SetLocalClock([&] { return now; });
-    ASSERT_TRUE(InsertPending(db_, "A", "OTHER", "X"));  // holds this second's key
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "OTHER", "X"));  // holds this second's key
     server.Script({std::nullopt, std::nullopt, std::nullopt, "{\"ret\":\"ok\"}"});
     const std::string order = "order of the unstored report";
 
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "net_error");
-    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), "");
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "KEY1"), "");
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "net_error");
@@ -497,14 +497,14 @@ TEST_F(IdentityClient, ALostReportKeepsItsIdentifierWhenItsRowCannotBeStored) {
     const std::string lost = Field(got[0], "current_uuid");
     EXPECT_EQ(Field(got[1], "current_uuid"), lost);
     EXPECT_EQ(Field(got[2], "current_uuid"), lost);
-    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), lost);
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "KEY1"), lost);
 
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "");
     EXPECT_EQ(Field(server.Received().at(3), "current_uuid"), lost);
     EXPECT_EQ(last_ok, lost);
-    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), "");
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "KEY1"), "");
     // Accepted, the identifier is forgotten: the next report of the same content is a new one.
     server.Script({std::nullopt});
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
@@ -527,9 +527,9 @@ TEST_F(IdentityClient, StoresQuotesAndSqlKeywordsInPendingRowsUnchanged) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].order_name, order);
     EXPECT_EQ(rows[0].content, content);
-    EXPECT_EQ(SelectPendingUuid(db_, order, content), rows[0].uuid);
-    EXPECT_EQ(SelectPendingUuid(db_, order, "K'1"), "");
-    EXPECT_TRUE(DeletePending(db_, order, content));
+    EXPECT_EQ(records::PendingReportUuid(db_, order, content), rows[0].uuid);
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "K'1"), "");
+    EXPECT_TRUE(records::RemovePendingReports(db_, order, content));
     EXPECT_TRUE(PendingRows(db_).empty());
 }
 
@@ -586,7 +586,7 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     ASSERT_EQ(InstallToServer("127.0.0.2", server->port(), kTypeP2pId, order,
                               "KEY2-000000000000001", std::nullopt, "", lost, kShortTimeoutMs),
               "");
-    ASSERT_TRUE(InsertPending(db_, order, "KEY2-000000000000001", lost));
+    ASSERT_TRUE(records::AddPendingReport(db_, order, "KEY2-000000000000001", lost));
     EXPECT_EQ(report(order, "KEY2-000000000000001"), "");
     EXPECT_EQ(last_ok, lost);
     EXPECT_TRUE(PendingRows(db_).empty());
@@ -595,7 +595,7 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     // and every earlier install is still on record.
     server->Stop();
     EXPECT_EQ(report(order, "KEY3-000000000000001"), "net_error");
-    const std::string pending = SelectPendingUuid(db_, order, "KEY3-000000000000001");
+    const std::string pending = records::PendingReportUuid(db_, order, "KEY3-000000000000001");
     ASSERT_FALSE(pending.empty());
     server = std::make_unique<RealServer>(idb);
     settings.port = server->port();
