@@ -60,6 +60,9 @@ const char* const kSchemaVersion1 =
     "CREATE INDEX voids_value ON voids(type, value, id);"
     "PRAGMA user_version = 1;";
 
+// The pause between two transactions of an import.
+constexpr useconds_t kImportPauseUs = 3000;
+
 const char* const kNow = "strftime('%Y-%m-%dT%H:%M:%fZ','now')";
 
 // A pool row `p` that counts: not part of an import still running or stopped on the way.
@@ -239,7 +242,8 @@ bool Store::Open(const std::string& path, int busy_timeout_ms, bool create) {
         Close();
         return false;
     }
-    sqlite3_busy_timeout(db_, busy_timeout_ms);
+    busy_timeout_ms_ = busy_timeout_ms;
+    sqlite3_busy_handler(db_, &Store::BusyWait, this);
     sqlite3_extended_result_codes(db_, 1);
     if (!create) {
         // Checked before anything is written, so another SQLite file stays untouched.
@@ -291,6 +295,17 @@ bool Store::Open(const std::string& path, int busy_timeout_ms, bool create) {
         return false;
     }
     return true;
+}
+
+int Store::BusyWait(void* store, int count) {
+    Store* self = static_cast<Store*>(store);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0)
+        self->busy_since_ = now;
+    if (now - self->busy_since_ >= std::chrono::milliseconds(self->busy_timeout_ms_))
+        return 0;
+    usleep(1000);
+    return 1;
 }
 
 bool Store::Migrate() {
@@ -645,6 +660,7 @@ bool Store::RemoveStoppedImports() {
                 Fail("remove a stopped import");
                 Exec("ROLLBACK");
             }
+            usleep(kImportPauseUs);
         }
     }
     sqlite3_finalize(remove);
@@ -744,6 +760,9 @@ bool Store::WriteImport(int64_t order_id, const std::string& type,
         }
         if (ok && !Exec("COMMIT"))
             ok = false;
+        // A gap in which a waiting install takes the lock (it tries every millisecond).
+        if (ok)
+            usleep(kImportPauseUs);
     }
     sqlite3_finalize(st);
     if (ok) {

@@ -9,6 +9,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -190,8 +191,14 @@ class Store {
                      const std::vector<ImportEntry>& entries, int64_t import_id, size_t batch_rows,
                      int64_t& added);
     void Fail(const std::string& what);
+    // SQLite's busy handler: retries every millisecond until the busy time-out, so that a writer
+    // takes the lock within a millisecond of its release (SQLite's own handler sleeps up to
+    // 100 ms between tries and can miss every gap between another writer's transactions).
+    static int BusyWait(void* store, int count);
 
     sqlite3* db_ = nullptr;
+    int busy_timeout_ms_ = 0;
+    std::chrono::steady_clock::time_point busy_since_;
     std::string error_;
     struct Statements;
     Statements* st_ = nullptr;
