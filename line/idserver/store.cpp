@@ -658,7 +658,9 @@ bool Store::RemoveStoppedImports() {
             ok = ok && Exec("COMMIT");
             if (!ok) {
                 Fail("remove a stopped import");
+                const std::string why = error_;
                 Exec("ROLLBACK");
+                error_ = why;
             }
             usleep(kImportPauseUs);
         }
@@ -705,7 +707,8 @@ bool Store::CheckImport(int64_t order_id, const std::string& type,
     sqlite3_stmt* other_range = Prepare(
         "SELECT o.name FROM mac_ranges r JOIN orders o ON o.id = r.order_id WHERE"
         " r.order_id != ?1 AND r.first <= ?2 AND r.last >= ?2 LIMIT 1");
-    bool ok = other_pool && other_range && Exec("BEGIN");
+    const bool began = other_pool && other_range && Exec("BEGIN");
+    bool ok = began;
     for (size_t i = 0; ok && i < entries.size(); ++i) {
         const ImportEntry& e = entries[i];
         Bind(other_pool, 1, type);
@@ -730,7 +733,8 @@ bool Store::CheckImport(int64_t order_id, const std::string& type,
             ok = rc == SQLITE_DONE;
         }
     }
-    Exec("COMMIT");
+    if (began)
+        Exec("COMMIT");
     sqlite3_finalize(other_pool);
     sqlite3_finalize(other_range);
     return ok;
