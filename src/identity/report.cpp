@@ -75,6 +75,10 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
         last_ok_uuid = uuid;
     } else if (SameName(result, kNetError)) {
         ReplacePending(db, order_name, content, uuid);
+    } else if (SameName(result, kUuidReused) && pending) {
+        // Never accepted under this identifier: the next try takes a new one.
+        records::RemovePendingReports(db, order_name, content);
+        Unstored().erase({order_name, content});
     }
     return result;
 }

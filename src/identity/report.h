@@ -34,7 +34,9 @@ struct ServerSettings {
 // next report of the same order and content goes out under it again; the replacement is one
 // transaction, so a failed insert keeps the earlier row, and an identifier that no row holds
 // then is kept in memory for the rest of the run (used as the pending one until it is stored
-// by a later replacement or accepted). Any other result leaves the pending reports alone. Returns
+// by a later replacement or accepted). "uuid_reused" (the server holds the identifier for another
+// request) removes the pending report, so the next report goes out under a new identifier. Any
+// other result leaves the pending reports alone. Returns
 // the result name of the install (see install.h); record-store failures are not reported. Blocks
 // for up to `timeout_ms`.
 std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::string& last_ok_uuid,

@@ -177,15 +177,15 @@ int Admin(std::vector<std::string> args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// zq-idserver serving `db` on 127.0.0.2 and a free port, stopped by the destructor.
+// zq-idserver serving `db` on `address` and a free port, stopped by the destructor.
 class RealServer {
   public:
-    explicit RealServer(const std::string& db) {
+    explicit RealServer(const std::string& db, std::string address = "127.0.0.2") {
         int out[2];
         if (pipe(out) != 0)
             return;
-        std::vector<std::string> args = {kIdserver,   "serve",     "--db",   db,
-                                         "--address", "127.0.0.2", "--port", "0"};
+        std::vector<std::string> args = {kIdserver,   "serve", "--db",   db,
+                                         "--address", address, "--port", "0"};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -206,7 +206,7 @@ class RealServer {
             line += c;
         close(out[0]);
         std::smatch m;
-        if (std::regex_search(line, m, std::regex("listening on 127\\.0\\.0\\.2:([0-9]+)")))
+        if (std::regex_search(line, m, std::regex("listening on " + address + ":([0-9]+)")))
             port_ = static_cast<uint16_t>(std::stoi(m[1]));
     }
     ~RealServer() { Stop(); }
@@ -620,4 +620,31 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     EXPECT_NE(
         text.str().find(",p2p_id,KEY3-000000000000001,KEY3-000000000000001,," + pending + ","),
         std::string::npos);
+}
+
+TEST_F(IdentityClient, AnIdentifierTheServerHoldsForAnotherRequestIsReplacedByANewOne) {
+    const std::string idb = dir_.File("idserver.db");
+    const std::string pool = dir_.File("pool.txt");
+    std::ofstream(pool) << "KEY1-000000000000001\nKEY2-000000000000001\n";
+    ASSERT_EQ(Admin({"create-order", "A", "--db", idb}), 0);
+    ASSERT_EQ(Admin({"import-pool", "A", pool, "--db", idb}), 0);
+    RealServer server(idb, "127.0.45.3");
+    ASSERT_NE(server.port(), 0);
+    ServerSettings settings{"127.0.45.3", server.port(), true};
+    std::string last_ok;
+    ASSERT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY1-000000000000001",
+                            std::nullopt, kShortTimeoutMs),
+              "");
+    const std::string taken = last_ok;
+    // A pending report of another key under that identifier (a record store copied from another
+    // workstation, say) is refused and dropped, and the next try goes out under a new one.
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "KEY2-000000000000001", taken));
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY2-000000000000001",
+                            std::nullopt, kShortTimeoutMs),
+              "uuid_reused");
+    EXPECT_TRUE(PendingRows(db_).empty());
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY2-000000000000001",
+                            std::nullopt, kShortTimeoutMs),
+              "");
+    EXPECT_NE(last_ok, taken);
 }
