@@ -9,8 +9,13 @@
 //   - after LoadExcel alone, back into the loaded file (which stays open until then), changed
 //     or not. Only the cell values of the first sheet and the workbook's fonts, cell formats,
 //     styles and sheet names survive; other content (formats, formulas, merged cells, ...) is
-//     not written back.
-// A file is replaced only when the new one was written completely.
+//     not written back. The file's other streams and storages (document summary, macros, ...)
+//     are kept as they were. A file this process may not write is left as it is.
+// A file is replaced only when the new one was written completely: the new document is written
+// beside it (same folder, a temporary name) and renamed over it; when that fails (full disk,
+// I/O error) the old file stays as it was and the temporary one is removed. A loaded file keeps
+// its permissions (and, where the process may, its owner); a symbolic link to it stays a link and
+// its target is replaced; a file with several hard links gets a new one under this name only.
 //
 // Results: CreateExcel/LoadExcel return 1 on success and 0 on failure (a missing, truncated
 // or corrupt file, or one without a worksheet). Get returns false, leaving its output as it was,
