@@ -392,30 +392,31 @@ bool GetText(void* sheet, int row, int col, Char* text, long capacity) {
         text[0] = 0;
         return true;
     }
-    const String* s = std::get_if<String>(c);
-    if (!s)
+    const String* shared = std::get_if<String>(c);
+    if (!shared)
         return false;
-    if (capacity >= 0 && static_cast<size_t>(capacity) < s->size() + 1)
+    const auto& s = shared->str();
+    if (capacity >= 0 && static_cast<size_t>(capacity) < s.size() + 1)
         return false;
-    std::memcpy(text, s->data(), s->size() * sizeof(Char));
-    text[s->size()] = 0;
+    std::memcpy(text, s.data(), s.size() * sizeof(Char));
+    text[s.size()] = 0;
     return true;
 }
 
 }  // namespace
 
 bool ZQExcel::Get(int row, int col, char* text) {
-    return GetText<char, std::string>(current_sheet_, row, col, text, -1);
+    return GetText<char, Biff::Text>(current_sheet_, row, col, text, -1);
 }
 bool ZQExcel::Get(int row, int col, char16_t* text) {
-    return GetText<char16_t, std::u16string>(current_sheet_, row, col, text, -1);
+    return GetText<char16_t, Biff::WideText>(current_sheet_, row, col, text, -1);
 }
 bool ZQExcel::Get(int row, int col, char* text, int capacity) {
-    return capacity > 0 && GetText<char, std::string>(current_sheet_, row, col, text, capacity);
+    return capacity > 0 && GetText<char, Biff::Text>(current_sheet_, row, col, text, capacity);
 }
 bool ZQExcel::Get(int row, int col, char16_t* text, int capacity) {
     return capacity > 0 &&
-           GetText<char16_t, std::u16string>(current_sheet_, row, col, text, capacity);
+           GetText<char16_t, Biff::WideText>(current_sheet_, row, col, text, capacity);
 }
 
 void ZQExcel::Set(int row, int col, int32_t value) {

@@ -1,6 +1,8 @@
 """Checks a workbook with xlrd (and its container with olefile) against expected cells.
 
-usage: xls_check.py FILE.xls EXPECTED.txt
+usage: xls_check.py FILE.xls EXPECTED.txt [--other-streams]
+
+With --other-streams the file may hold streams besides "Workbook" (a file written elsewhere).
 
 EXPECTED.txt: first line "sheet NAME ROWS COLS"; then one line per cell,
 "ROW COL TYPE VALUE" with TYPE number (VALUE a float literal), text (VALUE the UTF-8 text in
@@ -19,7 +21,8 @@ def main():
         print("not a compound document")
         return 1
     ole = olefile.OleFileIO(path)
-    if ole.listdir() != [["Workbook"]]:
+    other_streams = "--other-streams" in sys.argv[3:]
+    if (["Workbook"] not in ole.listdir()) if other_streams else (ole.listdir() != [["Workbook"]]):
         problems.append("streams: %r" % ole.listdir())
     ole.close()
     book = xlrd.open_workbook(path)

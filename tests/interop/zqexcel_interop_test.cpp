@@ -96,8 +96,9 @@ class Expectation {
         lines_ << r << " " << c << " text " << Hex(utf8) << "\n";
     }
     void Empty(int r, int c) { lines_ << r << " " << c << " empty\n"; }
-    void Write(const std::string& path, int rows, int cols) const {
-        std::ofstream(path) << "sheet Sheet1 " << rows << " " << cols << "\n" << lines_.str();
+    void Write(const std::string& path, const std::string& sheet, int rows, int cols) const {
+        std::ofstream(path) << "sheet " << sheet << " " << rows << " " << cols << "\n"
+                            << lines_.str();
     }
 
   private:
@@ -122,11 +123,13 @@ class Interop : public ::testing::Test {
     }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
-    void ExpectXlrdReads(const std::string& xls, const Expectation& e, int rows, int cols) {
+    // `sheet` other than "Sheet1": a file written elsewhere, whose other streams stay.
+    void ExpectXlrdReads(const std::string& xls, const Expectation& e, int rows, int cols,
+                         const std::string& sheet = "Sheet1") {
         const std::string expected = Path("expected.txt");
-        e.Write(expected, rows, cols);
+        e.Write(expected, sheet, rows, cols);
         Result r = Shell(std::string(kPython) + " " + Script("xls_check.py") + " " + Quote(xls) +
-                         " " + Quote(expected));
+                         " " + Quote(expected) + (sheet == "Sheet1" ? "" : " --other-streams"));
         EXPECT_EQ(r.status, 0) << r.output;
     }
 
@@ -287,6 +290,87 @@ TEST_F(Interop, XlwtFilesLoad) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output,
               "['Data', 'Other'] 3000 9 2999.0 0.25 Z\xc3\xbcrich 7 added 1.0 0 second\n");
+}
+
+std::string Fixture(const std::string& name) {
+    return std::string(ZQ_SOURCE_DIR) + "/tests/interop/fixtures/" + name;
+}
+
+// A text cell as UTF-8, narrow or wide; "" when the cell holds no text.
+std::string TextOf(ZQExcel& x, int r, int c) {
+    std::vector<char> narrow(100000);
+    if (x.Get(r, c, narrow.data(), static_cast<int>(narrow.size())))
+        return narrow.data();
+    std::vector<char16_t> wide(40000);
+    if (x.Get(r, c, wide.data(), static_cast<int>(wide.size())))
+        return Utf8(wide.data());
+    return "";
+}
+
+// gnumeric writes texts with formatting runs as RSTRING records (a long one continued over
+// CONTINUE records cut inside a character) and splits its shared string table its own way (see
+// fixtures/make_gnumeric.py). Every text loads, and merely loading the file and letting the
+// object go (which saves it back) keeps them all, as shared strings that xlrd reads.
+TEST_F(Interop, GnumericRichTextsLoadAndSurviveTheSaveBack) {
+    const int rows = 600;
+    const std::string xls = Path("gnumeric_rich.xls");
+    fs::copy_file(Fixture("gnumeric_rich.xls"), xls);
+    std::string long_text;
+    for (int i = 0; i < 12000; ++i)
+        long_text += i % 3 == 0 ? std::string("\xe4\xb8\xad") : std::string(1, 'a' + i % 26);
+    Expectation e;
+    for (int r = 0; r < rows; ++r) {
+        std::string n = std::to_string(r), repeated;
+        for (int k = 0; k < r % 7; ++k)
+            repeated += n;
+        e.Text(r, 0, "abc bold " + n);
+        e.Text(r, 1, "\xe5\x8c\x97\xe4\xba\xac Beijing " + n);
+        e.Text(r, 2, "plain " + n);
+        e.Number(r, 3, r);
+        e.Text(r, 4,
+               "Z\xc3\xbcrich-\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0-"
+               "\xe6\x9d\xb1\xe4\xba\xac " +
+                   repeated);
+    }
+    e.Text(0, 5, long_text);
+    auto check = [&](ZQExcel& x) {
+        EXPECT_EQ(x.GetRows(), rows);
+        EXPECT_EQ(x.GetCols(), 6);
+        int wrong = 0;
+        for (int r = 0; r < rows && wrong < 5; ++r) {
+            std::string n = std::to_string(r), repeated;
+            for (int k = 0; k < r % 7; ++k)
+                repeated += n;
+            const std::string want[] = {
+                "abc bold " + n, "\xe5\x8c\x97\xe4\xba\xac Beijing " + n, "plain " + n, "",
+                "Z\xc3\xbcrich-\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0-"
+                "\xe6\x9d\xb1\xe4\xba\xac " +
+                    repeated};
+            for (int c = 0; c < 5; ++c) {
+                if (c == 3)
+                    continue;
+                std::string got = TextOf(x, r, c);
+                if (got != want[c]) {
+                    ++wrong;
+                    ADD_FAILURE() << "cell " << r << "," << c << ": \"" << got << "\"";
+                }
+            }
+            int32_t i = -1;
+            EXPECT_TRUE(x.Get(r, 3, i) && i == r) << r;
+        }
+        EXPECT_TRUE(TextOf(x, 0, 5) == long_text) << TextOf(x, 0, 5).size() << " bytes";
+    };
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    ExpectXlrdReads(xls, e, rows, 6, "Rich");
 }
 
 class LibreOffice : public Interop {

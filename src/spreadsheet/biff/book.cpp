@@ -1,6 +1,7 @@
 #include "spreadsheet/biff/book.h"
 
 #include <algorithm>
+#include <atomic>
 #include <unordered_map>
 
 namespace Biff {
@@ -84,11 +85,11 @@ void SetString(Cell& cell, std::string_view text, Converter& ansi) {
             CutWide(w);
             std::string cut;
             ansi.FromWide(w, cut);
-            cell = std::move(cut);
+            cell = Text(std::move(cut));
             return;
         }
     }
-    cell = std::string(text);
+    cell = Text(std::string(text));
 }
 
 void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {
@@ -99,7 +100,7 @@ void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {
     if (!ansi.ToWide(narrow, back))
         return;
     CutWide(back);
-    cell = std::move(back);
+    cell = WideText(std::move(back));
 }
 
 // ---- model defaults ----
@@ -226,7 +227,26 @@ void LoadGlobals(Globals& g, const uint8_t* data, size_t size, size_t& pos) {
     }
 }
 
-// Cell values of shared strings, made once per entry on first use.
+// The cell value of a text read from the file in its 8-bit (Latin-1) or UTF-16 form.
+void MakeTextCell(Cell& cell, bool wide, const std::string& latin1, const std::u16string& utf16,
+                  Converter& ansi) {
+    if (wide) {
+        SetWideString(cell, utf16, ansi);
+        return;
+    }
+    bool ascii = std::all_of(latin1.begin(), latin1.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        SetString(cell, latin1, ansi);
+    } else {
+        std::string text;
+        ansi.FromWide(Latin1ToWide(latin1), text);
+        SetString(cell, text, ansi);
+    }
+}
+
+// Cell values of shared strings, made once per entry on first use; every cell that refers to an
+// entry shares its text.
 class SharedCells {
   public:
     SharedCells(const Workbook::SharedStringTable& sst, Converter& ansi)
@@ -236,24 +256,12 @@ class SharedCells {
             return nullptr;
         if (!made_[index]) {
             const auto& e = sst_.entries[index];
-            if (e.wide) {
-                SetWideString(cells_[index], e.utf16, ansi_);
-            } else {
-                bool ascii = std::all_of(e.latin1.begin(), e.latin1.end(), [](char c) {
-                    return static_cast<unsigned char>(c) < 0x80;
-                });
-                if (ascii) {
-                    SetString(cells_[index], e.latin1, ansi_);
-                } else {
-                    std::string text;
-                    ansi_.FromWide(Latin1ToWide(e.latin1), text);
-                    SetString(cells_[index], text, ansi_);
-                }
-            }
+            MakeTextCell(cells_[index], e.wide, e.latin1, e.utf16, ansi_);
             made_[index] = true;
         }
         return &cells_[index];
     }
+    Converter& ansi() { return ansi_; }
 
   private:
     const Workbook::SharedStringTable& sst_;
@@ -280,6 +288,8 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
     Number number;
     BoolErr boolerr;
     LabelSST label;
+    Label text;
+    RString rich;
     while (pos + 4 <= size) {
         uint16_t code = Get16(data + pos);
         switch (code) {
@@ -331,6 +341,17 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
                     }
                 }
                 break;
+            case Label::kCode:
+            case RString::kCode: {
+                // Text cells with their own text (gnumeric writes RSTRING for texts that mix
+                // scripts): string cells like shared strings, saved back as shared strings.
+                TextCell& t = code == Label::kCode ? static_cast<TextCell&>(text) : rich;
+                if (ReadInto(t, data, size, pos)) {
+                    if (Cell* c = grid.cell(t.row, t.col))
+                        MakeTextCell(*c, t.wide, t.latin1, t.utf16, strings.ansi());
+                }
+                break;
+            }
             case BOF::kCode:
                 pos = SkipRecord(data, size, pos);
                 SkipSubstream(data, size, pos);
@@ -415,13 +436,18 @@ namespace {
 class SaveContext {
   public:
     SaveContext(Workbook::SharedStringTable& sst, Converter& ansi, size_t narrow, size_t wide)
-        : sst_(sst), ansi_(ansi) {
+        : sst_(sst), ansi_(ansi), save_(++saves_) {
         narrow_.reserve(narrow);
         wide_.reserve(wide);
     }
 
-    uint32_t narrow(const std::string& text) {
+    // The shared string table index of a text cell; cells sharing one text are looked up once.
+    uint32_t narrow(const Text& cell) {
         ++sst_.total;
+        uint32_t index;
+        if (cell.SavedIndex(save_, index))
+            return index;
+        const std::string& text = cell.str();
         auto [it, added] = narrow_.try_emplace(text, 0);
         if (added) {
             bool ascii = std::all_of(text.begin(), text.end(),
@@ -437,14 +463,19 @@ class SaveContext {
                     it->second = sst_.AddWide(wide_buf_);
             }
         }
+        cell.SetSavedIndex(save_, it->second);
         return it->second;
     }
 
-    uint32_t wide(const std::u16string& text) {
+    uint32_t wide(const WideText& cell) {
         ++sst_.total;
-        auto [it, added] = wide_.try_emplace(text, 0);
+        uint32_t index;
+        if (cell.SavedIndex(save_, index))
+            return index;
+        auto [it, added] = wide_.try_emplace(cell.str(), 0);
         if (added)
-            it->second = sst_.AddWide(text);
+            it->second = sst_.AddWide(cell.str());
+        cell.SetSavedIndex(save_, it->second);
         return it->second;
     }
 
@@ -463,6 +494,9 @@ class SaveContext {
     std::unordered_map<std::u16string, uint32_t> wide_;
     std::u16string wide_buf_;
     std::string latin1_buf_;
+    // Numbers each save, so that an index a text kept from an earlier save is never taken.
+    static inline std::atomic<uint64_t> saves_{0};
+    const uint64_t save_;
 };
 
 bool IntRK(const Cell& c, uint32_t& rk) {
@@ -518,9 +552,8 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
             case kWideString:
                 ctx.label.row = r;
                 ctx.label.col = static_cast<uint16_t>(c);
-                ctx.label.index = cell.index() == kString
-                                      ? ctx.narrow(std::get<std::string>(cell))
-                                      : ctx.wide(std::get<std::u16string>(cell));
+                ctx.label.index = cell.index() == kString ? ctx.narrow(std::get<Text>(cell))
+                                                          : ctx.wide(std::get<WideText>(cell));
                 ctx.label.write(out);
                 ++c;
                 break;

@@ -5,7 +5,9 @@
 // 4 wide string (UTF-16); the variant index is the type. A grid has a row count and a column
 // count (rows 0-65535, columns 0-255 exist) and keeps storage only for cells that were set, so
 // its memory follows the cells set, not its counts. Texts are cut to 32 767 UTF-16 units, the
-// most a cell text can hold in the file.
+// most a cell text can hold in the file. Text cells share their characters (see SharedText):
+// loading a file makes one text per shared string, however many cells refer to it, so the memory
+// of a loaded book follows the size of its file.
 //
 // Not thread-safe: one Book is used by one thread at a time.
 #pragma once
@@ -23,7 +25,53 @@
 
 namespace Biff {
 
-using Cell = std::variant<std::monostate, int32_t, double, std::string, std::u16string>;
+// An immutable text that cells share: copying a cell copies a reference, not the characters, so
+// the cells of one shared string of a loaded file hold its text once. Compares by content.
+template <class String>
+class SharedText {
+  public:
+    SharedText() = default;
+    SharedText(String text) : node_(std::make_shared<const Node>(std::move(text))) {}  // NOLINT
+
+    const String& str() const { return node_ ? node_->text : Empty(); }
+    bool operator==(const SharedText& other) const {
+        return node_ == other.node_ || str() == other.str();
+    }
+    // True when both refer to one stored text.
+    bool SharesWith(const SharedText& other) const { return node_ == other.node_; }
+
+    // For saving: the shared string table index given to this text by the save numbered `save`,
+    // so that the cells sharing a text are looked up once.
+    bool SavedIndex(uint64_t save, uint32_t& index) const {
+        if (!node_ || node_->save != save)
+            return false;
+        index = node_->index;
+        return true;
+    }
+    void SetSavedIndex(uint64_t save, uint32_t index) const {
+        if (node_) {
+            node_->save = save;
+            node_->index = index;
+        }
+    }
+
+  private:
+    struct Node {
+        explicit Node(String t) : text(std::move(t)) {}
+        String text;
+        mutable uint64_t save = 0;
+        mutable uint32_t index = 0;
+    };
+    static const String& Empty() {
+        static const String empty;
+        return empty;
+    }
+    std::shared_ptr<const Node> node_;
+};
+using Text = SharedText<std::string>;
+using WideText = SharedText<std::u16string>;
+
+using Cell = std::variant<std::monostate, int32_t, double, Text, WideText>;
 enum CellType { kUndefined = 0, kInteger = 1, kDouble = 2, kString = 3, kWideString = 4 };
 
 inline constexpr int kMaxRows = 65536;
