@@ -70,6 +70,8 @@ class ZQEXCEL_API ZQExcel {
     bool Get(int row, int col, char16_t* text, int capacity);
 
     void Set(int row, int col, int32_t value);
+    // NaN and infinities stay in the cell (Get gives them back) but the file format has no such
+    // numbers: they are saved as the error value #NUM!, which loads as an empty cell.
     void Set(int row, int col, double value);
     // An empty (or null) narrow text makes the cell empty.
     void Set(int row, int col, const char* text);

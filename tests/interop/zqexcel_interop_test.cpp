@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -96,6 +97,7 @@ class Expectation {
         lines_ << r << " " << c << " text " << Hex(utf8) << "\n";
     }
     void Empty(int r, int c) { lines_ << r << " " << c << " empty\n"; }
+    void Error(int r, int c, int code) { lines_ << r << " " << c << " error " << code << "\n"; }
     void Write(const std::string& path, const std::string& sheet, int rows, int cols) const {
         std::ofstream(path) << "sheet " << sheet << " " << rows << " " << cols << "\n"
                             << lines_.str();
@@ -181,6 +183,12 @@ TEST_F(Interop, XlrdReadsEveryCellType) {
         x.Set(4, 1, long_wide.c_str());
         e.Text(4, 1, Utf8(long_wide));
         e.Empty(4, 2);
+        // The format has no NaN or infinity: they are the error #NUM! (code 0x24).
+        x.Set(4, 3, std::nan(""));
+        x.Set(4, 4, HUGE_VAL);
+        x.Set(4, 5, -HUGE_VAL);
+        for (int c = 3; c < 6; ++c)
+            e.Error(4, c, 0x24);
         // Many rows and strings: several row blocks and a shared string table over many records.
         for (int r = 5; r < 2005; ++r) {
             x.Set(r, 0, r);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <unordered_map>
 
 namespace Biff {
@@ -486,6 +487,7 @@ class SaveContext {
     MulRK mulrk;
     Number number;
     LabelSST label;
+    BoolErr error;
 
   private:
     Workbook::SharedStringTable& sst_;
@@ -515,6 +517,18 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
         switch (cell.index()) {
             case kInteger:
             case kDouble: {
+                if (cell.index() == kDouble && !std::isfinite(std::get<double>(cell))) {
+                    // The format has no NaN or infinity (a Number record holding one reads as
+                    // garbage elsewhere): the cell is written as the error #NUM!, which is what
+                    // spreadsheet programs show for a number they cannot represent.
+                    ctx.error.row = r;
+                    ctx.error.col = static_cast<uint16_t>(c);
+                    ctx.error.value = kErrorNum;
+                    ctx.error.isError = 1;
+                    ctx.error.write(out);
+                    ++c;
+                    break;
+                }
                 bool (*encode)(const Cell&, uint32_t&) =
                     cell.index() == kInteger ? IntRK : DoubleRK;
                 if (!encode(cell, rk)) {

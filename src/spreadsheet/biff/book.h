@@ -105,6 +105,9 @@ class CellGrid {
     std::vector<std::vector<Cell>> cells_;
 };
 
+// Double cells holding NaN or an infinity (which the file format cannot hold) are saved as the
+// error value #NUM!; such a cell, like any error value, loads as an undefined cell.
+//
 // set string: an empty text makes the cell undefined, otherwise a narrow string cell (cut to the
 // text limit at a character boundary).
 void SetString(Cell& cell, std::string_view text, Converter& ansi);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <map>
 
 #include "spreadsheet/biff/test_util.h"
@@ -114,6 +116,19 @@ TEST_F(BookTest, CellRecordChoice) {
         {"strings",
          {{0, std::string("a")}, {1, std::u16string(u"a")}},
          {{CB::LabelSST::kCode, 0}, {CB::LabelSST::kCode, 1}}},
+        // No number of the format holds these: the error #NUM!, between runs of RKs.
+        {"not numbers",
+         {{0, 1.5},
+          {1, 2.5},
+          {2, std::nan("")},
+          {3, std::numeric_limits<double>::infinity()},
+          {4, -std::numeric_limits<double>::infinity()},
+          {5, 0.5}},
+         {{CB::MulRK::kCode, 0},
+          {CB::BoolErr::kCode, 2},
+          {CB::BoolErr::kCode, 3},
+          {CB::BoolErr::kCode, 4},
+          {CB::RK::kCode, 5}}},
     };
     for (const Case& c : cases) {
         Book book;
@@ -125,6 +140,11 @@ TEST_F(BookTest, CellRecordChoice) {
             if (r.code == CB::MulRK::kCode || r.code == CB::RK::kCode ||
                 r.code == CB::Number::kCode || r.code == CB::LabelSST::kCode)
                 got.push_back({r.code, Get16(&r.data[2])});
+            if (r.code == CB::BoolErr::kCode) {
+                got.push_back({r.code, Get16(&r.data[2])});
+                EXPECT_EQ(r.data[6], CB::kErrorNum);
+                EXPECT_EQ(r.data[7], 1) << "an error, not a Boolean";
+            }
         }
         EXPECT_EQ(got, c.want) << c.name;
     }

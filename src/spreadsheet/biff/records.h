@@ -295,6 +295,9 @@ class Blank : public CellRecord {
     Blank() : CellRecord(kCode) {}
 };
 
+// The error code #NUM! of a BoolErr record.
+inline constexpr uint8_t kErrorNum = 0x24;
+
 class BoolErr : public CellRecord {
   public:
     static constexpr uint16_t kCode = 517;
