@@ -1,5 +1,8 @@
 // ZQExcel files read by xlrd, xlwt files loaded by ZQExcel, and LibreOffice round trips.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -379,6 +382,57 @@ TEST_F(Interop, GnumericRichTextsLoadAndSurviveTheSaveBack) {
         check(x);
     }
     ExpectXlrdReads(xls, e, rows, 6, "Rich");
+}
+
+// A save into a full file system: a 400 KB tmpfs, mounted in a mount namespace of the test's own
+// (so that nothing stays mounted), holds a loaded workbook that gets 30 000 new cells. The save
+// fails; the file stays as it was, no half-written file is left beside it, and xlrd still reads it.
+TEST_F(Interop, SaveIntoAFullFileSystemKeepsTheFile) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mount_point = Path("full"), copy = Path("after.xls");
+    fs::create_directories(mount_point);
+    const std::string xls = mount_point + "/book.xls";
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=400k") != 0)
+            ::_exit(77);
+        {
+            ZQExcel x;
+            if (x.CreateExcel(xls.c_str()) != 1)
+                ::_exit(10);
+            for (int r = 0; r < 100; ++r)
+                x.Set(r, 0, ("kept " + std::to_string(r)).c_str());
+        }
+        const std::string before = ReadFile(xls);
+        {
+            ZQExcel x;
+            if (x.LoadExcel(xls.c_str()) != 1)
+                ::_exit(11);
+            for (int i = 0; i < 30000; ++i)
+                x.Set(i / 200, 1 + i % 200, ("new cell " + std::to_string(i)).c_str());
+        }
+        if (ReadFile(xls) != before)
+            ::_exit(12);
+        if (std::distance(fs::directory_iterator(mount_point), fs::directory_iterator()) != 1)
+            ::_exit(13);
+        std::ofstream(copy, std::ios::binary) << before;
+        ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no tmpfs could be mounted here";
+    // 12: the file changed; 13: something was left beside it.
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    Expectation e;
+    for (int r = 0; r < 100; ++r)
+        e.Text(r, 0, "kept " + std::to_string(r));
+    ExpectXlrdReads(copy, e, 100, 1);
 }
 
 class LibreOffice : public Interop {
