@@ -448,9 +448,10 @@ class SaveContext {
         uint32_t index;
         if (cell.SavedIndex(save_, index))
             return index;
-        const std::string& text = cell.str();
-        auto [it, added] = narrow_.try_emplace(text, 0);
-        if (added) {
+        const std::string_view text = cell.view();
+        auto it = narrow_.find(text);
+        if (it == narrow_.end()) {
+            it = narrow_.emplace(std::string(text), 0).first;
             bool ascii = std::all_of(text.begin(), text.end(),
                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
             if (ascii) {
@@ -473,9 +474,9 @@ class SaveContext {
         uint32_t index;
         if (cell.SavedIndex(save_, index))
             return index;
-        auto [it, added] = wide_.try_emplace(cell.str(), 0);
-        if (added)
-            it->second = sst_.AddWide(cell.str());
+        auto it = wide_.find(cell.view());
+        if (it == wide_.end())
+            it = wide_.emplace(std::u16string(cell.view()), sst_.AddWide(cell.view())).first;
         cell.SetSavedIndex(save_, it->second);
         return it->second;
     }
@@ -492,8 +493,16 @@ class SaveContext {
   private:
     Workbook::SharedStringTable& sst_;
     Converter& ansi_;
-    std::unordered_map<std::string, uint32_t> narrow_;
-    std::unordered_map<std::u16string, uint32_t> wide_;
+    // Looked up by view, without making a key for texts already there.
+    template <class Char>
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::basic_string_view<Char> s) const {
+            return std::hash<std::basic_string_view<Char>>{}(s);
+        }
+    };
+    std::unordered_map<std::string, uint32_t, Hash<char>, std::equal_to<>> narrow_;
+    std::unordered_map<std::u16string, uint32_t, Hash<char16_t>, std::equal_to<>> wide_;
     std::u16string wide_buf_;
     std::string latin1_buf_;
     // Numbers each save, so that an index a text kept from an earlier save is never taken.

@@ -12,9 +12,11 @@
 // Not thread-safe: one Book is used by one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -25,33 +27,63 @@
 
 namespace Biff {
 
-// An immutable text that cells share: copying a cell copies a reference, not the characters, so
-// the cells of one shared string of a loaded file hold its text once. Compares by content.
-template <class String>
+// An immutable cell text. A short one is held in place (no allocation, as a short std::string
+// is); a longer one is held once and shared by reference, so copying a cell copies a reference,
+// not the characters: the cells of one long shared string of a loaded file hold it once.
+// Compares by content. Takes as much room as a std::basic_string.
+template <class Char>
 class SharedText {
   public:
-    SharedText() = default;
-    SharedText(String text) : node_(std::make_shared<const Node>(std::move(text))) {}  // NOLINT
+    using View = std::basic_string_view<Char>;
+    using String = std::basic_string<Char>;
 
-    const String& str() const { return node_ ? node_->text : Empty(); }
-    bool operator==(const SharedText& other) const {
-        return node_ == other.node_ || str() == other.str();
+    SharedText() noexcept {}
+    SharedText(View text) { Assign(text); }                 // NOLINT: a cell value
+    SharedText(const Char* text) { Assign(View(text)); }    // NOLINT
+    SharedText(const String& text) { Assign(View(text)); }  // NOLINT
+    SharedText(String&& text) {                             // NOLINT
+        if (text.size() <= kInline)
+            Assign(View(text));
+        else
+            Share(std::move(text));
     }
-    // True when both refer to one stored text.
-    bool SharesWith(const SharedText& other) const { return node_ == other.node_; }
+    SharedText(const SharedText& other) { CopyFrom(other); }
+    SharedText(SharedText&& other) noexcept { MoveFrom(other); }
+    SharedText& operator=(const SharedText& other) {
+        if (this != &other) {
+            Release();
+            CopyFrom(other);
+        }
+        return *this;
+    }
+    SharedText& operator=(SharedText&& other) noexcept {
+        if (this != &other) {
+            Release();
+            MoveFrom(other);
+        }
+        return *this;
+    }
+    ~SharedText() { Release(); }
 
-    // For saving: the shared string table index given to this text by the save numbered `save`,
-    // so that the cells sharing a text are looked up once.
+    View view() const { return tag_ == kShared ? View(shared_->text) : View(inline_, tag_); }
+    bool operator==(const SharedText& other) const { return view() == other.view(); }
+    // True when both refer to one stored text (short texts are never shared).
+    bool SharesWith(const SharedText& other) const {
+        return tag_ == kShared && other.tag_ == kShared && shared_ == other.shared_;
+    }
+
+    // For saving: the shared string table index given to this (shared) text by the save
+    // numbered `save`, so that the cells sharing a long text are looked up once.
     bool SavedIndex(uint64_t save, uint32_t& index) const {
-        if (!node_ || node_->save != save)
+        if (tag_ != kShared || shared_->save != save)
             return false;
-        index = node_->index;
+        index = shared_->index;
         return true;
     }
     void SetSavedIndex(uint64_t save, uint32_t index) const {
-        if (node_) {
-            node_->save = save;
-            node_->index = index;
+        if (tag_ == kShared) {
+            shared_->save = save;
+            shared_->index = index;
         }
     }
 
@@ -62,14 +94,53 @@ class SharedText {
         mutable uint64_t save = 0;
         mutable uint32_t index = 0;
     };
-    static const String& Empty() {
-        static const String empty;
-        return empty;
+    static constexpr size_t kInline = 24 / sizeof(Char);
+    static constexpr uint8_t kShared = 0xFF;
+
+    void Assign(View text) {
+        if (text.size() <= kInline) {
+            std::copy(text.begin(), text.end(), inline_);
+            tag_ = static_cast<uint8_t>(text.size());
+        } else {
+            Share(String(text));
+        }
     }
-    std::shared_ptr<const Node> node_;
+    void Share(String&& text) {
+        new (&shared_) std::shared_ptr<const Node>(std::make_shared<const Node>(std::move(text)));
+        tag_ = kShared;
+    }
+    void CopyFrom(const SharedText& other) {
+        if (other.tag_ == kShared)
+            new (&shared_) std::shared_ptr<const Node>(other.shared_);
+        else
+            std::copy(other.inline_, other.inline_ + other.tag_, inline_);
+        tag_ = other.tag_;
+    }
+    void MoveFrom(SharedText& other) noexcept {
+        if (other.tag_ == kShared) {
+            new (&shared_) std::shared_ptr<const Node>(std::move(other.shared_));
+            other.shared_.~shared_ptr();
+        } else {
+            std::copy(other.inline_, other.inline_ + other.tag_, inline_);
+        }
+        tag_ = other.tag_;
+        other.tag_ = 0;
+    }
+    void Release() noexcept {
+        if (tag_ == kShared)
+            shared_.~shared_ptr();
+        tag_ = 0;
+    }
+
+    union {
+        Char inline_[kInline];
+        std::shared_ptr<const Node> shared_;
+    };
+    uint8_t tag_ = 0;  // length of an inline text, or kShared
 };
-using Text = SharedText<std::string>;
-using WideText = SharedText<std::u16string>;
+using Text = SharedText<char>;
+using WideText = SharedText<char16_t>;
+static_assert(sizeof(Text) == sizeof(std::string) && sizeof(WideText) == sizeof(std::u16string));
 
 using Cell = std::variant<std::monostate, int32_t, double, Text, WideText>;
 enum CellType { kUndefined = 0, kInteger = 1, kDouble = 2, kString = 3, kWideString = 4 };

@@ -486,7 +486,7 @@ TEST_F(BookTest, CellsOfOneSharedStringShareItsText) {
     const CellGrid& g = *book.sheet(0);
     ASSERT_EQ(g.find(0, 0)->index(), static_cast<size_t>(kString));
     const Text& first = std::get<Text>(*g.find(0, 0));
-    EXPECT_EQ(first.str(), long_text);
+    EXPECT_EQ(first.view(), long_text);
     for (int r = 1; r < 3; ++r)
         EXPECT_TRUE(first.SharesWith(std::get<Text>(*g.find(r, 0)))) << r;
     // Saved back: one entry, three references.
@@ -600,17 +600,17 @@ TEST_F(BookTest, SetStringRules) {
     // Texts longer than a cell can hold are cut at a character boundary.
     std::string long_text(40000, 'a');
     SetString(c, long_text, ansi_);
-    EXPECT_EQ(std::get<Text>(c).str().size(), kMaxTextUnits);
+    EXPECT_EQ(std::get<Text>(c).view().size(), kMaxTextUnits);
     std::string han;
     for (int i = 0; i < 33000; ++i)
         han += "\xe4\xb8\xad";
     SetString(c, han, ansi_);
-    EXPECT_EQ(std::get<Text>(c).str().size(), kMaxTextUnits * 3);
+    EXPECT_EQ(std::get<Text>(c).view().size(), kMaxTextUnits * 3);
     std::u16string pairs;
     for (int i = 0; i < 20000; ++i)
         pairs += u"\U0001F600";
     SetWideString(c, pairs, ansi_);
-    EXPECT_EQ(std::get<WideText>(c).str().size(), kMaxTextUnits - 1);  // no half pair
+    EXPECT_EQ(std::get<WideText>(c).view().size(), kMaxTextUnits - 1);  // no half pair
 }
 
 TEST_F(BookTest, CodePages) {
