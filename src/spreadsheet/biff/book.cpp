@@ -510,10 +510,10 @@ class SaveContext {
     const uint64_t save_;
 };
 
-bool IntRK(const Cell& c, uint32_t& rk) {
-    return c.index() == kInteger && EncodeIntRK(std::get<int32_t>(c), rk);
-}
-bool DoubleRK(const Cell& c, uint32_t& rk) {
+// The RK value of a number cell; false for other cells and numbers an RK cannot hold exactly.
+bool NumberRK(const Cell& c, uint32_t& rk) {
+    if (c.index() == kInteger)
+        return EncodeIntRK(std::get<int32_t>(c), rk);
     return c.index() == kDouble && EncodeDoubleRK(std::get<double>(c), rk);
 }
 
@@ -538,9 +538,7 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
                     ++c;
                     break;
                 }
-                bool (*encode)(const Cell&, uint32_t&) =
-                    cell.index() == kInteger ? IntRK : DoubleRK;
-                if (!encode(cell, rk)) {
+                if (!NumberRK(cell, rk)) {
                     // Outside what an RK holds exactly: a Number record.
                     ctx.number.row = r;
                     ctx.number.col = static_cast<uint16_t>(c);
@@ -550,10 +548,12 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
                     ++c;
                     break;
                 }
+                // A run of numbers that RKs hold, integers and doubles alike (an RK says which it
+                // is), becomes one MulRK: 6 bytes a cell instead of 14.
                 size_t end = c + 1;
                 uint32_t next;
                 ctx.mulrk.values.assign(1, {0, rk});
-                while (end < n && encode(cells[end], next)) {
+                while (end < n && NumberRK(cells[end], next)) {
                     ctx.mulrk.values.push_back({0, next});
                     ++end;
                 }

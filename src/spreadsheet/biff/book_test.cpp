@@ -112,7 +112,8 @@ TEST_F(BookTest, CellRecordChoice) {
         {"doubles",
          {{0, 2.0}, {1, 1.5}, {2, 3.14159}, {3, 0.25}},
          {{CB::MulRK::kCode, 0}, {CB::Number::kCode, 2}, {CB::RK::kCode, 3}}},
-        {"integer next to double", {{0, 1}, {1, 2.5}}, {{CB::RK::kCode, 0}, {CB::RK::kCode, 1}}},
+        // An RK says whether it holds an integer: integers and doubles share a MulRK.
+        {"integer next to double", {{0, 1}, {1, 2.5}}, {{CB::MulRK::kCode, 0}}},
         {"strings",
          {{0, std::string("a")}, {1, std::u16string(u"a")}},
          {{CB::LabelSST::kCode, 0}, {CB::LabelSST::kCode, 1}}},

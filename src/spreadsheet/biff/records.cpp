@@ -738,20 +738,42 @@ bool EncodeDoubleRK(double v, uint32_t& rk) {
         return false;
     // The two-decimals test, in floating point so that large values cannot overflow.
     if (std::trunc(v * 100) * 100 != std::trunc(v * 10000))
-        return false;
+        return HundredthsRK(v, rk);
+    // Only a form that reads back as exactly this value is used.
+    auto exact = [v](uint32_t candidate) {
+        RKValue back = DecodeRK(candidate);
+        uint64_t a, b;
+        std::memcpy(&a, &v, 8);
+        std::memcpy(&b, &back.d, 8);
+        return !back.isInt && a == b;
+    };
     uint32_t candidate;
     if (std::trunc(v) * 100 == std::trunc(v * 100))
         candidate = UpperBits(v);
     else
         candidate = UpperBits(v * 100) | 1u;
-    // Only a form that reads back as exactly this value is used.
-    RKValue back = DecodeRK(candidate);
+    if (exact(candidate)) {
+        rk = candidate;
+        return true;
+    }
+    return HundredthsRK(v, rk);
+}
+
+bool HundredthsRK(double v, uint32_t& rk) {
+    // The 30-bit integer form with the x100 flag: a number of hundredths whose division by 100
+    // gives the value back exactly (what other writers use for values like 15.34, whose double
+    // the upper-bits forms cannot hold).
+    const double hundredths = std::nearbyint(v * 100);
+    if (!(std::fabs(hundredths) < (1 << 29)))
+        return false;
+    const int32_t n = static_cast<int32_t>(hundredths);
+    const double back = n / 100.0;
     uint64_t a, b;
     std::memcpy(&a, &v, 8);
-    std::memcpy(&b, &back.d, 8);
+    std::memcpy(&b, &back, 8);
     if (a != b)
         return false;
-    rk = candidate;
+    rk = (static_cast<uint32_t>(n) << 2) | 3u;
     return true;
 }
 

@@ -464,7 +464,10 @@ struct RKValue {
 RKValue DecodeRK(uint32_t rk);
 // RK for an integer cell; false when it lies outside the 30-bit range.
 bool EncodeIntRK(int32_t v, uint32_t& rk);
-// RK for a double cell: the value must pass the two-decimals test and read back unchanged.
+// RK for a double cell: a value that passes the two-decimals test in one of the two forms of the
+// double's upper bits, or else a whole number of hundredths of 30 bits (integer and x100 flags),
+// whichever reads back unchanged.
 bool EncodeDoubleRK(double v, uint32_t& rk);
+bool HundredthsRK(double v, uint32_t& rk);
 
 }  // namespace Biff
