@@ -59,6 +59,14 @@ const Cell* CellGrid::find(int row, int col) const {
     return static_cast<size_t>(col) < r.size() ? &r[static_cast<size_t>(col)] : nullptr;
 }
 
+void CellGrid::reserveRow(int row, int cols) {
+    if (!Inside(row, 0) || cols <= 0)
+        return;
+    if (cells_.size() <= static_cast<size_t>(row))
+        cells_.resize(static_cast<size_t>(row) + 1);
+    cells_[static_cast<size_t>(row)].reserve(static_cast<size_t>(std::min(cols, kMaxCols)));
+}
+
 void CellGrid::extend(uint32_t rows, uint32_t cols) {
     rows_ = std::max<int>(rows_, static_cast<int>(std::min<uint32_t>(rows, kMaxRows)));
     cols_ = std::max<int>(cols_, static_cast<int>(std::min<uint32_t>(cols, kMaxCols)));
@@ -291,6 +299,10 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
     LabelSST label;
     Label text;
     RString rich;
+    Row row;
+    // Room reserved for the cells a Row record announces, at most one cell for every 6 bytes of
+    // the stream (the least a cell takes in a file), so that a lying Row record costs little.
+    size_t budget = (size - pos) / 6;
     while (pos + 4 <= size) {
         uint16_t code = Get16(data + pos);
         switch (code) {
@@ -306,6 +318,15 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
                 break;
             case Worksheet::Window2::kCode:
                 ReadInto(sheet.window2, data, size, pos);
+                break;
+            case Row::kCode:
+                if (ReadInto(row, data, size, pos)) {
+                    const size_t n = std::min<size_t>(row.lastColPlus1, kMaxCols);
+                    if (n <= budget && grid.row(row.row).capacity() == 0) {
+                        budget -= n;
+                        grid.reserveRow(row.row, static_cast<int>(n));
+                    }
+                }
                 break;
             case RK::kCode:
                 if (ReadInto(rk, data, size, pos))
@@ -434,13 +455,64 @@ bool Book::load(const uint8_t* data, size_t size) {
 
 namespace {
 
+// The shared string table index of each text seen while saving: open addressing over a flat
+// array of (32-bit hash, key number) slots, so that a look-up costs one or two cache misses
+// rather than a chain of node hops.
+template <class Char>
+class TextTable {
+  public:
+    using View = std::basic_string_view<Char>;
+    explicit TextTable(size_t expected) {
+        size_t cap = 16;
+        while (cap < expected)
+            cap <<= 1;
+        slots_.assign(cap, 0);
+    }
+    // The value of `text`; when absent, `make()` gives it and the text is added.
+    template <class Make>
+    uint32_t FindOrAdd(View text, Make make) {
+        const uint32_t h = static_cast<uint32_t>(std::hash<View>{}(text));
+        size_t mask = slots_.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            const uint64_t slot = slots_[i];
+            if (slot == 0) {
+                const uint32_t value = make();
+                keys_.emplace_back(text);
+                values_.push_back(value);
+                slots_[i] = (uint64_t{h} << 32) | keys_.size();
+                if (keys_.size() * 2 > slots_.size())
+                    Grow();
+                return value;
+            }
+            if ((slot >> 32) == h && View(keys_[(slot & 0xFFFFFFFFu) - 1]) == text)
+                return values_[(slot & 0xFFFFFFFFu) - 1];
+        }
+    }
+
+  private:
+    void Grow() {
+        std::vector<uint64_t> old;
+        old.swap(slots_);
+        slots_.assign(old.size() * 2, 0);
+        const size_t mask = slots_.size() - 1;
+        for (uint64_t slot : old) {
+            if (slot == 0)
+                continue;
+            size_t i = (slot >> 32) & mask;
+            while (slots_[i] != 0)
+                i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+    std::vector<uint64_t> slots_;
+    std::vector<std::basic_string<Char>> keys_;
+    std::vector<uint32_t> values_;
+};
+
 class SaveContext {
   public:
     SaveContext(Workbook::SharedStringTable& sst, Converter& ansi, size_t narrow, size_t wide)
-        : sst_(sst), ansi_(ansi), save_(++saves_) {
-        narrow_.reserve(narrow);
-        wide_.reserve(wide);
-    }
+        : sst_(sst), ansi_(ansi), narrow_(narrow), wide_(wide), save_(++saves_) {}
 
     // The shared string table index of a text cell; cells sharing one text are looked up once.
     uint32_t narrow(const Text& cell) {
@@ -449,24 +521,19 @@ class SaveContext {
         if (cell.SavedIndex(save_, index))
             return index;
         const std::string_view text = cell.view();
-        auto it = narrow_.find(text);
-        if (it == narrow_.end()) {
-            it = narrow_.emplace(std::string(text), 0).first;
+        index = narrow_.FindOrAdd(text, [&] {
             bool ascii = std::all_of(text.begin(), text.end(),
                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-            if (ascii) {
-                it->second = sst_.AddLatin1(text);
-            } else {
-                // An 8-bit entry holds Latin-1 only; other texts become UTF-16 entries.
-                ansi_.ToWide(text, wide_buf_);
-                if (WideToLatin1(wide_buf_, latin1_buf_))
-                    it->second = sst_.AddLatin1(latin1_buf_);
-                else
-                    it->second = sst_.AddWide(wide_buf_);
-            }
-        }
-        cell.SetSavedIndex(save_, it->second);
-        return it->second;
+            if (ascii)
+                return sst_.AddLatin1(text);
+            // An 8-bit entry holds Latin-1 only; other texts become UTF-16 entries.
+            ansi_.ToWide(text, wide_buf_);
+            if (WideToLatin1(wide_buf_, latin1_buf_))
+                return sst_.AddLatin1(latin1_buf_);
+            return sst_.AddWide(wide_buf_);
+        });
+        cell.SetSavedIndex(save_, index);
+        return index;
     }
 
     uint32_t wide(const WideText& cell) {
@@ -474,11 +541,9 @@ class SaveContext {
         uint32_t index;
         if (cell.SavedIndex(save_, index))
             return index;
-        auto it = wide_.find(cell.view());
-        if (it == wide_.end())
-            it = wide_.emplace(std::u16string(cell.view()), sst_.AddWide(cell.view())).first;
-        cell.SetSavedIndex(save_, it->second);
-        return it->second;
+        index = wide_.FindOrAdd(cell.view(), [&] { return sst_.AddWide(cell.view()); });
+        cell.SetSavedIndex(save_, index);
+        return index;
     }
 
     // Reused records.
@@ -493,16 +558,8 @@ class SaveContext {
   private:
     Workbook::SharedStringTable& sst_;
     Converter& ansi_;
-    // Looked up by view, without making a key for texts already there.
-    template <class Char>
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::basic_string_view<Char> s) const {
-            return std::hash<std::basic_string_view<Char>>{}(s);
-        }
-    };
-    std::unordered_map<std::string, uint32_t, Hash<char>, std::equal_to<>> narrow_;
-    std::unordered_map<std::u16string, uint32_t, Hash<char16_t>, std::equal_to<>> wide_;
+    TextTable<char> narrow_;
+    TextTable<char16_t> wide_;
     std::u16string wide_buf_;
     std::string latin1_buf_;
     // Numbers each save, so that an index a text kept from an earlier save is never taken.

@@ -163,6 +163,8 @@ class CellGrid {
     const Cell* touch(int row, int col);
     // The cell if stored, else null; changes nothing.
     const Cell* find(int row, int col) const;
+    // Makes room for `cols` cells in a row (a hint; changes no count).
+    void reserveRow(int row, int cols);
     // Grows the counts (never shrinks them), clamped to the limits.
     void extend(uint32_t rows, uint32_t cols);
     void clear();
