@@ -384,6 +384,65 @@ TEST_F(Interop, GnumericRichTextsLoadAndSurviveTheSaveBack) {
     ExpectXlrdReads(xls, e, rows, 6, "Rich");
 }
 
+// A DIFAT file written by LibreOffice (8.6 MB: its FAT needs more sectors than the header lists;
+// see fixtures/make_libreoffice.py) loads whole, and merely loading it and letting the object go
+// writes it back whole, with LibreOffice's other streams, readable by xlrd.
+TEST_F(Interop, LibreOfficeDifatFileLoadsAndSurvivesTheSaveBack) {
+    const std::string xls = Path("difat.xls");
+    Result unpack = Shell(std::string(kPython) +
+                          " -c \"import lzma,shutil,sys; shutil.copyfileobj(lzma.open(sys.argv[1]),"
+                          " open(sys.argv[2], 'wb'))\" " +
+                          Quote(Fixture("libreoffice_difat.xls.xz")) + " " + Quote(xls));
+    ASSERT_EQ(unpack.status, 0) << unpack.output;
+    // The streams of a document, as olefile lists them.
+    auto Streams = [](const std::string& path) {
+        return Shell(std::string(kPython) +
+                     " -c \"import olefile,sys; print(sorted('/'.join(p) for p in"
+                     " olefile.OleFileIO(sys.argv[1]).listdir()))\" " +
+                     Quote(path))
+            .output;
+    };
+    const std::string streams_before = Streams(xls);
+    EXPECT_NE(streams_before.find("SummaryInformation"), std::string::npos) << streams_before;
+    const int rows = 65536;
+    auto check = [&](ZQExcel& x) {
+        ASSERT_EQ(x.GetRows(), rows);
+        ASSERT_EQ(x.GetCols(), 14);
+        int wrong = 0;
+        for (int r = 0; r < rows && wrong < 5; ++r) {
+            int32_t first = -1, seven = -1;
+            double half = 0;
+            bool ok = x.Get(r, 0, first) && first == r && x.Get(r, 9, seven) && seven == 7 &&
+                      x.Get(r, 11, half) && half == 2.5 && TextOf(x, r, 12) == "same text" &&
+                      TextOf(x, r, 13) == "\xe5\x8c\x97\xe4\xba\xac";
+            if (!ok) {
+                ++wrong;
+                ADD_FAILURE() << "row " << r;
+            }
+        }
+    };
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    Expectation e;
+    for (int r : {0, 1, 4095, 65535}) {
+        e.Number(r, 0, r);
+        e.Number(r, 9, 7);
+        e.Number(r, 11, 2.5);
+        e.Text(r, 12, "same text");
+        e.Text(r, 13, "\xe5\x8c\x97\xe4\xba\xac");
+    }
+    ExpectXlrdReads(xls, e, rows, 14, "difat");
+    EXPECT_EQ(Streams(xls), streams_before);
+}
+
 // A save into a full file system: a 400 KB tmpfs, mounted in a mount namespace of the test's own
 // (so that nothing stays mounted), holds a loaded workbook that gets 30 000 new cells. The save
 // fails; the file stays as it was, no half-written file is left beside it, and xlrd still reads it.
