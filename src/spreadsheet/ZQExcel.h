@@ -24,6 +24,8 @@
 // Set beyond the sheet's current size grow the size (GetRows/GetCols) to include the cell.
 // Integers read from a file may come back as doubles (other producers, and this library for
 // values beyond 30 bits, store them so): Get into int32_t truncates those toward zero.
+// Texts are read from shared strings and from text cells (LABEL, and RSTRING with its formatting
+// runs, which are dropped) alike, and written as shared strings.
 // Texts longer than 32 767 UTF-16 units are cut to that length. A narrow text whose
 // characters lie beyond Latin-1 is stored as a UTF-16 text and reads back as a wide text.
 //
