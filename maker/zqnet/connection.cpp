@@ -136,7 +136,12 @@ void Connection::Run() {
         transport_ = transport.get();
     }
     Report(ZQNET_STATUS_LOGGED_IN);
-    Serve(*transport);
+    bool serving = true;
+    for (auto& m : held_)
+        serving = serving && HandleIncoming(m);
+    held_.clear();
+    if (serving)
+        Serve(*transport);
     {
         std::lock_guard io(io_mutex_);
         transport_ = nullptr;
@@ -368,9 +373,9 @@ void Connection::Serve(Transport& transport) {
 }
 
 // Sends one request from the connection's own thread before it serves (the login's phase) and
-// waits for its reply, handing alarms and media that come meanwhile on. A reply that does not
-// come within the call time-out is given up (a late one is dropped later); false when the
-// connection breaks, is stopped or the unit breaks the protocol.
+// waits for its reply, keeping alarms and media that come meanwhile for after the outcome. A reply
+// that does not come within the call time-out is given up (a late one is dropped later); false when
+// the connection breaks, is stopped or the unit breaks the protocol.
 bool Connection::Exchange(Transport& t, zqproto::Message& request, int* status) {
     const Clock::time_point deadline = Clock::now() + config_.call_timeout;
     bool timed_out = false;
@@ -388,6 +393,12 @@ bool Connection::Exchange(Transport& t, zqproto::Message& request, int* status) 
         if (m.kind == reply_kind && m.sequence == request.sequence) {
             request = std::move(m);  // the reply, for the caller
             return true;
+        }
+        if (m.kind == zqproto::Kind::kAlarm || m.kind == zqproto::Kind::kMediaPiece) {
+            // Handed on once the login outcome has been reported; a flood is cut off.
+            if (held_.size() < kMaxHeld)
+                held_.push_back(std::move(m));
+            continue;
         }
         if (!HandleIncoming(m)) {
             *status = ZQNET_STATUS_PROTOCOL_ERROR;

@@ -100,6 +100,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
         MediaAssembler assembler;  // the connection's thread only
     };
     static constexpr std::size_t kMaxPreviews = 16;
+    // Alarms and media pieces that came before the login outcome was reported (the connection's
+    // thread only), at most kMaxHeld.
+    std::vector<zqproto::Message> held_;
+    static constexpr std::size_t kMaxHeld = 512;
 
     bool OnOwnThread() const;
 

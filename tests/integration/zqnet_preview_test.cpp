@@ -270,6 +270,33 @@ TEST_P(PreviewTest, CallsBeforeTheLoginTakeEffectAndFramesDecodeAtThePictureSize
     EXPECT_EQ(ZQNetConnectionStop(&h), 1);
 }
 
+TEST_P(PreviewTest, EachPreviewTellsItsOwnWindowAfterTheLoginOutcome) {
+    Window window, second_window;
+    ConnectionReports events;
+    Blocks one, two, three;
+    ZQNET_HANDLE preview = 0;
+    ZQNET_HANDLE h = StartLikeATab(kSmall, window, events, one, &preview);
+    ZQNET_HANDLE same_window = ZQNetStartPreview(h, &Request(window, two));
+    ZQNET_HANDLE other_window = ZQNetStartPreview(h, &Request(second_window, three));
+    EXPECT_NE(same_window, 0u);
+    EXPECT_NE(other_window, 0u);
+    // 101 first, then one 202 for each preview, to the window of its request.
+    EXPECT_EQ(window.Wait(3), (Posted{{kStatusMessage, ZQNET_STATUS_LOGGED_IN},
+                                      {kStatusMessage, ZQNET_STATUS_PREVIEW_STARTED},
+                                      {kStatusMessage, ZQNET_STATUS_PREVIEW_STARTED}}));
+    EXPECT_EQ(second_window.Wait(1), (Posted{{kStatusMessage, ZQNET_STATUS_PREVIEW_STARTED}}));
+    for (Blocks* b : {&one, &two, &three}) {
+        ASSERT_GE(b->Wait(3), 3u);
+        EXPECT_EQ(b->Frames().front().number, 0u);
+    }
+    EXPECT_EQ(sim_.Find(kSmall)->State().streams, 3);
+    EXPECT_EQ(ZQNetStopPreview(h, &same_window), 1);
+    const std::size_t calls = two.Calls();
+    EXPECT_GE(one.Wait(one.Calls() + 5), 5u);  // the others go on
+    EXPECT_EQ(two.Calls(), calls);
+    EXPECT_EQ(ZQNetConnectionStop(&h), 1);
+}
+
 TEST_P(PreviewTest, StopOrReleaseWhileFramesFlow) {
     {
         SCOPED_TRACE("ZQNetConnectionStop");
