@@ -23,38 +23,20 @@ extern "C" {
 #include "platform/window_message.h"
 #include "protocol/media_frame.h"
 #include "support/connection_reports.h"
+#include "support/posted_messages.h"
 #include "unit-sim/config.h"
 #include "unit-sim/simulator.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Posted = std::vector<std::pair<unsigned, std::uintptr_t>>;
+using Posted = PostedMessages::List;
+using Window = PostedMessages;
 
 constexpr unsigned kStatusMessage = 1649;
 constexpr const char* kCamera = "127.0.46.1";    // 1280x960, as the line file's cameras default
 constexpr const char* kSmall = "127.0.46.2";     // 320x240, for the many fault cases
 constexpr const char* kRecorder = "127.0.46.3";  // no video
-
-// A window of the platform layer that records what is posted to it.
-struct Window final : platform::MessageReceiver {
-    platform::WindowHandle handle = platform::RegisterWindow(this);
-    std::mutex mutex;
-    std::condition_variable changed;
-    Posted posted;
-    ~Window() { platform::UnregisterWindow(handle); }
-    void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(lparam, 0);
-        posted.emplace_back(message, wparam);
-        changed.notify_all();
-    }
-    Posted Wait(std::size_t n, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(mutex);
-        changed.wait_for(lock, limit, [&] { return posted.size() >= n; });
-        return posted;
-    }
-};
 
 // The preview's data callback: keeps every block, counts calls made after it was told to stop.
 struct Blocks {
@@ -130,6 +112,15 @@ class Decoder {
     AVFrame* frame_ = nullptr;
 };
 
+// One camera tab's side of a preview: its window, its alarms, the blocks, its handles.
+struct Tab {
+    Window window;
+    ConnectionReports events;
+    Blocks blocks;
+    ZQNET_HANDLE connection = 0;
+    ZQNET_HANDLE preview = 0;
+};
+
 std::int64_t NowMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -171,24 +162,22 @@ class PreviewTest : public ::testing::TestWithParam<int> {
 
     // The camera tabs' start: a notification window with message 1649, the event callback for
     // alarms; then, before the login outcome, the alarm subscription and the preview.
-    ZQNET_HANDLE StartLikeATab(const char* address, Window& window, ConnectionReports& events,
-                               Blocks& blocks, ZQNET_HANDLE* preview, const char* password = "pw") {
+    void StartLikeATab(const char* address, Tab& tab, const char* password = "pw") {
         ZQNetConnectionRecord record{};
         record.address = address;
         record.port = sim_.Find(address)->config().mediaPort;
         record.user = "admin";
         record.password = password;
-        record.notifyWindow = window.handle;
+        record.notifyWindow = tab.window.handle;
         record.notifyMessage = kStatusMessage;
-        record.userValue = &events;
+        record.userValue = &tab.events;
         record.useNotifyWindow = 1;
         record.eventCallback = ConnectionReports::OnEvent;
-        ZQNET_HANDLE h = ZQNetConnectionStartEx(&record);
-        EXPECT_NE(h, 0u);
-        EXPECT_EQ(ZQNetAlarmSubscribe(h, 1), 1);
-        *preview = ZQNetStartPreview(h, &Request(window, blocks));
-        EXPECT_NE(*preview, 0u);
-        return h;
+        tab.connection = ZQNetConnectionStartEx(&record);
+        EXPECT_NE(tab.connection, 0u);
+        EXPECT_EQ(ZQNetAlarmSubscribe(tab.connection, 1), 1);
+        tab.preview = ZQNetStartPreview(tab.connection, &Request(tab.window, tab.blocks));
+        EXPECT_NE(tab.preview, 0u);
     }
     ZQNetPreviewRequest& Request(Window& window, Blocks& blocks) {
         request_ = {};
@@ -213,12 +202,10 @@ class PreviewTest : public ::testing::TestWithParam<int> {
 INSTANTIATE_TEST_SUITE_P(Encryption, PreviewTest, ::testing::Values(0, 1));
 
 TEST_P(PreviewTest, CallsBeforeTheLoginTakeEffectAndFramesDecodeAtThePictureSize) {
-    Window window;
-    ConnectionReports events;
-    Blocks blocks;
-    ZQNET_HANDLE preview = 0;
+    Tab tab;
     const std::int64_t started = NowMicroseconds();
-    ZQNET_HANDLE h = StartLikeATab(kCamera, window, events, blocks, &preview);
+    StartLikeATab(kCamera, tab);
+    auto& [window, events, blocks, h, preview] = tab;
     EXPECT_EQ(window.Wait(2), (Posted{{kStatusMessage, ZQNET_STATUS_LOGGED_IN},
                                       {kStatusMessage, ZQNET_STATUS_PREVIEW_STARTED}}));
     ASSERT_GE(blocks.Wait(40), 40u);
@@ -244,7 +231,7 @@ TEST_P(PreviewTest, CallsBeforeTheLoginTakeEffectAndFramesDecodeAtThePictureSize
     ASSERT_EQ(ZQNetPTZControl(h, ZQNET_PTZ_LENS_CALIBRATION, nullptr), 1);
     {
         std::unique_lock lock(events.mutex);
-        events.changed.wait_for(lock, 5s, [&] { return events.events.size() >= 2; });
+        events.changed.wait_for(lock, 5s, [&tab] { return tab.events.events.size() >= 2; });
         ASSERT_EQ(events.events.size(), 2u);
         EXPECT_EQ(events.events[0].first, ZQNET_ALARM_LENS_CALIBRATION);
         EXPECT_EQ(events.events[0].second.size(), 56u);
@@ -271,13 +258,14 @@ TEST_P(PreviewTest, CallsBeforeTheLoginTakeEffectAndFramesDecodeAtThePictureSize
 }
 
 TEST_P(PreviewTest, EachPreviewTellsItsOwnWindowAfterTheLoginOutcome) {
-    Window window, second_window;
-    ConnectionReports events;
-    Blocks one, two, three;
-    ZQNET_HANDLE preview = 0;
-    ZQNET_HANDLE h = StartLikeATab(kSmall, window, events, one, &preview);
-    ZQNET_HANDLE same_window = ZQNetStartPreview(h, &Request(window, two));
-    ZQNET_HANDLE other_window = ZQNetStartPreview(h, &Request(second_window, three));
+    Tab tab;
+    StartLikeATab(kSmall, tab);
+    Window& window = tab.window;
+    Window second_window;
+    Blocks& one = tab.blocks;
+    Blocks two, three;
+    ZQNET_HANDLE same_window = ZQNetStartPreview(tab.connection, &Request(window, two));
+    ZQNET_HANDLE other_window = ZQNetStartPreview(tab.connection, &Request(second_window, three));
     EXPECT_NE(same_window, 0u);
     EXPECT_NE(other_window, 0u);
     // 101 first, then one 202 for each preview, to the window of its request.
@@ -290,21 +278,19 @@ TEST_P(PreviewTest, EachPreviewTellsItsOwnWindowAfterTheLoginOutcome) {
         EXPECT_EQ(b->Frames().front().number, 0u);
     }
     EXPECT_EQ(sim_.Find(kSmall)->State().streams, 3);
-    EXPECT_EQ(ZQNetStopPreview(h, &same_window), 1);
+    EXPECT_EQ(ZQNetStopPreview(tab.connection, &same_window), 1);
     const std::size_t calls = two.Calls();
     EXPECT_GE(one.Wait(one.Calls() + 5), 5u);  // the others go on
     EXPECT_EQ(two.Calls(), calls);
-    EXPECT_EQ(ZQNetConnectionStop(&h), 1);
+    EXPECT_EQ(ZQNetConnectionStop(&tab.connection), 1);
 }
 
 TEST_P(PreviewTest, StopOrReleaseWhileFramesFlow) {
     {
         SCOPED_TRACE("ZQNetConnectionStop");
-        Window window;
-        ConnectionReports events;
-        Blocks blocks;
-        ZQNET_HANDLE preview = 0;
-        ZQNET_HANDLE h = StartLikeATab(kSmall, window, events, blocks, &preview);
+        Tab tab;
+        StartLikeATab(kSmall, tab);
+        auto& [window, events, blocks, h, preview] = tab;
         ASSERT_GE(blocks.Wait(5), 5u);
         EXPECT_EQ(ZQNetConnectionStop(&h), 1);
         const std::size_t calls = blocks.Calls();
@@ -317,14 +303,11 @@ TEST_P(PreviewTest, StopOrReleaseWhileFramesFlow) {
     }
     {
         SCOPED_TRACE("ZQNetRelease");
-        Window window;
-        ConnectionReports events;
-        Blocks one, two;
-        ZQNET_HANDLE preview = 0;
-        StartLikeATab(kSmall, window, events, one, &preview);
-        Window other_window;
-        ConnectionReports other_events;
-        StartLikeATab(kCamera, other_window, other_events, two, &preview);
+        Tab small, large;
+        StartLikeATab(kSmall, small);
+        StartLikeATab(kCamera, large);
+        Blocks& one = small.blocks;
+        Blocks& two = large.blocks;
         ASSERT_GE(one.Wait(5), 5u);
         ASSERT_GE(two.Wait(5), 5u);
         const auto t0 = std::chrono::steady_clock::now();
@@ -340,11 +323,9 @@ TEST_P(PreviewTest, StopOrReleaseWhileFramesFlow) {
     }
     {
         SCOPED_TRACE("a preview stopped before the login outcome is never asked for");
-        Window window;
-        ConnectionReports events;
-        Blocks blocks;
-        ZQNET_HANDLE preview = 0;
-        ZQNET_HANDLE h = StartLikeATab(kSmall, window, events, blocks, &preview);
+        Tab tab;
+        StartLikeATab(kSmall, tab);
+        auto& [window, events, blocks, h, preview] = tab;
         EXPECT_EQ(ZQNetStopPreview(h, &preview), 1);
         EXPECT_EQ(window.Wait(1), (Posted{{kStatusMessage, ZQNET_STATUS_LOGGED_IN}}));
         std::this_thread::sleep_for(200ms);
@@ -356,12 +337,10 @@ TEST_P(PreviewTest, StopOrReleaseWhileFramesFlow) {
 }
 
 TEST_P(PreviewTest, RefusedAndUnusableRequests) {
-    Window window;
-    ConnectionReports events;
-    Blocks blocks;
-    ZQNET_HANDLE preview = 0;
     // A recorder streams nothing: the remembered preview gets no 202; a later one is refused.
-    ZQNET_HANDLE h = StartLikeATab(kRecorder, window, events, blocks, &preview);
+    Tab tab;
+    StartLikeATab(kRecorder, tab);
+    auto& [window, events, blocks, h, preview] = tab;
     EXPECT_EQ(window.Wait(1), (Posted{{kStatusMessage, ZQNET_STATUS_LOGGED_IN}}));
     EXPECT_EQ(ZQNetStartPreview(h, &Request(window, blocks)), 0u);
     ZQNetDeviceInfo info{};
@@ -380,16 +359,15 @@ TEST_P(PreviewTest, RefusedAndUnusableRequests) {
     EXPECT_EQ(ZQNetStopPreview(h, &none), 0);
 
     // A failed login: the remembered preview and subscription come to nothing.
-    Window failed_window;
-    ConnectionReports failed_events;
-    h = StartLikeATab(kSmall, failed_window, failed_events, blocks, &preview, "wrong");
-    EXPECT_EQ(failed_window.Wait(1), (Posted{{kStatusMessage, ZQNET_STATUS_WRONG_PASSWORD}}));
-    EXPECT_EQ(ZQNetAlarmSubscribe(h, 1), 0);
-    EXPECT_EQ(ZQNetStartPreview(h, &no_callback), 0u);
-    EXPECT_EQ(ZQNetStartPreview(h, &Request(failed_window, blocks)), 0u);
-    EXPECT_EQ(ZQNetStopPreview(h, &preview), 1);
-    EXPECT_EQ(blocks.Calls(), 0u);
-    ZQNetConnectionStop(&h);
+    Tab failed;
+    StartLikeATab(kSmall, failed, "wrong");
+    EXPECT_EQ(failed.window.Wait(1), (Posted{{kStatusMessage, ZQNET_STATUS_WRONG_PASSWORD}}));
+    EXPECT_EQ(ZQNetAlarmSubscribe(failed.connection, 1), 0);
+    EXPECT_EQ(ZQNetStartPreview(failed.connection, &no_callback), 0u);
+    EXPECT_EQ(ZQNetStartPreview(failed.connection, &Request(failed.window, failed.blocks)), 0u);
+    EXPECT_EQ(ZQNetStopPreview(failed.connection, &failed.preview), 1);
+    EXPECT_EQ(failed.blocks.Calls(), 0u);
+    ZQNetConnectionStop(&failed.connection);
 }
 
 // Cameras that send bad streams: whole, well-formed media frames reach the callback, nothing
@@ -414,11 +392,9 @@ TEST_P(PreviewTest, BadStreamsGiveOnlyWholeWellFormedFrames) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         sim_.Find(kSmall)->SetFault(unitsim::kFaultPreview, c.fault);
-        Window window;
-        ConnectionReports events;
-        Blocks blocks;
-        ZQNET_HANDLE preview = 0;
-        ZQNET_HANDLE h = StartLikeATab(kSmall, window, events, blocks, &preview);
+        Tab tab;
+        StartLikeATab(kSmall, tab);
+        auto& [window, events, blocks, h, preview] = tab;
         Posted expected = {{kStatusMessage, ZQNET_STATUS_LOGGED_IN}};
         if (c.preview_starts)
             expected.emplace_back(kStatusMessage, ZQNET_STATUS_PREVIEW_STARTED);
