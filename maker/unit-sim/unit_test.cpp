@@ -1494,13 +1494,21 @@ TEST(UnitVideo, StreamFaultsCutGarbleAndEndTheStream) {
 TEST(UnitVideo, LineFileSettingsOfACamera) {
     const std::string line =
         R"({"address":"127.0.0.40","device_kind":4,"picture":[640,480],"frame_rate":10,)"
-        R"("fisheye":[5000,-20,300],"alarm_length":20,"calibration_result":255,"password":"secret"})";
+        R"("fisheye":[5000,-20,300],"alarm_length":20,"calibration_result":255,"password":"secret",)"
+        R"("faults":[{"code":2,"no_stream":true,"garbage":true,"truncate":true,"huge_picture":true,)"
+        R"("stop_after":3,"drop_after":0,"count":1}]})";
     std::vector<UnitConfig> units;
     std::string error;
     ASSERT_TRUE(ParseUnitLines(line, units, error)) << error;
     ASSERT_EQ(units.size(), 1u);
     const UnitConfig& c = units[0];
     EXPECT_TRUE(c.camera());
+    const Fault& f = c.faults.at(kFaultPreview);
+    EXPECT_TRUE(f.noStream && f.garbage && f.truncate && f.hugePicture);
+    EXPECT_EQ(f.stopAfter, 3);
+    EXPECT_EQ(f.dropAfter, 0);
+    EXPECT_EQ(f.count, 1);
+    EXPECT_EQ(Fault{}.stopAfter, -1);  // off unless given
     const PictureSpec p = c.picture();
     EXPECT_EQ(p, (PictureSpec{640, 480, 5000, -20, 300, 10}));
     // A camera without a picture size or circle streams 1280x960 with a circle in the middle.
