@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "device/ZQPlay.h"
-#include "h264_clip.h"
 #include "platform/window_message.h"
 #include "player.h"
+#include "zqplay/h264_clip.h"
 
 namespace {
 
