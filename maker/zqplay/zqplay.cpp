@@ -59,6 +59,10 @@ void ZQPlayDeinitPlayLib(void) {
     {
         Library& lib = Lib();
         std::lock_guard lock(lib.mutex);
+        for (auto& [handle, player] : lib.players) {
+            if (player->OnOwnThread())
+                return;  // from a draw callback: its thread cannot wait for itself
+        }
         lib.prepared = false;
         left.swap(lib.players);
     }

@@ -490,6 +490,7 @@ TEST_F(ZQPlayTest, StoppingFromTheDrawCallbackIsRefusedInsteadOfHanging) {
             auto* self = static_cast<Self*>(user);
             self->stop_result = ZQPlayStopPlay(self->handle);
             self->destroy_result = ZQPlayDestroyPlayInstance(self->handle);
+            ZQPlayDeinitPlayLib();  // ignored here
         }
     } self;
     TestWindow window(176, 144);
@@ -501,6 +502,7 @@ TEST_F(ZQPlayTest, StoppingFromTheDrawCallbackIsRefusedInsteadOfHanging) {
     ASSERT_TRUE(window.WaitForPictures(1));
     EXPECT_EQ(self.stop_result.load(), 0);
     EXPECT_EQ(self.destroy_result.load(), 0);
+    EXPECT_EQ(ZQPlayIsInitialised(), 1);
     Finish(self.handle);
 }
 
