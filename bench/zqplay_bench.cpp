@@ -7,17 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "device/ZQPlay.h"
 #include "platform/window_message.h"
 #include "zqplay/h264_clip.h"
+#include "zqplay/picture_window.h"
 
 namespace {
 
@@ -51,32 +50,6 @@ double FfmpegDecodeCpu(const std::string& path, bool one_thread) {
     return CpuSeconds(usage);
 }
 
-// A window that reports its size and counts (and drops) the pictures shown to it.
-class CountingWindow final : private platform::MessageReceiver {
-  public:
-    CountingWindow(int width, int height) : handle_(platform::RegisterWindow(this)) {
-        platform::SetWindowClientSize(handle_, width, height);
-    }
-    ~CountingWindow() { platform::UnregisterWindow(handle_); }
-    ZQPLAY_HWND hwnd() const { return handle_; }
-    void WaitFor(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        arrived_.wait(lock, [&] { return shown_ >= count; });
-    }
-
-  private:
-    void OnPost(unsigned, std::uintptr_t, std::intptr_t) override {}
-    void OnPicture(std::shared_ptr<const platform::WindowPicture>) override {
-        std::lock_guard lock(mutex_);
-        ++shown_;
-        arrived_.notify_all();
-    }
-    platform::WindowHandle handle_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::size_t shown_ = 0;
-};
-
 // An overlay as the preview pane draws one: a cross through the fitted area's centre.
 void DrawCross(ZQPlaySurface* surface, int32_t width, int32_t height, void*, int32_t x, int32_t y) {
     const uint32_t red = 0xffff0000;
@@ -94,7 +67,7 @@ void DrawCross(ZQPlaySurface* surface, int32_t width, int32_t height, void*, int
 // The CPU seconds this process spends having libZQPlay show every block in a window of
 // `width` x `height`.
 double ZQPlayCpu(const std::vector<std::vector<uint8_t>>& blocks, int width, int height, int keep) {
-    CountingWindow window(width, height);
+    zqplay_clip::PictureWindow window(width, height);
     const ZQPLAY_HANDLE h = ZQPlayCreatePlayInstance(2);
     ZQPlaySetPlayWnd(h, window.hwnd());
     ZQPlayRegisterDrawFun(h, &DrawCross, nullptr);
@@ -104,13 +77,13 @@ double ZQPlayCpu(const std::vector<std::vector<uint8_t>>& blocks, int width, int
     getrusage(RUSAGE_SELF, &before);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         if (i >= kInFlight)
-            window.WaitFor(i - kInFlight + 1);
+            window.WaitForPictures(i - kInFlight + 1);
         if (ZQPlayInputNetFrame(h, blocks[i].data(), static_cast<int32_t>(blocks[i].size())) == 0) {
             std::fprintf(stderr, "block %zu refused\n", i);
             return -1;
         }
     }
-    window.WaitFor(blocks.size());
+    window.WaitForPictures(blocks.size());
     getrusage(RUSAGE_SELF, &after);
     ZQPlayStopPlay(h);
     ZQPlayDestroyPlayInstance(h);

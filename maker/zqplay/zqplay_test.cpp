@@ -19,6 +19,7 @@
 #include "platform/window_message.h"
 #include "player.h"
 #include "zqplay/h264_clip.h"
+#include "zqplay/picture_window.h"
 
 namespace {
 
@@ -79,49 +80,7 @@ bool Is(uint32_t pixel, Colour colour) {
     return true;
 }
 
-// A window of the platform layer: reports a client size, keeps the pictures shown to it.
-class TestWindow final : private platform::MessageReceiver {
-  public:
-    TestWindow(int width, int height) : handle_(platform::RegisterWindow(this)) {
-        platform::SetWindowClientSize(handle_, width, height);
-    }
-    ~TestWindow() { platform::UnregisterWindow(handle_); }
-    ZQPLAY_HWND hwnd() const { return handle_; }
-
-    // Waits (up to 30 s, so a loaded machine never fails it) until `count` pictures arrived.
-    bool WaitForPictures(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::seconds(30),
-                                 [&] { return pictures_.size() >= count; });
-    }
-    // Waits (as long) until the newest picture satisfies `good`.
-    template <typename Pred>
-    bool WaitUntilLast(Pred good) {
-        std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::seconds(30),
-                                 [&] { return !pictures_.empty() && good(*pictures_.back()); });
-    }
-    std::size_t Count() {
-        std::lock_guard lock(mutex_);
-        return pictures_.size();
-    }
-    Picture Last() {
-        std::lock_guard lock(mutex_);
-        return pictures_.empty() ? nullptr : pictures_.back();
-    }
-
-  private:
-    void OnPost(unsigned, std::uintptr_t, std::intptr_t) override {}
-    void OnPicture(Picture picture) override {
-        std::lock_guard lock(mutex_);
-        pictures_.push_back(std::move(picture));
-        arrived_.notify_all();
-    }
-    platform::WindowHandle handle_;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<Picture> pictures_;
-};
+using TestWindow = zqplay_clip::PictureWindow;
 
 // What the draw callback saw; it also paints the picture's origin magenta, as an overlay would.
 struct DrawLog {
