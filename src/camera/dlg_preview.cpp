@@ -100,10 +100,6 @@ Qt::CursorShape ShapeOf(PreviewCursor cursor) {
     return Qt::ArrowCursor;
 }
 
-}  // namespace
-
-namespace {
-
 void ApplyView(const QWidget& pane, ZQPLAY_HANDLE play, const PreviewRect& view) {
     if (ZQPlayAdjustViewArea == nullptr || ZQPlayGetPlayPicSize == nullptr) {
         return;
