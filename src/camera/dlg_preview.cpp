@@ -9,11 +9,6 @@
 #include "camera/preview_geometry.h"
 #include "platform/qt_window.h"
 
-// The view-area calls bind when the playback library provides them; until a library that has
-// them is loaded, zooming leaves the view alone.
-#pragma weak ZQPlayGetPlayPicSize
-#pragma weak ZQPlayAdjustViewArea
-
 using camera::CircleOverlay;
 using camera::MouseOutcome;
 using camera::PreviewCursor;
@@ -101,9 +96,6 @@ Qt::CursorShape ShapeOf(PreviewCursor cursor) {
 }
 
 void ApplyView(const QWidget& pane, ZQPLAY_HANDLE play, const PreviewRect& view) {
-    if (ZQPlayAdjustViewArea == nullptr || ZQPlayGetPlayPicSize == nullptr) {
-        return;
-    }
     const int cw = pane.width();
     const int ch = pane.height();
     int32_t picture_width = 0;
@@ -153,6 +145,7 @@ CDlgPreview::CDlgPreview(int mode, platform::WindowHandle parent_window, QWidget
     setAttribute(Qt::WA_OpaquePaintEvent);
     state_->client_width = width();
     state_->client_height = height();
+    platform::SetWindowClientSize(state_->window.handle(), width(), height());
     Reset();
 }
 
@@ -268,9 +261,13 @@ bool CDlgPreview::event(QEvent* event) {
         return true;
     }
     if (event->type() == QEvent::Resize) {
-        std::lock_guard lock(state_->mutex);
-        state_->client_width = width();
-        state_->client_height = height();
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->client_width = width();
+            state_->client_height = height();
+        }
+        // The playback library renders pictures of this size.
+        platform::SetWindowClientSize(state_->window.handle(), width(), height());
     }
     return QWidget::event(event);
 }
