@@ -432,7 +432,7 @@ static_assert(offsetof(ZQNetConnectionRecord, statusCallback) == ZQNET_PTR_SIZE(
 static_assert(offsetof(ZQNetConnectionRecord, kind) == ZQNET_PTR_SIZE(44, 88));
 static_assert(offsetof(ZQNetConnectionRecord, option) == ZQNET_PTR_SIZE(54, 98));
 
-static_assert(sizeof(ZQNetPreviewRequest) == ZQNET_PTR_SIZE(36, 56));
+static_assert(sizeof(ZQNetPreviewRequest) == ZQNET_PTR_SIZE(36, 48));
 static_assert(offsetof(ZQNetPreviewRequest, dataCallback) == 16);
 static_assert(offsetof(ZQNetPreviewRequest, userValue) == ZQNET_PTR_SIZE(20, 24));
 static_assert(offsetof(ZQNetPreviewRequest, notifyWindow) == ZQNET_PTR_SIZE(24, 32));
