@@ -72,7 +72,10 @@ std::optional<Circle> CFisheyeOperation::WriteCircle(ZQNET_HANDLE connection, bo
     std::optional<Circle> for_pane;
     bool ok = false;
     Circle read_back;
-    if (connection != 0 && previewing && WriteAndReadBack(connection, circle, read_back)) {
+    // A circle without a radius is no circle: the pane has none yet (no picture), and writing
+    // it would wipe the camera's circle while saying it was set. Clear is for that.
+    if (connection != 0 && previewing && circle.radius > 0 &&
+        WriteAndReadBack(connection, circle, read_back)) {
         ok = read_back == circle;
         for_pane = circle;
     }

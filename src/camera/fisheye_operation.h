@@ -62,8 +62,9 @@ class CFisheyeOperation {
 
     // Set: writes `circle` into the camera's block and reads it back; shows 232 when the camera
     // holds exactly that circle, else 233. `previewing` tells whether the tab has a preview and a
-    // playback instance running; without them nothing is written (233). Returns `circle` for the
-    // pane when the write and the read-back went through (equal or not).
+    // playback instance running; without them, and for a circle whose radius is not positive (the
+    // pane has no circle before its first picture), nothing is written (233). Returns `circle` for
+    // the pane when the write and the read-back went through (equal or not).
     std::optional<Circle> WriteCircle(ZQNET_HANDLE connection, bool previewing, Circle circle);
 
     // Clear: writes a zero circle and reads it back; 234 when the camera holds zeros, else 235

@@ -320,8 +320,9 @@ TEST_F(CameraOperationsTest, SetAndClearWriteReadBackAndShowTheirBox) {
         LoggedInSession session(Address(c.unit));
         ASSERT_NE(session.handle(), 0u);
         const ZQNET_HANDLE connection = c.connected ? session.handle() : 0;
+        const Circle circle = c.unit == 15 ? Circle{} : mine;
         const std::optional<Circle> pane = c.op == Op::kSet
-                                               ? op.WriteCircle(connection, c.previewing, mine)
+                                               ? op.WriteCircle(connection, c.previewing, circle)
                                                : op.ClearCircle(connection);
         Unit(c.unit).ClearFaults();
         EXPECT_EQ(prompter.asked, std::vector<std::string>{c.box});
