@@ -19,6 +19,7 @@
 #include "device/ZQNet.h"
 #include "simulator.h"
 #include "support/logged_in_session.h"
+#include "support/recording_prompter.h"
 
 namespace {
 
@@ -26,20 +27,6 @@ using camera::CFisheyeOperation;
 using camera::Circle;
 using camera::CLensCalibration;
 using SetButton = CLensCalibration::SetButton;
-
-// Answers every box with OK and notes it: "box 232/2".
-class RecordingPrompter final : public tabs::TabPrompter {
-  public:
-    std::vector<std::string> asked;
-    bool Box(int id, int kind) override {
-        asked.push_back("box " + std::to_string(id) + "/" + std::to_string(kind));
-        return true;
-    }
-    void SystemBox(int id) override { asked.push_back("system " + std::to_string(id)); }
-    void StartTimer(int id, int ms) override {
-        asked.push_back("timer " + std::to_string(id) + "/" + std::to_string(ms));
-    }
-};
 
 // A window of the platform layer without a toolkit: keeps what is posted to it.
 class QueueWindow final : public platform::MessageReceiver {
