@@ -28,9 +28,6 @@
 #include <string>
 #include <vector>
 
-#include "app/controls.h"
-#include "app/message_box.h"
-#include "app/shell.h"
 #include "device/ZQNet.h"
 #include "identity/install.h"
 #include "login_wait.h"
@@ -43,6 +40,9 @@
 #include "tabs/dlg_talvane.h"
 #include "tabs/key_operation.h"
 #include "tabs/mac_rules.h"
+#include "ui/controls.h"
+#include "ui/message_box.h"
+#include "ui/shell.h"
 #include "unit-sim/config.h"
 #include "unit-sim/simulator.h"
 

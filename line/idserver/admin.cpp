@@ -1,5 +1,6 @@
 #include "admin.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iostream>
@@ -16,17 +17,32 @@ namespace {
 
 const char* const kUsage =
     "usage: zq-idserver COMMAND [--db FILE] ...\n"
-    "  serve [--address A] [--port P] [--queue N]   answer install requests (default "
-    "127.0.0.2:9311)\n"
-    "  create-order NAME                            create a production order\n"
-    "  list-orders                                  orders with pool sizes and install counts\n"
-    "  import-pool ORDER FILE                       add P2P identities (text or CSV, first field)\n"
-    "  import-macs ORDER FILE                       add a list of MAC addresses\n"
-    "  add-mac-range ORDER FIRST LAST               add a MAC range (inclusive)\n"
-    "  list-installs [ORDER]                        installs, oldest first\n"
-    "  export-csv [ORDER] [--out FILE]              installs as CSV (to standard output by "
-    "default)\n"
-    "The store is --db FILE, by default zq-idserver.db in the current folder.\n";
+    "  serve [--address A] [--port P] [--queue N] [--create]\n"
+    "                                    answer install requests (default 127.0.0.2:9311);\n"
+    "                                    --create makes the store when it does not exist\n"
+    "  create-order NAME                 create a production order (and the store if needed)\n"
+    "  list-orders                       orders with pool sizes, install counts and state\n"
+    "  status ORDER                      per type: pool size, installed, voided, remaining\n"
+    "  close-order ORDER                 refuse installs for the order from now on\n"
+    "  reopen-order ORDER                accept installs for a closed order again\n"
+    "  import-pool ORDER FILE            add P2P identities (text or CSV, first field)\n"
+    "  import-macs ORDER FILE            add a list of MAC addresses\n"
+    "  add-mac-range ORDER FIRST LAST    add a MAC range (both ends included)\n"
+    "  list-installs [ORDER]             installs with their senders, oldest first\n"
+    "  void ORDER TYPE CONTENT --reason TEXT [--reusable]\n"
+    "                                    release the identities of a scrapped or reworked unit\n"
+    "                                    (TYPE p2p_id or mac); --reusable lets them be installed\n"
+    "                                    again\n"
+    "  list-voids [ORDER]                voided installs, oldest first\n"
+    "  list-refusals [ORDER]             refused requests with reason and sender, oldest first\n"
+    "  export-csv [ORDER] [--out FILE] [--excel]\n"
+    "                                    installs as CSV (standard output by default); --excel\n"
+    "                                    starts it with a UTF-8 byte-order mark\n"
+    "The store is --db FILE, by default zq-idserver.db in the current folder. Every command but\n"
+    "create-order and serve --create refuses a store that does not exist.\n";
+
+// Options that stand alone; every other option takes a value.
+const char* const kFlags[] = {"create", "excel", "reusable"};
 
 std::string Trim(const std::string& text) {
     size_t begin = text.find_first_not_of(" \t\r\n");
@@ -65,11 +81,16 @@ bool ParseArgs(const std::vector<std::string>& args, Parsed& parsed, std::ostrea
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.rfind("--", 0) == 0) {
+            const std::string name = arg.substr(2);
+            if (std::find(std::begin(kFlags), std::end(kFlags), name) != std::end(kFlags)) {
+                parsed.options[name] = "";
+                continue;
+            }
             if (i + 1 >= args.size()) {
                 err << "zq-idserver: " << arg << " needs a value\n";
                 return false;
             }
-            parsed.options[arg.substr(2)] = args[++i];
+            parsed.options[name] = args[++i];
         } else {
             parsed.positional.push_back(arg);
         }
@@ -106,11 +127,15 @@ int Serve(const std::string& db, const Parsed& parsed, std::ostream& out, std::o
                 return 2;
             }
             options.queue_capacity = *queue;
+        } else if (name == "create") {
+            options.create_store = true;
         } else if (name != "db") {
             err << "zq-idserver: unknown option --" << name << "\n" << kUsage;
             return 2;
         }
     }
+    // One line per refusal; the worker thread is the only writer once the server runs.
+    options.log = [&out](const std::string& line) { out << line << std::endl; };
     // A closed standard output (a log reader gone) must not end the server.
     signal(SIGPIPE, SIG_IGN);
     // The threads inherit the blocked signals; this thread waits for them.
@@ -135,7 +160,7 @@ int Serve(const std::string& db, const Parsed& parsed, std::ostream& out, std::o
 
 }  // namespace
 
-bool ReadIdentityFile(const std::string& path, std::vector<std::string>& out, std::string& error) {
+bool ReadIdentityFile(const std::string& path, std::vector<ImportEntry>& out, std::string& error) {
     out.clear();
     std::ifstream file(path, std::ios::binary);
     if (!file) {
@@ -143,13 +168,15 @@ bool ReadIdentityFile(const std::string& path, std::vector<std::string>& out, st
         return false;
     }
     std::string line;
+    size_t number = 0;
     while (std::getline(file, line)) {
+        ++number;
+        if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0)
+            line.erase(0, 3);  // a byte-order mark of a spreadsheet's export
         std::string trimmed = Trim(line);
         if (trimmed.empty() || trimmed[0] == '#')
             continue;
-        std::string field = FirstField(trimmed);
-        if (!field.empty())
-            out.push_back(field);
+        out.push_back({FirstField(trimmed), number});
     }
     if (file.bad()) {
         error = "error reading " + path;
@@ -158,46 +185,52 @@ bool ReadIdentityFile(const std::string& path, std::vector<std::string>& out, st
     return true;
 }
 
-bool PoolKeys(const std::vector<std::string>& identities, std::vector<std::string>& keys,
+bool PoolKeys(const std::vector<ImportEntry>& identities, std::vector<ImportEntry>& keys,
               std::string& error) {
     constexpr size_t kKeyLength = 20;
     keys.clear();
-    std::set<std::string> seen;
-    for (size_t i = 0; i < identities.size(); ++i) {
-        const std::string& identity = identities[i];
-        const std::string entry = "entry " + std::to_string(i + 1) + " \"" + identity + "\"";
+    std::map<std::string, size_t> seen;
+    for (const ImportEntry& entry : identities) {
+        const std::string& identity = entry.value;
+        const std::string at =
+            "line " + std::to_string(entry.line) + " \"" + Printable(identity, 80) + "\"";
         const size_t equals = identity.rfind('=');
         const std::string key =
             equals == std::string::npos ? identity : identity.substr(equals + 1);
         if (identity.empty()) {
-            error = entry + " is blank";
+            error = "line " + std::to_string(entry.line) + " is blank";
             return false;
         }
         if (key.size() != kKeyLength) {
-            error = entry + ": a P2P key has 20 characters after its last \"=\", this one " +
+            error = at + ": a P2P key has 20 characters after its last \"=\", this one " +
                     std::to_string(key.size());
             return false;
         }
-        if (!seen.insert(key).second) {
-            error = entry + ": the key " + key + " is given twice";
+        auto [first, fresh] = seen.emplace(key, entry.line);
+        if (!fresh) {
+            error = at + ": the key " + key + " is given twice (first on line " +
+                    std::to_string(first->second) + ")";
             return false;
         }
-        keys.push_back(key);
+        keys.push_back({key, entry.line});
     }
     return true;
 }
 
 std::string CsvField(const std::string& value) {
-    if (value.find_first_of(",\"\r\n") == std::string::npos)
-        return value;
-    std::string text = "\"";
-    for (char c : value) {
+    std::string text = value;
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos)
+        text.insert(0, 1, '\'');
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string quoted = "\"";
+    for (char c : text) {
         if (c == '"')
-            text += '"';
-        text += c;
+            quoted += '"';
+        quoted += c;
     }
-    text += '"';
-    return text;
+    quoted += '"';
+    return quoted;
 }
 
 int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -219,13 +252,18 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (command == "serve")
         return pos.empty() ? Serve(db, parsed, out, err) : wrong();
 
-    for (const auto& [name, value] : parsed.options)
-        if (name != "db" && !(command == "export-csv" && name == "out"))
+    for (const auto& [name, value] : parsed.options) {
+        const bool allowed = name == "db" ||
+                             (command == "export-csv" && (name == "out" || name == "excel")) ||
+                             (command == "void" && (name == "reason" || name == "reusable"));
+        if (!allowed)
             return wrong();
+    }
 
     Store store;
+    // Only create-order may make a store: anywhere else a missing file is a mistyped --db.
     auto open = [&]() {
-        if (store.Open(db))
+        if (store.Open(db, 5000, command == "create-order"))
             return true;
         err << "zq-idserver: " << store.error() << "\n";
         return false;
@@ -234,9 +272,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         err << "zq-idserver: " << store.error() << "\n";
         return 1;
     };
+    auto order_count = [&](size_t n) { return pos.size() == n; };
 
     if (command == "create-order") {
-        if (pos.size() != 1)
+        if (!order_count(1))
             return wrong();
         if (!open())
             return 1;
@@ -253,52 +292,128 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return 1;
         if (!store.ListOrders(orders))
             return failed();
-        out << "order\tp2p_ids\tmacs\tmac_ranges\tinstalled\tcreated\n";
+        out << "order\tp2p_ids\tmacs\tmac_ranges\tinstalled\tcreated\tstate\n";
         for (const OrderSummary& o : orders)
-            out << o.name << '\t' << o.pool_p2p << '\t' << o.pool_mac << '\t' << o.mac_ranges
-                << '\t' << o.installs << '\t' << o.created << '\n';
+            out << Printable(o.name) << '\t' << o.pool_p2p << '\t' << o.pool_mac << '\t'
+                << o.mac_ranges << '\t' << o.installs << '\t' << o.created << '\t'
+                << (o.closed ? "closed" : "open") << '\n';
+        return 0;
+    }
+    if (command == "close-order" || command == "reopen-order") {
+        if (!order_count(1))
+            return wrong();
+        if (!open())
+            return 1;
+        const bool close = command == "close-order";
+        if (!store.SetOrderClosed(pos[0], close))
+            return failed();
+        out << "order \"" << pos[0] << "\" " << (close ? "closed" : "reopened") << "\n";
+        return 0;
+    }
+    if (command == "status") {
+        if (!order_count(1))
+            return wrong();
+        OrderStatus status;
+        if (!open())
+            return 1;
+        if (!store.Status(pos[0], status))
+            return failed();
+        out << "order \"" << pos[0] << "\" " << (status.closed ? "closed" : "open") << "\n";
+        out << "type\tpool\tinstalled\tvoided\tremaining\n";
+        for (const TypeStatus& t : status.types)
+            out << t.type << '\t' << t.pool << '\t' << t.installed << '\t' << t.voided << '\t'
+                << t.remaining << '\n';
         return 0;
     }
     if (command == "import-pool" || command == "import-macs") {
-        if (pos.size() != 2)
+        if (!order_count(2))
             return wrong();
-        std::vector<std::string> values;
+        if (!open())
+            return 1;
+        std::vector<ImportEntry> entries;
         std::string error;
-        if (!ReadIdentityFile(pos[1], values, error)) {
+        if (!ReadIdentityFile(pos[1], entries, error)) {
             err << "zq-idserver: " << error << "\n";
             return 1;
         }
         if (command == "import-pool") {
-            std::vector<std::string> keys;
-            if (!PoolKeys(values, keys, error)) {
-                err << "zq-idserver: " << error << "; nothing imported\n";
+            std::vector<ImportEntry> keys;
+            if (!PoolKeys(entries, keys, error)) {
+                err << "zq-idserver: " << pos[1] << ": " << error << "; nothing imported\n";
                 return 2;
             }
-            values = keys;
+            entries = std::move(keys);
         }
-        if (!open())
-            return 1;
         int64_t added = 0;
         const char* type = command == "import-pool" ? "p2p_id" : "mac";
-        if (!store.ImportPool(pos[0], type, values, added))
-            return failed();
-        out << added << " of " << values.size() << " identities added to \"" << pos[0] << "\"\n";
+        if (!store.ImportEntries(pos[0], type, entries, added)) {
+            err << "zq-idserver: " << pos[1] << ": " << store.error() << "; nothing imported\n";
+            return 2;
+        }
+        out << added << " of " << entries.size() << " identities added to \"" << pos[0] << "\"\n";
         return 0;
     }
     if (command == "add-mac-range") {
-        if (pos.size() != 3)
+        if (!order_count(3))
             return wrong();
         std::optional<uint64_t> first = ParseMac(pos[1]), last = ParseMac(pos[2]);
         if (!first || !last) {
-            err << "zq-idserver: a MAC address reads AA:BB:CC:DD:EE:FF\n";
+            err << "zq-idserver: not a MAC address: \"" << (first ? pos[2] : pos[1])
+                << "\" (a MAC address reads AA:BB:CC:DD:EE:FF)\n";
             return 2;
         }
         if (!open())
             return 1;
-        if (!store.AddMacRange(pos[0], *first, *last))
-            return failed();
+        if (!store.AddMacRange(pos[0], *first, *last)) {
+            err << "zq-idserver: " << store.error() << "; nothing added\n";
+            return 2;
+        }
         out << "range " << MacText(*first) << " - " << MacText(*last) << " added to \"" << pos[0]
             << "\"\n";
+        return 0;
+    }
+    if (command == "void") {
+        if (!order_count(3) || !parsed.options.count("reason"))
+            return wrong();
+        if (!open())
+            return 1;
+        std::vector<std::string> voided;
+        const bool reusable = parsed.options.count("reusable") != 0;
+        if (!store.Void(pos[0], pos[1], pos[2], parsed.options["reason"], reusable, voided))
+            return failed();
+        for (const std::string& value : voided)
+            out << "voided " << pos[1] << " " << value << " of \"" << pos[0] << "\""
+                << (reusable ? " (reusable)" : "") << "\n";
+        return 0;
+    }
+    if (command == "list-voids") {
+        if (pos.size() > 1)
+            return wrong();
+        std::vector<VoidRow> rows;
+        if (!open())
+            return 1;
+        if (!store.ListVoids(pos.empty() ? "" : pos[0], rows))
+            return failed();
+        out << "time\torder\ttype\tidentity\tuuid\tinstalled\tsender\treusable\treason\n";
+        for (const VoidRow& r : rows)
+            out << r.time << '\t' << Printable(r.order_name) << '\t' << r.type << '\t' << r.value
+                << '\t' << Printable(r.uuid) << '\t' << r.installed << '\t' << r.peer << '\t'
+                << (r.reusable ? "yes" : "no") << '\t' << Printable(r.reason) << '\n';
+        return 0;
+    }
+    if (command == "list-refusals") {
+        if (pos.size() > 1)
+            return wrong();
+        std::vector<RefusalRow> rows;
+        if (!open())
+            return 1;
+        if (!store.ListRefusals(pos.empty() ? "" : pos[0], rows))
+            return failed();
+        out << "time\treason\tsender\torder\ttype\tcontent\tcontent2\tuuid\n";
+        for (const RefusalRow& r : rows)
+            out << r.time << '\t' << r.reason << '\t' << r.peer << '\t' << Printable(r.order_name)
+                << '\t' << Printable(r.type) << '\t' << Printable(r.content) << '\t'
+                << Printable(r.content2) << '\t' << Printable(r.uuid) << '\n';
         return 0;
     }
     if (command == "list-installs" || command == "export-csv") {
@@ -310,10 +425,10 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!store.ListInstalls(pos.empty() ? "" : pos[0], rows))
             return failed();
         if (command == "list-installs") {
-            out << "time\torder\ttype\tidentity\tuuid\n";
+            out << "time\torder\ttype\tidentity\tuuid\tsender\n";
             for (const InstallRow& r : rows)
-                out << r.time << '\t' << r.order_name << '\t' << r.type << '\t' << r.value << '\t'
-                    << r.uuid << '\n';
+                out << r.time << '\t' << Printable(r.order_name) << '\t' << r.type << '\t'
+                    << r.value << '\t' << Printable(r.uuid) << '\t' << r.peer << '\n';
             return 0;
         }
         std::ofstream file;
@@ -326,12 +441,14 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             }
             to = &file;
         }
-        *to << "time,order_name,type,identity,content,content2,uuid,last_ok_uuid\r\n";
+        if (parsed.options.count("excel"))
+            *to << "\xEF\xBB\xBF";
+        *to << "time,order_name,type,identity,content,content2,uuid,last_ok_uuid,sender\r\n";
         for (const InstallRow& r : rows)
             *to << CsvField(r.time) << ',' << CsvField(r.order_name) << ',' << CsvField(r.type)
                 << ',' << CsvField(r.value) << ',' << CsvField(r.content) << ','
                 << CsvField(r.content2) << ',' << CsvField(r.uuid) << ','
-                << CsvField(r.last_ok_uuid) << "\r\n";
+                << CsvField(r.last_ok_uuid) << ',' << CsvField(r.peer) << "\r\n";
         to->flush();
         if (!*to) {
             err << "zq-idserver: writing the CSV failed\n";

@@ -5,20 +5,25 @@
 #include <string>
 #include <vector>
 
+#include "store.h"
+
 namespace idserver {
 
-// Identities from a text or CSV file: the first field of every line (CSV quoting understood),
-// with surrounding blanks removed; empty lines and lines starting with '#' are skipped.
-// False with `error` set when the file cannot be read.
-bool ReadIdentityFile(const std::string& path, std::vector<std::string>& out, std::string& error);
+// Identities from a text or CSV file, each with its line number: the first field of every line
+// (CSV quoting understood), with surrounding blanks removed; empty lines and lines starting with
+// '#' are skipped (a line whose first field is blank gives an empty identity). False with `error`
+// set when the file cannot be read.
+bool ReadIdentityFile(const std::string& path, std::vector<ImportEntry>& out, std::string& error);
 
 // The P2P keys of a pool file as stations install them: each identity cut after its last "="
-// (stations send only that part). False, with `error` naming the entry, when one is blank, is not
+// (stations send only that part). False, with `error` naming the line, when one is blank, is not
 // 20 characters after its last "=", or is given twice: a key a station could never install.
-bool PoolKeys(const std::vector<std::string>& identities, std::vector<std::string>& keys,
+bool PoolKeys(const std::vector<ImportEntry>& identities, std::vector<ImportEntry>& keys,
               std::string& error);
 
-// One CSV field, quoted when it holds a comma, quotation mark or line break.
+// One CSV field, quoted when it holds a comma, quotation mark or line break. A field that a
+// spreadsheet would run as a formula (one starting with "=", "+", "-", "@", a tab or a carriage
+// return) gets a leading apostrophe, so it is shown as text.
 std::string CsvField(const std::string& value);
 
 // Runs one command line (args without the program name); returns the process exit status.

@@ -6,9 +6,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -295,11 +299,18 @@ TEST(IdserverAdmin, ReadsTextAndCsvPools) {
     TempDir dir;
     std::string path = dir.File("pool.csv");
     std::ofstream(path) << "# pool of order A\r\nKEY1\r\n  KEY2 , batch 7\r\n\r\n\"KEY,3\"\"\",x\n";
-    std::vector<std::string> values;
+    std::vector<ImportEntry> entries;
     std::string error;
-    ASSERT_TRUE(ReadIdentityFile(path, values, error));
+    ASSERT_TRUE(ReadIdentityFile(path, entries, error));
+    std::vector<std::string> values;
+    std::vector<size_t> lines;
+    for (const ImportEntry& e : entries) {
+        values.push_back(e.value);
+        lines.push_back(e.line);
+    }
     EXPECT_EQ(values, (std::vector<std::string>{"KEY1", "KEY2", "KEY,3\""}));
-    EXPECT_FALSE(ReadIdentityFile(dir.File("missing"), values, error));
+    EXPECT_EQ(lines, (std::vector<size_t>{2, 3, 5}));
+    EXPECT_FALSE(ReadIdentityFile(dir.File("missing"), entries, error));
 }
 
 TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
@@ -311,18 +322,23 @@ TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
     const std::string k1 = "KEY-0000000000000001", k2 = "KEY-0000000000000002";
     const Case cases[] = {
         {{k1, "a=b=" + k2}, {k1, k2}, ""},
-        {{k1, "KEY-000000000000001"}, {}, "entry 2 \"KEY-000000000000001\": a P2P key has 20"},
+        {{k1, "KEY-000000000000001"}, {}, "line 2 \"KEY-000000000000001\": a P2P key has 20"},
         {{k1 + "="}, {}, "this one 0"},
-        {{""}, {}, "entry 1 \"\" is blank"},
-        {{k1, "scan=" + k1}, {}, "given twice"},
+        {{""}, {}, "line 1 is blank"},
+        {{k1, "scan=" + k1}, {}, "given twice (first on line 1)"},
         {{"P2P-DEMO-0001"}, {}, "this one 13"},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> keys;
+        std::vector<ImportEntry> entries, keys;
+        for (size_t i = 0; i < c.identities.size(); ++i)
+            entries.push_back({c.identities[i], i + 1});
         std::string error;
-        EXPECT_EQ(PoolKeys(c.identities, keys, error), !c.keys.empty()) << error;
+        EXPECT_EQ(PoolKeys(entries, keys, error), !c.keys.empty()) << error;
+        std::vector<std::string> values;
+        for (const ImportEntry& k : keys)
+            values.push_back(k.value);
         if (!c.keys.empty()) {
-            EXPECT_EQ(keys, c.keys);
+            EXPECT_EQ(values, c.keys);
         }
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
@@ -364,23 +380,24 @@ TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
     EXPECT_EQ(output, "2 of 2 identities added to \"Order 1\"\n");
     EXPECT_EQ(run({"import-pool", "Order 1", pool}, &output), 0);  // again: nothing new
     EXPECT_EQ(output, "0 of 2 identities added to \"Order 1\"\n");
-    EXPECT_EQ(run({"import-pool", "No order", pool}), 1);
+    EXPECT_EQ(run({"import-pool", "No order", pool}), 2);
     EXPECT_EQ(run({"add-mac-range", "Order 1", "02:00:00:00:00:00", "02:00:00:00:00:0F"}), 0);
-    EXPECT_EQ(run({"add-mac-range", "Order 1", "02:00:00:00:00:0F", "02:00:00:00:00:00"}), 1);
+    EXPECT_EQ(run({"add-mac-range", "Order 1", "02:00:00:00:00:0F", "02:00:00:00:00:00"}), 2);
     EXPECT_EQ(run({"list-orders"}, &output), 0);
     EXPECT_NE(output.find("Order 1\t2\t0\t1\t0\t"), std::string::npos) << output;
+    EXPECT_NE(output.find("\topen\n"), std::string::npos) << output;
 
     {
         Store store;
         ASSERT_TRUE(store.Open(db));
         std::vector<std::string> answers;
-        InstallRequest request{"Order 1",    "p2p_id", "KEY-0000000000000002",
-                               std::nullopt, "",       "UUID,1"};
+        InstallRequest request{"Order 1", "p2p_id", "KEY-0000000000000002", std::nullopt, "",
+                               "UUID,1",  ""};
         store.InstallBatch({request}, answers);
         ASSERT_EQ(answers, std::vector<std::string>{""});
     }
     EXPECT_EQ(run({"list-installs", "Order 1"}, &output), 0);
-    EXPECT_NE(output.find("\tOrder 1\tp2p_id\tKEY-0000000000000002\tUUID,1\n"), std::string::npos)
+    EXPECT_NE(output.find("\tOrder 1\tp2p_id\tKEY-0000000000000002\tUUID,1\t\n"), std::string::npos)
         << output;
     std::string csv = dir.File("out.csv");
     EXPECT_EQ(run({"export-csv", "--out", csv}), 0);
@@ -388,10 +405,552 @@ TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
     std::string header, line;
     std::getline(in, header);
     std::getline(in, line);
-    EXPECT_EQ(header, "time,order_name,type,identity,content,content2,uuid,last_ok_uuid\r");
-    EXPECT_NE(line.find(",Order 1,p2p_id,KEY-0000000000000002,KEY-0000000000000002,,\"UUID,1\",\r"),
-              std::string::npos)
+    EXPECT_EQ(header, "time,order_name,type,identity,content,content2,uuid,last_ok_uuid,sender\r");
+    EXPECT_NE(
+        line.find(",Order 1,p2p_id,KEY-0000000000000002,KEY-0000000000000002,,\"UUID,1\",,\r"),
+        std::string::npos)
         << line;
     EXPECT_EQ(run({"frobnicate"}), 2);
     EXPECT_EQ(run({"create-order"}), 2);
+}
+
+namespace {
+
+constexpr const char* kServerAddress = "127.0.45.1";
+constexpr const char* kStationAddress = "127.0.45.2";
+
+// A station socket bound to 127.0.45.2, talking to a server on 127.0.45.1.
+class Station {
+  public:
+    Station() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        timeval tv{3, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, kStationAddress, &local.sin_addr);
+        socklen_t length = sizeof local;
+        bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+        peer_ = std::string(kStationAddress) + ":" + std::to_string(ntohs(local.sin_port));
+    }
+    ~Station() { close(fd_); }
+    const std::string& peer() const { return peer_; }
+    // Sends one datagram without waiting for the answer.
+    void Post(uint16_t port, const std::string& text) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        inet_pton(AF_INET, kServerAddress, &to.sin_addr);
+        sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    std::string Receive() {
+        char buffer[4096];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    std::string Send(uint16_t port, const std::string& text) {
+        Post(port, text);
+        return Receive();
+    }
+
+  private:
+    int fd_ = -1;
+    std::string peer_;
+};
+
+// A server on 127.0.45.1 whose log lines are kept.
+struct LoggingServer {
+    Server server;
+    std::mutex mutex;
+    std::vector<std::string> log;
+    bool Start(const std::string& db, ServerOptions options = {}) {
+        options.address = kServerAddress;
+        options.port = 0;
+        options.log = [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            log.push_back(line);
+        };
+        return server.Start(db, options);
+    }
+    uint16_t port() const { return server.port(); }
+};
+
+// Runs an admin command on `db`; returns the exit status, output and messages.
+struct Admin {
+    explicit Admin(std::string path) : db(std::move(path)) {}
+    std::string db;
+    std::string out, err;
+    int operator()(std::vector<std::string> args) {
+        args.push_back("--db");
+        args.push_back(db);
+        std::ostringstream o, e;
+        int status = RunCommand(args, o, e);
+        out = o.str();
+        err = e.str();
+        return status;
+    }
+};
+
+std::string Key(int i) {
+    char key[32];
+    std::snprintf(key, sizeof key, "KEY-%016d", i);
+    return key;
+}
+
+// Writes `lines` to a file in `dir` and returns its path.
+std::string WriteFile(const TempDir& dir, const std::string& name,
+                      const std::vector<std::string>& lines) {
+    std::string path = dir.File(name);
+    std::ofstream out(path, std::ios::binary);
+    for (const std::string& line : lines)
+        out << line << '\n';
+    return path;
+}
+
+}  // namespace
+
+TEST(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    MakeOrder(db);
+    LoggingServer s;
+    ASSERT_TRUE(s.Start(db)) << s.server.error();
+    Station station;
+    struct Case {
+        std::string request, answer, reason;
+    } cases[] = {
+        {Request("A", "p2p_id", "KEY1", "U1"), kOk, ""},
+        {Request("A", "p2p_id", "KEY1", "U2"), Refused("installed"), "installed"},
+        {Request("A", "p2p_id", "KEY9", "U3"), Refused("content_not_exist"), "content_not_exist"},
+        {Request("B", "p2p_id", "KEY2", "U4"), Refused("order_name_not_exist"),
+         "order_name_not_exist"},
+        {Request("A", "p2p_id", "KEY2", "U1"), Refused("uuid_reused"), "uuid_reused"},
+        {"not json\n\x01", Refused("req_msg_error"), "req_msg_error"},
+        {Request("A", "mac", "02:00:00:00:00:10", "U5", "02:00:00:00:99:01"), kOk, ""},
+    };
+    // A burst: everything sent before any answer is read.
+    for (const Case& c : cases)
+        station.Post(s.port(), c.request);
+    std::multiset<std::string> answers, expected;
+    for (const Case& c : cases) {
+        answers.insert(station.Receive());
+        expected.insert(c.answer);
+    }
+    EXPECT_EQ(answers, expected);
+
+    // "server_busy" and "db_error" while another writer holds the store.
+    s.server.Stop();
+    ServerOptions options;
+    options.queue_capacity = 1;
+    options.busy_timeout_ms = 300;
+    ASSERT_TRUE(s.Start(db, options));
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    for (int i = 0; i < 4; ++i)
+        station.Post(s.port(), Request("A", "p2p_id", "KEY2", "L" + std::to_string(i)));
+    std::multiset<std::string> locked;
+    for (int i = 0; i < 4; ++i)
+        locked.insert(station.Receive());
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+    s.server.Stop();
+
+    Store store;
+    ASSERT_TRUE(store.Open(db));
+    std::vector<RefusalRow> refusals;
+    ASSERT_TRUE(store.ListRefusals("", refusals));
+    std::multiset<std::string> reasons;
+    for (const RefusalRow& r : refusals) {
+        reasons.insert(r.reason);
+        EXPECT_EQ(r.peer, station.peer()) << r.reason;
+        if (r.reason == "installed") {
+            EXPECT_EQ(r.order_name, "A");
+            EXPECT_EQ(r.type, "p2p_id");
+            EXPECT_EQ(r.content, "KEY1");
+            EXPECT_EQ(r.uuid, "U2");
+        }
+        if (r.reason == "req_msg_error")
+            EXPECT_EQ(r.content, "not json\\x0A\\x01");
+    }
+    for (const Case& c : cases)
+        if (!c.reason.empty())
+            EXPECT_EQ(reasons.count(c.reason), 1u) << c.reason;
+    const size_t busy = locked.count(Refused("server_busy"));
+    const size_t db_error = locked.count(Refused("db_error"));
+    EXPECT_GE(busy, 1u);
+    EXPECT_GE(db_error, 1u);
+    EXPECT_EQ(reasons.count("server_busy"), busy);
+    EXPECT_EQ(reasons.count("db_error"), db_error);
+    // The same refusals, one line each, in the log.
+    EXPECT_EQ(s.log.size(), refusals.size());
+    for (const std::string& line : s.log)
+        EXPECT_NE(line.find("from " + station.peer()), std::string::npos) << line;
+
+    std::vector<InstallRow> installs;
+    ASSERT_TRUE(store.ListInstalls("A", installs));
+    ASSERT_EQ(installs.size(), 3u);
+    for (const InstallRow& row : installs)
+        EXPECT_EQ(row.peer, station.peer());
+
+    Admin admin(db);
+    ASSERT_EQ(admin({"list-refusals", "B"}), 0);
+    EXPECT_EQ(admin.out, "time\treason\tsender\torder\ttype\tcontent\tcontent2\tuuid\n" +
+                             refusals[2].time + "\torder_name_not_exist\t" + station.peer() +
+                             "\tB\tp2p_id\tKEY2\t\tU4\n");
+}
+
+TEST(IdserverTrail, ARequestIdentifierBelongsToTheFirstAcceptedRequest) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    MakeOrder(db);
+    {
+        Store store;
+        ASSERT_TRUE(store.Open(db));
+        ASSERT_TRUE(store.CreateOrder("B"));
+    }
+    LoggingServer s;
+    ASSERT_TRUE(s.Start(db));
+    Station station;
+    struct Case {
+        std::string request, answer;
+    } cases[] = {
+        // A refused request binds nothing: its identifier is free for the next one.
+        {Request("A", "p2p_id", "KEY9", "U1"), Refused("content_not_exist")},
+        {Request("A", "p2p_id", "KEY1", "U1"), kOk},
+        {Request("A", "p2p_id", "KEY1", "U1"), kOk},  // the same request again
+        {Request("A", "p2p_id", "KEY2", "U1"), Refused("uuid_reused")},
+        {Request("B", "p2p_id", "KEY1", "U1"), Refused("uuid_reused")},
+        {Request("A", "mac", "KEY1", "U1"), Refused("uuid_reused")},
+        {Request("A", "mac", "02:00:00:00:00:01", "U2"), kOk},
+        {Request("A", "mac", "02:00:00:00:00:01", "U2", "02:00:00:00:00:02"),
+         Refused("uuid_reused")},
+        {Request("A", "mac", "02:00:00:00:00:01", "U2"), kOk},
+        {Request("A", "p2p_id", "KEY2", "U3"), kOk},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(station.Send(s.port(), c.request), c.answer) << c.request;
+    s.server.Stop();
+    Store store;
+    ASSERT_TRUE(store.Open(db));
+    std::vector<InstallRow> installs;
+    ASSERT_TRUE(store.ListInstalls("", installs));
+    EXPECT_EQ(installs.size(), 3u);
+}
+
+TEST(IdserverTrail, AVoidedIdentityIsInstalledAgainOnlyWhenMadeReusable) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    MakeOrder(db);
+    LoggingServer s;
+    ASSERT_TRUE(s.Start(db));
+    Station station;
+    const uint16_t port = s.port();
+    ASSERT_EQ(station.Send(port, Request("A", "p2p_id", "KEY1", "U1")), kOk);
+    ASSERT_EQ(station.Send(port, Request("A", "mac", "02:00:00:00:00:10+02:00:00:00:99:01", "U2",
+                                         "02:00:00:00:99:01")),
+              kOk);
+
+    Admin admin(db);
+    EXPECT_EQ(admin({"void", "A", "p2p_id", "KEY1"}), 2);                          // no reason
+    EXPECT_EQ(admin({"void", "A", "p2p_id", "KEY2", "--reason", "scrapped"}), 1);  // not installed
+    EXPECT_NE(admin.err.find("KEY2 is not installed in order \"A\""), std::string::npos)
+        << admin.err;
+    EXPECT_EQ(admin({"void", "B", "p2p_id", "KEY1", "--reason", "scrapped"}), 1);
+    ASSERT_EQ(admin({"void", "A", "p2p_id", "KEY1", "--reason", "scrapped"}), 0) << admin.err;
+    EXPECT_EQ(admin.out, "voided p2p_id KEY1 of \"A\"\n");
+    // Voiding one MAC address of a unit releases the unit's other one as well.
+    ASSERT_EQ(admin({"void", "A", "mac", "02-00-00-00-99-01", "--reason", "rework", "--reusable"}),
+              0);
+    EXPECT_EQ(admin.out,
+              "voided mac 02:00:00:00:00:10 of \"A\" (reusable)\n"
+              "voided mac 02:00:00:00:99:01 of \"A\" (reusable)\n");
+
+    ASSERT_EQ(admin({"status", "A"}), 0);
+    // Pool: 2 keys; 256 in the range plus the listed one outside it.
+    EXPECT_EQ(admin.out,
+              "order \"A\" open\n"
+              "type\tpool\tinstalled\tvoided\tremaining\n"
+              "p2p_id\t2\t0\t1\t1\n"
+              "mac\t257\t0\t2\t257\n");
+
+    // Not reusable: refused as installed, under any identifier; reusable: installed again.
+    EXPECT_EQ(station.Send(port, Request("A", "p2p_id", "KEY1", "U1")), Refused("installed"));
+    EXPECT_EQ(station.Send(port, Request("A", "p2p_id", "KEY1", "U3")), Refused("installed"));
+    EXPECT_EQ(station.Send(port, Request("A", "mac", "02:00:00:00:99:01", "U4")), kOk);
+    EXPECT_EQ(station.Send(port, Request("A", "mac", "02:00:00:00:00:10", "U5")), kOk);
+    s.server.Stop();
+
+    ASSERT_EQ(admin({"status", "A"}), 0);
+    EXPECT_NE(admin.out.find("p2p_id\t2\t0\t1\t1\nmac\t257\t2\t0\t255\n"), std::string::npos)
+        << admin.out;
+    ASSERT_EQ(admin({"list-voids", "A"}), 0);
+    std::istringstream lines(admin.out);
+    std::string header, line;
+    std::getline(lines, header);
+    EXPECT_EQ(header, "time\torder\ttype\tidentity\tuuid\tinstalled\tsender\treusable\treason");
+    std::getline(lines, line);
+    EXPECT_NE(line.find("\tA\tp2p_id\tKEY1\tU1\t"), std::string::npos) << line;
+    EXPECT_NE(line.find("\t" + station.peer() + "\tno\tscrapped"), std::string::npos) << line;
+    int count = 1;
+    while (std::getline(lines, line))
+        ++count;
+    EXPECT_EQ(count, 3);
+}
+
+TEST(IdserverTrail, AClosedOrderRefusesInstallsUntilReopened) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    MakeOrder(db);
+    Admin admin(db);
+    ASSERT_EQ(admin({"close-order", "A"}), 0);
+    EXPECT_EQ(admin.out, "order \"A\" closed\n");
+    EXPECT_EQ(admin({"close-order", "Z"}), 1);
+    ASSERT_EQ(admin({"list-orders"}), 0);
+    EXPECT_NE(admin.out.find("\tclosed\n"), std::string::npos) << admin.out;
+
+    LoggingServer s;
+    ASSERT_TRUE(s.Start(db));
+    Station station;
+    EXPECT_EQ(station.Send(s.port(), Request("A", "p2p_id", "KEY1", "U1")),
+              Refused("order_name_not_exist"));
+    ASSERT_EQ(admin({"reopen-order", "A"}), 0);
+    EXPECT_EQ(station.Send(s.port(), Request("A", "p2p_id", "KEY1", "U1")), kOk);
+    ASSERT_EQ(admin({"status", "A"}), 0);
+    EXPECT_EQ(admin.out.substr(0, 15), "order \"A\" open\n");
+}
+
+TEST(IdserverImport, RefusesWholeFilesANDNamesTheFirstOffendingLine) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    Admin admin(db);
+    ASSERT_EQ(admin({"create-order", "A"}), 0);
+    ASSERT_EQ(admin({"create-order", "B"}), 0);
+    ASSERT_EQ(admin({"import-pool", "A", WriteFile(dir, "a.txt", {Key(1), Key(2)})}), 0);
+    ASSERT_EQ(admin({"add-mac-range", "A", "02:00:00:00:00:00", "02:00:00:00:00:FF"}), 0);
+    ASSERT_EQ(admin({"import-macs", "A", WriteFile(dir, "a-macs.txt", {"0A:00:00:00:00:01"})}), 0);
+
+    struct Case {
+        const char* command;
+        std::vector<std::string> lines;
+        std::string error;  // part of the message; "" for accepted
+    } cases[] = {
+        {"import-pool", {Key(3), "", "# note", Key(4)}, ""},
+        {"import-pool", {Key(5), ", batch 7", Key(6)}, "line 2 is blank"},
+        {"import-pool", {Key(5), "SHORT"}, "line 2 \"SHORT\": a P2P key has 20"},
+        {"import-pool", {Key(5), Key(6), "http://x/?id=" + Key(5)}, "line 3"},
+        {"import-pool",
+         {Key(7), Key(2)},
+         "line 2 \"" + std::string(Key(2)) + "\": already in the pool of order \"A\""},
+        {"import-macs",
+         {"02:10:00:00:00:01", "0a-00-00-00-00-01"},
+         "line 2 \"0a-00-00-00-00-01\": already in the pool of order \"A\""},
+        {"import-macs",
+         {"02:10:00:00:00:01", "02:00:00:00:00:80"},
+         "line 2 \"02:00:00:00:00:80\": in a MAC range of order \"A\""},
+        {"import-macs",
+         {"02:10:00:00:00:01", "03:00:00:00:00:01"},
+         "line 2 \"03:00:00:00:00:01\": a multicast"},
+        {"import-macs", {"00:00:00:00:00:00"}, "line 1 \"00:00:00:00:00:00\": the all-zero"},
+        {"import-macs",
+         {"02:10:00:00:00:01", "02:10:00:00:00:02", "02-10-00-00-00-01"},
+         "line 3 \"02-10-00-00-00-01\": given twice (first on line 1)"},
+        {"import-macs", {"nonsense"}, "line 1 \"nonsense\": not a MAC address"},
+    };
+    for (const Case& c : cases) {
+        const std::string file = WriteFile(dir, "b.txt", c.lines);
+        const int status = admin({c.command, "B", file});
+        if (c.error.empty()) {
+            EXPECT_EQ(status, 0) << admin.err;
+            continue;
+        }
+        EXPECT_EQ(status, 2) << c.error;
+        EXPECT_NE(admin.err.find(c.error), std::string::npos) << admin.err;
+        EXPECT_NE(admin.err.find("nothing imported"), std::string::npos) << admin.err;
+    }
+    ASSERT_EQ(admin({"list-orders"}), 0);
+    EXPECT_NE(admin.out.find("\nB\t2\t0\t0\t0\t"), std::string::npos) << admin.out;
+}
+
+TEST(IdserverImport, RefusesMacRangesThatNoUnitCouldCarryOrThatOverlap) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    Admin admin(db);
+    ASSERT_EQ(admin({"create-order", "A"}), 0);
+    ASSERT_EQ(admin({"create-order", "B"}), 0);
+    ASSERT_EQ(admin({"add-mac-range", "A", "02:00:00:00:01:00", "02:00:00:00:01:FF"}), 0);
+    struct Case {
+        const char* order;
+        const char* first;
+        const char* last;
+        const char* error;  // "" for accepted
+    } cases[] = {
+        {"B", "02:00:00:00:02:00", "02:00:00:00:02:FF", ""},
+        {"B", "02:00:00:00:00:00", "02:00:00:00:00:FF", ""},  // touches, no overlap
+        {"B", "02:00:00:00:01:FF", "02:00:00:00:01:FF",
+         "overlaps 02:00:00:00:01:00 - 02:00:00:00:01:FF of order \"A\""},
+        {"A", "02:00:00:00:00:80", "02:00:00:00:01:10", "overlaps 02:00:00:00:00:00"},
+        {"B", "02:00:00:00:00:00", "02:00:00:00:FF:FF", "overlaps"},  // holds every other range
+        {"B", "02:00:00:00:05:00", "02:00:00:00:04:00", "comes before its first"},
+        {"B", "01:00:5E:00:00:01", "01:00:5E:00:00:FF", "multicast"},
+        {"B", "02:FF:FF:FF:FF:FF", "04:00:00:00:00:00", "multicast"},
+        {"B", "00:00:00:00:00:00", "00:00:00:00:00:10", "all-zero"},
+        {"B", "02:00:00:00:00:0G", "02:00:00:00:00:10", "not a MAC address: \"02:00:00:00:00:0G\""},
+        {"C", "06:00:00:00:00:00", "06:00:00:00:00:10", "no order \"C\""},
+    };
+    for (const Case& c : cases) {
+        const int status = admin({"add-mac-range", c.order, c.first, c.last});
+        if (*c.error == '\0') {
+            EXPECT_EQ(status, 0) << admin.err;
+            continue;
+        }
+        EXPECT_EQ(status, 2) << c.first;
+        EXPECT_NE(admin.err.find(c.error), std::string::npos) << admin.err;
+    }
+    ASSERT_EQ(admin({"list-orders"}), 0);
+    EXPECT_NE(admin.out.find("\nA\t0\t0\t1\t"), std::string::npos) << admin.out;
+    EXPECT_NE(admin.out.find("\nB\t0\t0\t2\t"), std::string::npos) << admin.out;
+}
+
+TEST(IdserverImport, AKilledImportLeavesTheStoreConsistentAndTheImportWholeOrAbsent) {
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    Admin admin(db);
+    ASSERT_EQ(admin({"create-order", "A"}), 0);
+    constexpr int kKeys = 20000;
+    std::vector<std::string> keys;
+    for (int i = 0; i < kKeys; ++i)
+        keys.push_back(Key(i));
+    const std::string file = WriteFile(dir, "pool.txt", keys);
+
+    auto visible = [&]() {
+        Store store;
+        EXPECT_TRUE(store.Open(db, 5000, false));
+        std::vector<OrderSummary> orders;
+        EXPECT_TRUE(store.ListOrders(orders));
+        return orders.empty() ? -1 : orders[0].pool_p2p;
+    };
+    auto rows = [&](const char* sql) {
+        sqlite3* raw = nullptr;
+        EXPECT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(raw, sql, -1, &st, nullptr);
+        std::string value;
+        if (sqlite3_step(st) == SQLITE_ROW)
+            value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        sqlite3_close(raw);
+        return value;
+    };
+    // Kill the import at different points: while reading, while writing its batches, after.
+    for (int round = 0; round < 4; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::ostringstream out, err;
+            _exit(RunCommand({"import-pool", "A", file, "--db", db}, out, err));
+        }
+        // Wait until the import has written some rows of its own (round 0 kills at once).
+        for (int i = 0; round > 0 && i < 2000; ++i) {
+            if (std::stoll("0" + rows("SELECT count(*) FROM pool WHERE batch != 0")) >=
+                round * 5000)
+                break;
+            usleep(1000);
+        }
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(rows("PRAGMA integrity_check"), "ok");
+        const int64_t seen = visible();
+        EXPECT_TRUE(seen == 0 || seen == kKeys) << "round " << round << ": " << seen;
+        if (seen == kKeys)
+            break;
+    }
+    // The next import removes what a killed one left and adds the whole file.
+    ASSERT_EQ(admin({"import-pool", "A", file}), 0) << admin.err;
+    EXPECT_EQ(visible(), kKeys);
+    EXPECT_EQ(rows("SELECT count(*) FROM pool"), std::to_string(kKeys));
+    EXPECT_EQ(rows("PRAGMA integrity_check"), "ok");
+}
+
+TEST(IdserverAdmin, EveryCommandButCreateRefusesAStoreThatDoesNotExist) {
+    TempDir dir;
+    const std::string missing = dir.File("mistyped.db");
+    const std::string file = WriteFile(dir, "pool.txt", {Key(1)});
+    const std::vector<std::vector<std::string>> commands = {
+        {"list-orders"},
+        {"status", "A"},
+        {"close-order", "A"},
+        {"reopen-order", "A"},
+        {"import-pool", "A", file},
+        {"import-macs", "A", file},
+        {"add-mac-range", "A", "02:00:00:00:00:00", "02:00:00:00:00:01"},
+        {"list-installs"},
+        {"list-refusals"},
+        {"list-voids"},
+        {"void", "A", "p2p_id", Key(1), "--reason", "x"},
+        {"export-csv"},
+    };
+    Admin admin(missing);
+    for (const std::vector<std::string>& command : commands) {
+        EXPECT_EQ(admin(command), 1) << command[0];
+        EXPECT_NE(admin.err.find("no store " + missing), std::string::npos) << admin.err;
+        EXPECT_FALSE(fs::exists(missing)) << command[0];
+    }
+    // A file that is no store is refused and left alone.
+    const std::string other = WriteFile(dir, "other.db", {"hello"});
+    Admin wrong(other);
+    EXPECT_EQ(wrong({"list-orders"}), 1);
+    Server server;
+    ServerOptions options;
+    options.address = kServerAddress;
+    options.port = 0;
+    EXPECT_FALSE(server.Start(missing, options));
+    EXPECT_FALSE(fs::exists(missing));
+    options.create_store = true;
+    EXPECT_TRUE(server.Start(missing, options)) << server.error();
+    server.Stop();
+    EXPECT_EQ(admin({"list-orders"}), 0);
+    ASSERT_EQ(admin({"create-order", "A"}), 0);  // create-order makes a store as well
+}
+
+TEST(IdserverAdmin, ExportNeutralisesFormulaCellsAndWritesAByteOrderMarkForExcel) {
+    const std::pair<std::string, std::string> cells[] = {
+        {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+        {"+1", "'+1"},
+        {"-1", "'-1"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\rx", "\"'\rx\""},
+        {"PO-1=2", "PO-1=2"},
+        {"a,b", "\"a,b\""},
+        {"", ""},
+    };
+    for (const auto& [cell, field] : cells)
+        EXPECT_EQ(CsvField(cell), field) << cell;
+
+    TempDir dir;
+    const std::string db = dir.File("id.db");
+    const std::string order = "=1+2 订单";
+    MakeOrder(db, order);
+    {
+        Store store;
+        ASSERT_TRUE(store.Open(db));
+        std::vector<std::string> answers;
+        InstallRequest request{order, "p2p_id", "KEY1", std::nullopt, "-2", "@U1", "127.0.45.2:1"};
+        store.InstallBatch({request}, answers);
+        ASSERT_EQ(answers, std::vector<std::string>{""});
+    }
+    Admin admin(db);
+    const std::string csv = dir.File("out.csv");
+    ASSERT_EQ(admin({"export-csv", "--out", csv, "--excel"}), 0);
+    std::ifstream in(csv, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.substr(0, 8), "\xEF\xBB\xBFtime,");
+    EXPECT_NE(text.find(",'=1+2 订单,p2p_id,KEY1,KEY1,,'@U1,'-2,127.0.45.2:1\r\n"),
+              std::string::npos)
+        << text;
+    ASSERT_EQ(admin({"export-csv"}), 0);
+    EXPECT_EQ(admin.out.substr(0, 5), "time,");
 }

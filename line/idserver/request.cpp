@@ -82,4 +82,26 @@ std::string WriteAnswer(std::string_view errs) {
     return text;
 }
 
+std::string Printable(std::string_view text, size_t max) {
+    size_t n = text.size();
+    if (n > max) {
+        n = max;  // never in the middle of a UTF-8 character
+        while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+            --n;
+    }
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+            static const char kHex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 }  // namespace idserver

@@ -15,6 +15,8 @@ struct InstallRequest {
     std::optional<std::string> content2;
     std::string last_ok_uuid;
     std::string current_uuid;
+    std::string
+        peer;  // the sender as "address:port"; set by the server, not read from the datagram
 };
 
 // Parses one datagram. True only for a strict JSON object {"msg":"install_res","body":{...}}
@@ -27,6 +29,10 @@ bool ParseInstallRequest(std::string_view datagram, InstallRequest& out);
 // {"ret":"fail","errs":"<errs>"}. Each ends with a line feed.
 std::string WriteAnswer(std::string_view errs);
 
+// `text` cut to at most `max` bytes (never inside a UTF-8 character), with control characters,
+// quotation marks and backslashes written as \xNN: safe in a log line or a tab-separated listing.
+std::string Printable(std::string_view text, size_t max = 256);
+
 // Result names the server answers with, beyond acceptance.
 inline constexpr const char* kInstalled = "installed";
 inline constexpr const char* kOrderNameNotExist = "order_name_not_exist";
@@ -35,5 +41,8 @@ inline constexpr const char* kDbError = "db_error";
 inline constexpr const char* kServerBusy = "server_busy";
 // The datagram was not an install request; nothing was recorded.
 inline constexpr const char* kRequestError = "req_msg_error";
+// The request identifier already belongs to an accepted request with another order, type, content
+// or second identity; nothing was recorded. Identifiers are bound only by accepted requests.
+inline constexpr const char* kUuidReused = "uuid_reused";
 
 }  // namespace idserver

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,7 +28,9 @@ bool Server::Start(const std::string& db_path, const ServerOptions& options) {
     stopping_ = false;
     receiver_done_ = false;
 
-    if (!store_.Open(db_path, options_.busy_timeout_ms) ||
+    trail_.clear();
+    trail_dropped_ = 0;
+    if (!store_.Open(db_path, options_.busy_timeout_ms, options_.create_store) ||
         !checkpointer_.Open(db_path, options_.busy_timeout_ms) || !store_.DisableAutoCheckpoint()) {
         error_ = store_.error().empty() ? checkpointer_.error() : store_.error();
         store_.Close();
@@ -104,6 +107,42 @@ void Server::Answer(const sockaddr_in& peer, std::string_view errs) {
            sizeof peer);
 }
 
+namespace {
+
+// Refusals of the receiver waiting for the worker; more are counted, not kept.
+constexpr size_t kTrailLimit = 65536;
+
+std::string PeerText(const sockaddr_in& peer) {
+    char address[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    return std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+}  // namespace
+
+void Server::Remember(RefusalRow row) {
+    if (trail_.size() < kTrailLimit)
+        trail_.push_back(std::move(row));
+    else
+        ++trail_dropped_;
+}
+
+void Server::Log(const RefusalRow& row) {
+    if (!options_.log)
+        return;
+    std::string line = "zq-idserver: refused " + row.reason + " from " + row.peer;
+    if (row.reason == kRequestError) {
+        line += ": \"" + row.content + "\"";
+    } else {
+        line += ": order \"" + Printable(row.order_name) + "\", type \"" + Printable(row.type) +
+                "\", content \"" + Printable(row.content) + "\"";
+        if (!row.content2.empty())
+            line += ", content2 \"" + Printable(row.content2) + "\"";
+        line += ", uuid \"" + Printable(row.uuid) + "\"";
+    }
+    options_.log(line);
+}
+
 void Server::Receive() {
     std::vector<char> buffer(65536);
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
@@ -124,12 +163,23 @@ void Server::Receive() {
             if (peer.sin_family != AF_INET)
                 continue;
             Pending pending{{}, peer};
+            const std::string_view datagram(buffer.data(),
+                                            std::min(buffer.size(), static_cast<size_t>(n)));
             if (static_cast<size_t>(n) > buffer.size() ||
-                !ParseInstallRequest(std::string_view(buffer.data(), static_cast<size_t>(n)),
-                                     pending.request)) {
+                !ParseInstallRequest(datagram, pending.request)) {
                 Answer(peer, kRequestError);
+                RefusalRow row;
+                row.reason = kRequestError;
+                row.peer = PeerText(peer);
+                row.content = Printable(datagram, 200);
+                {
+                    std::lock_guard lock(mutex_);
+                    Remember(std::move(row));
+                }
+                ready_.notify_one();
                 continue;
             }
+            pending.request.peer = PeerText(peer);
             arrived.push_back(std::move(pending));
         }
         if (arrived.empty())
@@ -138,10 +188,12 @@ void Server::Receive() {
         {
             std::lock_guard lock(mutex_);
             for (Pending& pending : arrived) {
-                if (queue_.size() >= options_.queue_capacity)
+                if (queue_.size() >= options_.queue_capacity) {
                     refused.push_back(&pending);
-                else
+                    Remember(RefusalOf(pending.request, kServerBusy));
+                } else {
                     queue_.push_back(std::move(pending));
+                }
             }
         }
         ready_.notify_one();
@@ -166,24 +218,66 @@ void Server::Work() {
     std::vector<Pending> batch;
     std::vector<InstallRequest> requests;
     std::vector<std::string> answers;
+    std::vector<RefusalRow> trail;
+    // Refusals the store could not take yet (it failed or stayed locked): tried again with the
+    // next round, or after a short wait when nothing else comes.
+    std::vector<RefusalRow> unrecorded;
+    size_t dropped = 0;
+    auto record = [&](bool last) {
+        if (!unrecorded.empty() && store_.RecordRefusals(unrecorded))
+            unrecorded.clear();
+        if (unrecorded.size() > kTrailLimit || (last && !unrecorded.empty())) {
+            dropped += unrecorded.size();
+            unrecorded.clear();
+        }
+        if (dropped > 0 && options_.log)
+            options_.log("zq-idserver: " + std::to_string(dropped) +
+                         " refusals not recorded in the store: " + store_.error());
+        dropped = 0;
+    };
     while (true) {
         batch.clear();
+        trail.clear();
         {
             std::unique_lock lock(mutex_);
-            ready_.wait(lock, [&] { return !queue_.empty() || receiver_done_; });
-            if (queue_.empty())
+            auto ready = [&] { return !queue_.empty() || !trail_.empty() || receiver_done_; };
+            if (unrecorded.empty())
+                ready_.wait(lock, ready);
+            else
+                ready_.wait_for(lock, std::chrono::milliseconds(200), ready);
+            if (queue_.empty() && trail_.empty() && receiver_done_) {
+                lock.unlock();
+                record(true);
                 return;
+            }
             while (!queue_.empty() && batch.size() < options_.batch_limit) {
                 batch.push_back(std::move(queue_.front()));
                 queue_.pop_front();
             }
+            trail.swap(trail_);
+            dropped += trail_dropped_;
+            trail_dropped_ = 0;
         }
         requests.clear();
         for (Pending& pending : batch)
             requests.push_back(std::move(pending.request));
-        store_.InstallBatch(requests, answers);
+        answers.clear();
+        if (!requests.empty())
+            store_.InstallBatch(requests, answers);
         for (size_t i = 0; i < batch.size(); ++i)
             Answer(batch[i].peer, answers[i]);
+        // The batch's own refusals are in the store already; a failed one's are added now.
+        for (size_t i = 0; i < requests.size(); ++i) {
+            if (answers[i] == kDbError)
+                trail.push_back(RefusalOf(requests[i], kDbError));
+            else if (!answers[i].empty())
+                Log(RefusalOf(requests[i], answers[i]));
+        }
+        for (RefusalRow& row : trail) {
+            Log(row);
+            unrecorded.push_back(std::move(row));
+        }
+        record(false);
     }
 }
 

@@ -9,6 +9,10 @@
 // commit waits for a checkpoint. Installs are serialised: of concurrent installs of one identity
 // exactly one is accepted.
 //
+// Every refusal goes to the store's trail with its sender (refusals of the installs in the same
+// transaction; "server_busy", "req_msg_error" and "db_error" in one of their own right after) and
+// to the log, one line each.
+//
 // Start and Stop are called from one controlling thread; the destructor stops the server.
 #pragma once
 
@@ -17,9 +21,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <netinet/in.h>
 
@@ -37,6 +43,9 @@ struct ServerOptions {
     size_t queue_capacity = 4096;           // requests waiting for the worker
     size_t batch_limit = 512;               // requests per transaction
     int busy_timeout_ms = 2000;             // how long a write waits for another writer
+    bool create_store = false;              // make the store when the file does not exist
+    // Receives one line (without line end) per refusal, from the worker thread; none when empty.
+    std::function<void(const std::string&)> log;
 };
 
 class Server {
@@ -64,6 +73,9 @@ class Server {
     void Work();
     void Answer(const sockaddr_in& peer, std::string_view errs);
     void Checkpoints();
+    // Queues a refusal of the receiver for the trail; under mutex_.
+    void Remember(RefusalRow row);
+    void Log(const RefusalRow& row);
 
     ServerOptions options_;
     Store store_;
@@ -76,6 +88,8 @@ class Server {
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Pending> queue_;
+    std::vector<RefusalRow> trail_;  // refusals of the receiver, not yet in the store
+    size_t trail_dropped_ = 0;       // refusals that found trail_ full
     bool receiver_done_ = false;
     std::thread receiver_;
     std::thread worker_;

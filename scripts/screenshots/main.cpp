@@ -37,10 +37,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/controls.h"
 #include "app/main_dlg.h"
-#include "app/message_box.h"
-#include "app/shell.h"
 #include "app/zqtalvane_app.h"
 #include "tabs/dlg_device_info.h"
 #include "tabs/dlg_key_tool.h"
@@ -48,6 +45,9 @@
 #include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
 #include "tabs/dlg_telnet_tool.h"
+#include "ui/controls.h"
+#include "ui/message_box.h"
+#include "ui/shell.h"
 
 namespace {
 

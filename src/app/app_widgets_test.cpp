@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -13,16 +14,19 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/color_static.h"
-#include "app/controls.h"
-#include "app/dlg_register.h"
-#include "app/message_box.h"
-#include "app/shell.h"
 #include "app/splash_wnd.h"
+#include "config/system_config.h"
+#include "platform/codepage.h"
 #include "platform/command_line.h"
 #include "platform/top_level_window.h"
 #include "prompt_answerer.h"
 #include "skin/skin.h"
+#include "support/test_files.h"
+#include "ui/color_static.h"
+#include "ui/controls.h"
+#include "ui/dlg_register.h"
+#include "ui/message_box.h"
+#include "ui/shell.h"
 
 namespace {
 
@@ -368,7 +372,7 @@ class RegisterFixture : public ShellFixture {
         app::Settings().user_password = "Pass1234";
         app::Shell().save_user_password = [this](const CAppSettings& s) {
             saved_.push_back(s.user_password);
-            return true;
+            return config::SaveResult::kWritten;
         };
     }
     std::vector<std::string> saved_;
@@ -464,6 +468,65 @@ TEST_F(RegisterFixture, EnterOutsideThePasswordFieldsAndCancelChangeNothing) {
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
     EXPECT_TRUE(saved_.empty());
     EXPECT_EQ(app::Settings().user_password, "Pass1234");
+}
+
+// Types `text` into `edit` one character at a time, as a keyboard with those characters would
+// (QTest::keyClicks takes ASCII only).
+void TypeText(QWidget* edit, const QString& text) {
+    for (QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(edit, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(edit, &release);
+    }
+}
+
+// A Systemcfg.xml in a code page that lacks the new password's characters: the real save writes
+// nothing, so the dialog keeps the old password, says so and stays open; a password the file
+// can hold is then saved.
+TEST_F(RegisterFixture, APasswordTheFileCannotHoldIsRefused) {
+    const std::string folder = dir_.path().toStdString() + "/config/";
+    QDir().mkpath(QString::fromStdString(folder));
+    const std::string file = folder + "Systemcfg.xml";
+    std::string bytes;
+    ASSERT_TRUE(
+        platform::ToEncoding("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                             "<Systemcfg><Version>1</Version>"
+                             "<UserPassword>caf\u00e9</UserPassword></Systemcfg>\n",
+                             "ISO-8859-1", bytes));
+    test_files::WriteFile(file, bytes);
+    auto& shell = app::Shell();
+    shell.settings.config_folder = folder;
+    shell.settings.user_password = "caf\u00e9";
+    shell.save_user_password = [](const CAppSettings& s) { return config::SaveUserPassword(s); };
+
+    CDlgRegister dlg;
+    dlg.show();
+    auto* edit1 = app::FindControl<QLineEdit>(&dlg, 1138);
+    auto* edit2 = app::FindControl<QLineEdit>(&dlg, 1139);
+    TypeText(edit1, QStringLiteral("caf\u00e9"));
+    TypeText(edit2, QStringLiteral("\u043f\u0430\u0440\u043e\u043b\u044c"));  // Cyrillic
+    QTest::keyClick(edit2, Qt::Key_Return);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.StatusText(), "T49");
+    EXPECT_EQ(app::FindControl<CColorStatic>(&dlg, 1143)->text(), "T49");
+    EXPECT_EQ(app::Settings().user_password, "caf\u00e9");
+    EXPECT_EQ(test_files::ReadFile(file), bytes);
+    EXPECT_EQ(test_files::Entries(folder), (std::set<std::string>{"Systemcfg.xml"}));
+
+    // The operator types one the file can hold.
+    edit2->clear();
+    TypeText(edit2, QStringLiteral("\u00e9t\u00e92"));
+    EXPECT_EQ(dlg.StatusText(), "");
+    QTest::mouseClick(app::FindControl<QPushButton>(&dlg, 1141), Qt::LeftButton);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(app::Settings().user_password, "\u00e9t\u00e92");
+    CAppSettings again;
+    again.config_folder = folder;
+    again.program_folder = folder;
+    ASSERT_TRUE(config::LoadSystemConfig(again));
+    EXPECT_EQ(again.user_password, "\u00e9t\u00e92");
 }
 
 TEST(ColorStatic, PaintsItsColoursAndItsBackgroundOnlyWhenOpaque) {

@@ -4,8 +4,6 @@
 #include <QFrame>
 #include <QTabBar>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "app/splash_wnd.h"
 #include "camera/dlg_adjust_fish_eye.h"
 #include "camera/dlg_lock_focus.h"
@@ -20,6 +18,8 @@
 #include "tabs/dlg_talvane.h"
 #include "tabs/dlg_telnet_tool.h"
 #include "tabs/tab_page.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 constexpr unsigned kSelectMessage = 1124;

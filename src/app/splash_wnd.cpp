@@ -9,8 +9,8 @@
 #include <QScreen>
 #include <set>
 
-#include "app/shell.h"
 #include "platform/window_timers.h"
+#include "ui/shell.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <QTimer>
 
 #include "app/main_dlg.h"
-#include "app/shell.h"
 #include "app/splash_wnd.h"
 #include "config/startup.h"
 #include "config/system_config.h"
@@ -13,6 +12,7 @@
 #include "i18n/language_table.h"
 #include "platform/command_line.h"
 #include "skin/skin.h"
+#include "ui/shell.h"
 
 void CZQTalvaneApp::Step(const char* name, CZQTalvaneDlg* main_window) {
     if (on_step) {

@@ -6,9 +6,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "camera/lens_file.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 CDlgLockFocus::CDlgLockFocus() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}
 

@@ -86,43 +86,46 @@ bool Writable(const std::string& path) {
 
 // Writes the document to `path` through a temporary file in the same folder, flushed to disk,
 // then renamed over `path`. The file keeps its permissions. Nothing is written when the file's
-// encoding cannot hold every character of the document (the temporary file, read back, differs).
-bool WriteReplacing(CXmlDocument& doc, const std::string& path) {
+// encoding cannot hold every character of the document (the temporary file, read back, differs:
+// kEncoding).
+SaveResult WriteReplacing(CXmlDocument& doc, const std::string& path) {
     std::string temp = path + ".XXXXXX";
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
-        return false;
+        return SaveResult::kNotWritten;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0)
         ::fchmod(fd, st.st_mode & 07777);
     ::close(fd);
-    bool ok = doc.Save(temp);
-    if (ok) {
-        CXmlDocument written;
-        ok = written.Load(temp) && written.GetDoc() == doc.GetDoc();
+    SaveResult result = SaveResult::kNotWritten;
+    CXmlDocument written;
+    if (doc.Save(temp) && written.Load(temp)) {
+        if (written.GetDoc() != doc.GetDoc())
+            result = SaveResult::kEncoding;
+        else if (SyncPath(temp) && std::rename(temp.c_str(), path.c_str()) == 0)
+            result = SaveResult::kWritten;
     }
-    ok = ok && SyncPath(temp) && std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok)
+    if (result != SaveResult::kWritten)
         std::remove(temp.c_str());
-    return ok;
+    return result;
 }
 
 // Reads Systemcfg.xml, enters the root, lets `edit` change the document and writes it back.
 // Nothing is written when the file cannot be read, is damaged or read-only, or `edit` returns
-// false; a document that `edit` left as it was is not written again (true).
-bool EditConfig(const CAppSettings& s, const std::function<bool(CXmlDocument&)>& edit) {
+// false; a document that `edit` left as it was is not written again (kWritten).
+SaveResult EditConfig(const CAppSettings& s, const std::function<bool(CXmlDocument&)>& edit) {
     std::string path = WriteTarget(ConfigPath(s));
     if (path.empty() || !platform::IsFile(path))
-        return false;
+        return SaveResult::kNotWritten;
     CXmlDocument doc;
     if (!doc.Load(path) || !doc.FindElement() || !doc.IntoElement())
-        return false;
+        return SaveResult::kNotWritten;
     const std::string before = doc.GetDoc();
     if (!edit(doc))
-        return false;
+        return SaveResult::kNotWritten;
     if (doc.GetDoc() == before)
-        return true;
-    return Writable(path) && WriteReplacing(doc, path);
+        return SaveResult::kWritten;
+    return Writable(path) ? WriteReplacing(doc, path) : SaveResult::kNotWritten;
 }
 
 }  // namespace
@@ -213,7 +216,7 @@ bool LoadSystemConfig(CAppSettings& s) {
 
 bool SaveOptionFlags(const CAppSettings& s) {
     FirstUseCopy(s);
-    return EditConfig(s, [&](CXmlDocument& doc) {
+    auto write_flags = [&](CXmlDocument& doc) {
         if (!doc.FindElement("DeviceInfo") || !doc.IntoElement())
             return false;
         for (int f = 0; f < kOptionFlagCount; ++f) {
@@ -223,10 +226,11 @@ bool SaveOptionFlags(const CAppSettings& s) {
         }
         doc.OutOfElement();
         return true;
-    });
+    };
+    return EditConfig(s, write_flags) == SaveResult::kWritten;
 }
 
-bool SaveUserPassword(const CAppSettings& s) {
+SaveResult SaveUserPassword(const CAppSettings& s) {
     return EditConfig(s, [&](CXmlDocument& doc) {
         return doc.FindElement("UserPassword") && doc.SetText(s.user_password);
     });

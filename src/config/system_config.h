@@ -23,6 +23,14 @@
 
 namespace config {
 
+// What a save of a setting into Systemcfg.xml did.
+enum class SaveResult {
+    kWritten,     // the file holds the value afterwards (written, or holding it already)
+    kNotWritten,  // nothing written: the file is missing, unreadable, damaged or read-only, or
+                  // lacks the element
+    kEncoding,    // nothing written: the file's encoding cannot hold a character of the value
+};
+
 // Element names of the option flags, in file order: the name read when the written name is
 // absent, and the name written (and read first).
 const char* OptionReadName(int flag);
@@ -45,8 +53,6 @@ bool LoadSystemConfig(CAppSettings& settings);
 bool SaveOptionFlags(const CAppSettings& settings);
 
 // Writes settings.user_password into the existing UserPassword element (no first-use copy).
-// True when the file holds it afterwards; false when nothing was written, e.g. because the
-// file's encoding lacks one of the password's characters.
-bool SaveUserPassword(const CAppSettings& settings);
+SaveResult SaveUserPassword(const CAppSettings& settings);
 
 }  // namespace config

@@ -12,6 +12,7 @@
 #include "support/test_files.h"
 
 namespace fs = std::filesystem;
+using config::SaveResult;
 using test_files::Entries;
 using test_files::ReadFile;
 using test_files::WriteFile;
@@ -346,7 +347,7 @@ TEST_F(SystemConfigTest, DamagedFileLeavesDefaultsAndIsNeverWritten) {
         EXPECT_FALSE(s.id_server_enabled);
         EXPECT_FALSE(config::SaveOptionFlags(s));
         s.user_password = "new";
-        EXPECT_FALSE(config::SaveUserPassword(s));
+        EXPECT_EQ(config::SaveUserPassword(s), SaveResult::kNotWritten);
         EXPECT_EQ(ReadFile(ConfigFile()), text);
         EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
     }
@@ -422,7 +423,8 @@ TEST_F(SystemConfigTest, ASaveThatWouldLoseCharactersWritesNothing) {
                                          c.encoding, bytes));
         WriteConfig(bytes);
         s_.user_password = c.password;
-        EXPECT_EQ(config::SaveUserPassword(s_), c.written);
+        EXPECT_EQ(config::SaveUserPassword(s_),
+                  c.written ? SaveResult::kWritten : SaveResult::kEncoding);
         CAppSettings again;
         again.config_folder = s_.config_folder;
         again.program_folder = s_.program_folder;
@@ -445,7 +447,7 @@ TEST_F(SystemConfigTest, ASymbolicLinkIsWrittenThroughToItsTarget) {
     s_.option_flags[kDeviceType] = false;
     ASSERT_TRUE(config::SaveOptionFlags(s_));
     s_.user_password = "linked";
-    ASSERT_TRUE(config::SaveUserPassword(s_));
+    ASSERT_EQ(config::SaveUserPassword(s_), SaveResult::kWritten);
     EXPECT_TRUE(fs::is_symlink(ConfigFile()));
     EXPECT_EQ(fs::read_symlink(ConfigFile()), "../../shared/station.xml");
     EXPECT_EQ(Entries(s_.config_folder), (std::set<std::string>{"Systemcfg.xml"}));
@@ -476,7 +478,7 @@ TEST_F(SystemConfigTest, AReadOnlyFileIsLeftAlone) {
     s_.option_flags[kDeviceType] = false;
     EXPECT_FALSE(config::SaveOptionFlags(s_));
     s_.user_password = "new";
-    EXPECT_FALSE(config::SaveUserPassword(s_));
+    EXPECT_EQ(config::SaveUserPassword(s_), SaveResult::kNotWritten);
     struct stat after {};
     ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
@@ -494,7 +496,7 @@ TEST_F(SystemConfigTest, ASaveThatChangesNothingDoesNotRewriteTheFile) {
     struct stat before {};
     ASSERT_EQ(::stat(ConfigFile().c_str(), &before), 0);
     EXPECT_TRUE(config::SaveOptionFlags(s_));
-    EXPECT_TRUE(config::SaveUserPassword(s_));
+    EXPECT_EQ(config::SaveUserPassword(s_), SaveResult::kWritten);
     struct stat after {};
     ASSERT_EQ(::stat(ConfigFile().c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
@@ -510,7 +512,7 @@ TEST_F(SystemConfigTest, ASaveThatChangesNothingDoesNotRewriteTheFile) {
 TEST_F(SystemConfigTest, UserPasswordIsWrittenIntoItsElementOnly) {
     WriteConfig(kFull);
     s_.user_password = "a<b&c\"d";
-    ASSERT_TRUE(config::SaveUserPassword(s_));
+    ASSERT_EQ(config::SaveUserPassword(s_), SaveResult::kWritten);
     CAppSettings s;
     s.config_folder = s_.config_folder;
     s.program_folder = s_.program_folder;
@@ -519,7 +521,7 @@ TEST_F(SystemConfigTest, UserPasswordIsWrittenIntoItsElementOnly) {
     EXPECT_EQ(s.version, "2.3.4");
 
     WriteConfig(Doc("<Version>1</Version>"));
-    EXPECT_FALSE(config::SaveUserPassword(s_));  // no element: nothing added
+    EXPECT_EQ(config::SaveUserPassword(s_), SaveResult::kNotWritten);  // no element: nothing added
     EXPECT_EQ(ReadFile(ConfigFile()), Doc("<Version>1</Version>"));
 }
 

@@ -29,6 +29,9 @@ inline constexpr const char* kDbError = "db_error";
 inline constexpr const char* kOrderNameNotExist = "order_name_not_exist";
 inline constexpr const char* kContentNotExist = "content_not_exist";
 inline constexpr const char* kInstalled = "installed";
+// The line's server has the request identifier on record for another request (another order,
+// type or content), so the request can never be accepted under it.
+inline constexpr const char* kUuidReused = "uuid_reused";
 
 // Kinds of identity.
 inline constexpr const char* kTypeP2pId = "p2p_id";

@@ -10,20 +10,6 @@
 
 namespace identity {
 
-std::string SelectPendingUuid(CSqlDatabase& db, const std::string& order_name,
-                              const std::string& content) {
-    return records::PendingReportUuid(db, order_name, content);
-}
-
-bool DeletePending(CSqlDatabase& db, const std::string& order_name, const std::string& content) {
-    return records::RemovePendingReports(db, order_name, content);
-}
-
-bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
-                   const std::string& uuid) {
-    return records::AddPendingReport(db, order_name, content, uuid);
-}
-
 namespace {
 
 bool SameName(const std::string& a, const char* b) {
@@ -43,11 +29,11 @@ std::map<std::pair<std::string, std::string>, std::string>& Unstored() {
 void ReplacePending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
                     const std::string& uuid) {
     bool in_transaction = db.Execute("BEGIN IMMEDIATE");
-    bool replaced =
-        DeletePending(db, order_name, content) && InsertPending(db, order_name, content, uuid);
+    bool replaced = records::RemovePendingReports(db, order_name, content) &&
+                    records::AddPendingReport(db, order_name, content, uuid);
     if (in_transaction)
         db.Execute(replaced ? "COMMIT" : "ROLLBACK");
-    if (replaced || SelectPendingUuid(db, order_name, content) == uuid)
+    if (replaced || records::PendingReportUuid(db, order_name, content) == uuid)
         Unstored().erase({order_name, content});
     else
         Unstored()[{order_name, content}] = uuid;
@@ -59,7 +45,7 @@ std::string LostReportUuid(CSqlDatabase& db, const std::string& order_name,
     auto kept = Unstored().find({order_name, content});
     if (kept != Unstored().end())
         return kept->second;
-    return SelectPendingUuid(db, order_name, content);
+    return records::PendingReportUuid(db, order_name, content);
 }
 
 }  // namespace
@@ -83,12 +69,16 @@ std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::s
                                          content2, last_ok_uuid, uuid, timeout_ms);
     if (result.empty()) {
         if (pending) {  // no write (and no wait for the disk) when there is nothing to remove
-            DeletePending(db, order_name, content);
+            records::RemovePendingReports(db, order_name, content);
             Unstored().erase({order_name, content});
         }
         last_ok_uuid = uuid;
     } else if (SameName(result, kNetError)) {
         ReplacePending(db, order_name, content, uuid);
+    } else if (SameName(result, kUuidReused) && pending) {
+        // Never accepted under this identifier: the next try takes a new one.
+        records::RemovePendingReports(db, order_name, content);
+        Unstored().erase({order_name, content});
     }
     return result;
 }

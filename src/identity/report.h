@@ -1,6 +1,6 @@
 // Reporting an identity to the line's identity server, the way the key tab and the MAC address
-// tab both do it, with the pending reports that remember the request identifier of a report
-// lost on the network.
+// tab both do it, with the pending reports (records/record_store.h) that remember the request
+// identifier of a report lost on the network.
 //
 // User-interface thread only (the record store is not shared between threads). Nothing throws.
 // Texts are in the program's code page.
@@ -24,17 +24,6 @@ struct ServerSettings {
     int timeout_ms = kServerTimeoutMs;  // how long a report waits for the reply
 };
 
-// The pending report of (order name, content): its request identifier, or "" when there is none
-// or the lookup fails.
-std::string SelectPendingUuid(CSqlDatabase& db, const std::string& order_name,
-                              const std::string& content);
-// Removes every pending report of (order name, content). False when the statement fails.
-bool DeletePending(CSqlDatabase& db, const std::string& order_name, const std::string& content);
-// Adds a pending report stamped with the current local time (platform/clock.h). False when the
-// statement fails, e.g. a second row within the same second.
-bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::string& content,
-                   const std::string& uuid);
-
 // One install report of a caller (a tab), which keeps `last_ok_uuid` for as long as it lives
 // (empty at start).
 //
@@ -45,7 +34,9 @@ bool InsertPending(CSqlDatabase& db, const std::string& order_name, const std::s
 // next report of the same order and content goes out under it again; the replacement is one
 // transaction, so a failed insert keeps the earlier row, and an identifier that no row holds
 // then is kept in memory for the rest of the run (used as the pending one until it is stored
-// by a later replacement or accepted). Any other result leaves the pending reports alone. Returns
+// by a later replacement or accepted). "uuid_reused" (the server holds the identifier for another
+// request) removes the pending report, so the next report goes out under a new identifier. Any
+// other result leaves the pending reports alone. Returns
 // the result name of the install (see install.h); record-store failures are not reported. Blocks
 // for up to `timeout_ms`.
 std::string ReportInstall(CSqlDatabase& db, const ServerSettings& server, std::string& last_ok_uuid,

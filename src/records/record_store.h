@@ -46,9 +46,13 @@ bool InsertDeviceRow(CSqlDatabase& db, const std::string& table, const std::stri
 // Inserts (now, values...) into `table`, every value a text.
 bool InsertRow(CSqlDatabase& db, const std::string& table, const std::vector<std::string>& values);
 
-// Pending identity reports (server_net_error_table).
+// Pending identity reports (server_net_error_table): a report of (order name, content) lost on
+// the network under a request identifier (identity/report.h).
+// Adds one stamped with the current local time. False when the statement fails, e.g. a second
+// row within the same second.
 bool AddPendingReport(CSqlDatabase& db, const std::string& order_name, const std::string& content,
                       const std::string& uuid);
+// Removes every pending report of (order name, content). False when the statement fails.
 bool RemovePendingReports(CSqlDatabase& db, const std::string& order_name,
                           const std::string& content);
 // The uuid of the first pending report for (order name, content), or "" when none or on failure.

@@ -8,10 +8,10 @@
 #include <QPushButton>
 #include <iterator>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "config/device_options.h"
 #include "records/record_store.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 

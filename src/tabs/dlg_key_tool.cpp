@@ -6,10 +6,10 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "records/record_store.h"
 #include "tabs/result_list.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 using KeyOp = tabs::CKeyOperation;

@@ -4,9 +4,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "tabs/reset_operation.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 CDlgRestoreFactoryTool::CDlgRestoreFactoryTool()
     : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}

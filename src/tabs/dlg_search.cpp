@@ -7,12 +7,12 @@
 #include <map>
 #include <mutex>
 
-#include "app/controls.h"
-#include "app/dlg_register.h"
-#include "app/shell.h"
 #include "platform/qt_window.h"
 #include "tabs/device_list.h"
 #include "tabs/result_list.h"
+#include "ui/controls.h"
+#include "ui/dlg_register.h"
+#include "ui/shell.h"
 
 // One search: what the callback collected, for the view that started it.
 struct CDlgSearch::Search {

@@ -6,11 +6,11 @@
 #include <QTableWidget>
 #include <cctype>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "records/record_store.h"
 #include "tabs/mac_rules.h"
 #include "tabs/result_list.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 using SerialOp = tabs::CSerialOperation;

@@ -5,10 +5,10 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "platform/ui_process.h"
 #include "tabs/telnet_operation.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 CDlgTelnetTool::CDlgTelnetTool() : CTabPage(PageInfo{kTemplateId, kCaptionId, 1002, true}) {}
 

@@ -8,14 +8,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/controls.h"
-#include "app/message_box.h"
-#include "app/shell.h"
 #include "device/connect_device.h"
 #include "platform/qt_window.h"
 #include "platform/top_level_window.h"
 #include "tabs/ip_address_edit.h"
 #include "tabs/result_list.h"
+#include "ui/controls.h"
+#include "ui/message_box.h"
+#include "ui/shell.h"
 
 CTabPage::CTabPage(PageInfo info) : info_(info) {}
 

@@ -87,6 +87,7 @@ TEST(TabRules, ReportResultsMapToEachTabsTexts) {
         {"install", 49, 49},
         {"req_msg_error", 49, 49},
         {"p2p_id_not_exist", 49, 49},
+        {"uuid_reused", 49, 49},  // the identifier belongs to another request: a general failure
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.result);

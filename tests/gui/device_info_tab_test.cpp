@@ -17,9 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/controls.h"
 #include "app/main_dlg.h"
-#include "app/shell.h"
 #include "app/zqtalvane_app.h"
 #include "config.h"
 #include "config/device_options.h"
@@ -34,6 +32,8 @@
 #include "tabs/device_info_rules.h"
 #include "tabs/dlg_device_info.h"
 #include "tabs/mac_rules.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 

@@ -21,8 +21,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "camera/dlg_lock_focus.h"
 #include "config.h"
 #include "device/ZQNet.h"
@@ -34,6 +32,8 @@
 #include "support/test_files.h"
 #include "tabs/dlg_telnet_tool.h"
 #include "tabs/key_operation.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "app/controls.h"
+#include "ui/controls.h"
 
 namespace {
 constexpr int kPollMs = 5;

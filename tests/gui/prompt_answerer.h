@@ -16,7 +16,7 @@
 
 #include <QDialog>
 
-#include "app/message_box.h"
+#include "ui/message_box.h"
 
 class PromptAnswerer : public QObject {
   public:

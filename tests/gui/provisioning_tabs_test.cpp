@@ -18,8 +18,6 @@
 #include <functional>
 #include <map>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "config.h"
 #include "device/ZQNet.h"
 #include "identity/install.h"
@@ -39,6 +37,8 @@
 #include "tabs/dlg_serial_num.h"
 #include "tabs/dlg_talvane.h"
 #include "tabs/mac_rules.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 

@@ -14,10 +14,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "app/controls.h"
-#include "app/dlg_register.h"
 #include "app/main_dlg.h"
-#include "app/shell.h"
 #include "app/splash_wnd.h"
 #include "app/zqtalvane_app.h"
 #include "camera/dlg_adjust_fish_eye.h"
@@ -39,6 +36,9 @@
 #include "tabs/dlg_telnet_tool.h"
 #include "tabs/ip_address_edit.h"
 #include "tabs/tab_page.h"
+#include "ui/controls.h"
+#include "ui/dlg_register.h"
+#include "ui/shell.h"
 
 namespace {
 

@@ -7,8 +7,6 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/controls.h"
-#include "app/shell.h"
 #include "config.h"
 #include "device/ZQNet.h"
 #include "message_recorder.h"
@@ -18,6 +16,8 @@
 #include "tabs/ip_address_edit.h"
 #include "tabs/result_list.h"
 #include "tabs/tab_page.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 namespace {
 

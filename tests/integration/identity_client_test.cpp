@@ -177,15 +177,15 @@ int Admin(std::vector<std::string> args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// zq-idserver serving `db` on 127.0.0.2 and a free port, stopped by the destructor.
+// zq-idserver serving `db` on `address` and a free port, stopped by the destructor.
 class RealServer {
   public:
-    explicit RealServer(const std::string& db) {
+    explicit RealServer(const std::string& db, std::string address = "127.0.0.2") {
         int out[2];
         if (pipe(out) != 0)
             return;
-        std::vector<std::string> args = {kIdserver,   "serve",     "--db",   db,
-                                         "--address", "127.0.0.2", "--port", "0"};
+        std::vector<std::string> args = {kIdserver,   "serve", "--db",   db,
+                                         "--address", address, "--port", "0"};
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -206,7 +206,7 @@ class RealServer {
             line += c;
         close(out[0]);
         std::smatch m;
-        if (std::regex_search(line, m, std::regex("listening on 127\\.0\\.0\\.2:([0-9]+)")))
+        if (std::regex_search(line, m, std::regex("listening on " + address + ":([0-9]+)")))
             port_ = static_cast<uint16_t>(std::stoi(m[1]));
     }
     ~RealServer() { Stop(); }
@@ -429,7 +429,7 @@ TEST_F(IdentityClient, ReusesTheIdentifierOfALostReportUntilItIsAccepted) {
     EXPECT_EQ(last_ok, lost);
 
     // Another report then carries it as "last_ok_uuid"; a refusal touches no pending row.
-    ASSERT_TRUE(InsertPending(db_, "A", "KEY3", "OTHER"));
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "KEY3", "OTHER"));
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY2", std::nullopt,
                             kShortTimeoutMs),
               "installed");
@@ -452,16 +452,16 @@ TEST_F(IdentityClient, KeepsThePendingRowWhenItsReplacementFails) {
     ScriptedServer server;
     ServerSettings settings{"127.0.0.3", server.port(), true};
     std::string last_ok;
-    ASSERT_TRUE(InsertPending(db_, "A", "KEY1", "KEPT"));
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "KEY1", "KEPT"));
     // The clock stands still and another row holds its key, so the replacement's insert fails.
     platform::LocalTime next;
     platform::SetLocalClock([&] { return next; });
-    ASSERT_TRUE(InsertPending(db_, "A", "OTHER", "X"));
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "OTHER", "X"));
     server.Script({std::nullopt});
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "net_error");
-    EXPECT_EQ(SelectPendingUuid(db_, "A", "KEY1"), "KEPT");
+    EXPECT_EQ(records::PendingReportUuid(db_, "A", "KEY1"), "KEPT");
     EXPECT_EQ(Field(server.Received().at(0), "current_uuid"), "KEPT");
 }
 
@@ -477,14 +477,14 @@ TEST_F(IdentityClient, ALostReportKeepsItsIdentifierWhenItsRowCannotBeStored) {
     now.month = 5;
     now.day = 7;
     platform::SetLocalClock([&] { return now; });
-    ASSERT_TRUE(InsertPending(db_, "A", "OTHER", "X"));  // holds this second's key
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "OTHER", "X"));  // holds this second's key
     server.Script({std::nullopt, std::nullopt, std::nullopt, "{\"ret\":\"ok\"}"});
     const std::string order = "order of the unstored report";
 
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "net_error");
-    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), "");
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "KEY1"), "");
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "net_error");
@@ -497,14 +497,14 @@ TEST_F(IdentityClient, ALostReportKeepsItsIdentifierWhenItsRowCannotBeStored) {
     const std::string lost = Field(got[0], "current_uuid");
     EXPECT_EQ(Field(got[1], "current_uuid"), lost);
     EXPECT_EQ(Field(got[2], "current_uuid"), lost);
-    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), lost);
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "KEY1"), lost);
 
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
                             kShortTimeoutMs),
               "");
     EXPECT_EQ(Field(server.Received().at(3), "current_uuid"), lost);
     EXPECT_EQ(last_ok, lost);
-    EXPECT_EQ(SelectPendingUuid(db_, order, "KEY1"), "");
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "KEY1"), "");
     // Accepted, the identifier is forgotten: the next report of the same content is a new one.
     server.Script({std::nullopt});
     EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, order, "KEY1", std::nullopt,
@@ -527,9 +527,9 @@ TEST_F(IdentityClient, StoresQuotesAndSqlKeywordsInPendingRowsUnchanged) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].order_name, order);
     EXPECT_EQ(rows[0].content, content);
-    EXPECT_EQ(SelectPendingUuid(db_, order, content), rows[0].uuid);
-    EXPECT_EQ(SelectPendingUuid(db_, order, "K'1"), "");
-    EXPECT_TRUE(DeletePending(db_, order, content));
+    EXPECT_EQ(records::PendingReportUuid(db_, order, content), rows[0].uuid);
+    EXPECT_EQ(records::PendingReportUuid(db_, order, "K'1"), "");
+    EXPECT_TRUE(records::RemovePendingReports(db_, order, content));
     EXPECT_TRUE(PendingRows(db_).empty());
 }
 
@@ -586,7 +586,7 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     ASSERT_EQ(InstallToServer("127.0.0.2", server->port(), kTypeP2pId, order,
                               "KEY2-000000000000001", std::nullopt, "", lost, kShortTimeoutMs),
               "");
-    ASSERT_TRUE(InsertPending(db_, order, "KEY2-000000000000001", lost));
+    ASSERT_TRUE(records::AddPendingReport(db_, order, "KEY2-000000000000001", lost));
     EXPECT_EQ(report(order, "KEY2-000000000000001"), "");
     EXPECT_EQ(last_ok, lost);
     EXPECT_TRUE(PendingRows(db_).empty());
@@ -595,7 +595,7 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     // and every earlier install is still on record.
     server->Stop();
     EXPECT_EQ(report(order, "KEY3-000000000000001"), "net_error");
-    const std::string pending = SelectPendingUuid(db_, order, "KEY3-000000000000001");
+    const std::string pending = records::PendingReportUuid(db_, order, "KEY3-000000000000001");
     ASSERT_FALSE(pending.empty());
     server = std::make_unique<RealServer>(idb);
     settings.port = server->port();
@@ -620,4 +620,31 @@ TEST_F(IdentityClient, WorksWithTheLineIdentityServer) {
     EXPECT_NE(
         text.str().find(",p2p_id,KEY3-000000000000001,KEY3-000000000000001,," + pending + ","),
         std::string::npos);
+}
+
+TEST_F(IdentityClient, AnIdentifierTheServerHoldsForAnotherRequestIsReplacedByANewOne) {
+    const std::string idb = dir_.File("idserver.db");
+    const std::string pool = dir_.File("pool.txt");
+    std::ofstream(pool) << "KEY1-000000000000001\nKEY2-000000000000001\n";
+    ASSERT_EQ(Admin({"create-order", "A", "--db", idb}), 0);
+    ASSERT_EQ(Admin({"import-pool", "A", pool, "--db", idb}), 0);
+    RealServer server(idb, "127.0.45.3");
+    ASSERT_NE(server.port(), 0);
+    ServerSettings settings{"127.0.45.3", server.port(), true};
+    std::string last_ok;
+    ASSERT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY1-000000000000001",
+                            std::nullopt, kShortTimeoutMs),
+              "");
+    const std::string taken = last_ok;
+    // A pending report of another key under that identifier (a record store copied from another
+    // workstation, say) is refused and dropped, and the next try goes out under a new one.
+    ASSERT_TRUE(records::AddPendingReport(db_, "A", "KEY2-000000000000001", taken));
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY2-000000000000001",
+                            std::nullopt, kShortTimeoutMs),
+              "uuid_reused");
+    EXPECT_TRUE(PendingRows(db_).empty());
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY2-000000000000001",
+                            std::nullopt, kShortTimeoutMs),
+              "");
+    EXPECT_NE(last_ok, taken);
 }

@@ -1,4 +1,4 @@
-#include "app/color_static.h"
+#include "ui/color_static.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -5,7 +5,11 @@
 // - either field empty: status line (control 1143, red) shows text 180, the dialog stays open;
 // - current password differs (exact, case-sensitive) from the stored one: text 42, stays open;
 // - otherwise the new password becomes the operator password of the run, is saved
-//   (app::Shell().save_user_password), and the dialog closes with Accepted.
+//   (app::Shell().save_user_password), and the dialog closes with Accepted; when the file
+//   cannot be written the password holds for the run only, without a message;
+// - but when Systemcfg.xml's encoding cannot hold a character of the new password, nothing is
+//   saved, the operator password stays as it was, the status line shows text 49 ("failed")
+//   and the dialog stays open.
 // Editing either field clears the status line. Button 1142 closes without a change.
 // UI thread only.
 #pragma once
@@ -20,6 +24,7 @@ class CDlgRegister : public QDialog {
     Q_OBJECT
   public:
     static constexpr int kMaxPasswordLength = 8;
+    static constexpr int kSaveFailedText = 49;
 
     explicit CDlgRegister(QWidget* parent = nullptr);
 

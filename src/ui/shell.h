@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "config/app_settings.h"
+#include "config/system_config.h"
 #include "platform/window_message.h"
 
 namespace app {
@@ -19,8 +20,9 @@ namespace app {
 struct ShellState {
     CAppSettings settings;
     std::function<std::string(int id)> text;  // the language table's lookup (UTF-8)
-    // Writes settings.user_password into the configuration file; may be empty (nothing written).
-    std::function<bool(const CAppSettings& settings)> save_user_password;
+    // Writes settings.user_password into the configuration file (config::SaveUserPassword); may
+    // be empty (nothing written).
+    std::function<config::SaveResult(const CAppSettings& settings)> save_user_password;
     platform::WindowHandle main_window = 0;  // set once the main window has built its tabs
 };
 

@@ -1,13 +1,13 @@
-#include "app/dlg_register.h"
+#include "ui/dlg_register.h"
 
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/color_static.h"
-#include "app/controls.h"
-#include "app/shell.h"
+#include "ui/color_static.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 CDlgRegister::CDlgRegister(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("143"));
@@ -91,10 +91,16 @@ void CDlgRegister::OnConfirm() {
         SetStatus(app::Text(42));
         return;
     }
-    // The setting changes in any case; the file keeps it when it can be written.
+    // The setting changes even when the file cannot be written (it then holds for this run
+    // only), except when the file's encoding cannot hold the new password: a password that
+    // would be lost at the next start is refused and the operator told.
+    const std::string previous = shell.settings.user_password;
     shell.settings.user_password = password2_.toStdString();
-    if (shell.save_user_password) {
-        shell.save_user_password(shell.settings);
+    if (shell.save_user_password &&
+        shell.save_user_password(shell.settings) == config::SaveResult::kEncoding) {
+        shell.settings.user_password = previous;
+        SetStatus(app::Text(kSaveFailedText));
+        return;
     }
     accept();
 }

@@ -1,4 +1,4 @@
-#include "app/message_box.h"
+#include "ui/message_box.h"
 
 #include <algorithm>
 
@@ -8,8 +8,8 @@
 #include <QPalette>
 #include <QPushButton>
 
-#include "app/controls.h"
-#include "app/shell.h"
+#include "ui/controls.h"
+#include "ui/shell.h"
 
 CMyMessageBox::CMyMessageBox(int message_id, int kind, QWidget* parent)
     : QDialog(parent), message_id_(message_id), kind_(kind), text_color_(TextColorFor(kind)) {
