@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace zqproto {
@@ -41,6 +42,7 @@ enum Layout : unsigned {
     kSize = 8,     // u32
     kData = 16,    // the rest (possibly empty)
     kRecord = 32,  // the rest, exactly 448 bytes
+    kOffset = 64,  // u32, after the size
 };
 
 bool LayoutOf(Kind kind, unsigned& layout) {
@@ -54,10 +56,15 @@ bool LayoutOf(Kind kind, unsigned& layout) {
         case Kind::kLoginResult:
         case Kind::kSimpleCmd:
         case Kind::kAlarmSubscribe:
+        case Kind::kPreviewStop:
             layout = kCode;
             return true;
         case Kind::kQueryParam:
+        case Kind::kPreviewStart:
             layout = kCode | kSize;
+            return true;
+        case Kind::kMediaPiece:
+            layout = kCode | kSize | kOffset | kData;
             return true;
         case Kind::kSetParam:
         case Kind::kPtz:
@@ -68,6 +75,8 @@ bool LayoutOf(Kind kind, unsigned& layout) {
         case Kind::kSimpleCmdReply:
         case Kind::kPtzReply:
         case Kind::kAlarmSubscribeReply:
+        case Kind::kPreviewStartReply:
+        case Kind::kPreviewStopReply:
         case Kind::kPong:
             layout = kCode | kData;
             return true;
@@ -137,6 +146,10 @@ const char* KindName(Kind kind) {
             return "Ptz";
         case Kind::kAlarmSubscribe:
             return "AlarmSubscribe";
+        case Kind::kPreviewStart:
+            return "PreviewStart";
+        case Kind::kPreviewStop:
+            return "PreviewStop";
         case Kind::kPing:
             return "Ping";
         case Kind::kSearchProbe:
@@ -159,6 +172,12 @@ const char* KindName(Kind kind) {
             return "PtzReply";
         case Kind::kAlarmSubscribeReply:
             return "AlarmSubscribeReply";
+        case Kind::kPreviewStartReply:
+            return "PreviewStartReply";
+        case Kind::kPreviewStopReply:
+            return "PreviewStopReply";
+        case Kind::kMediaPiece:
+            return "MediaPiece";
         case Kind::kPong:
             return "Pong";
         case Kind::kSearchAnswer:
@@ -186,6 +205,8 @@ std::vector<uint8_t> Encode(const Message& message) {
         PutU32(payload, message.code);
     if (layout & kSize)
         PutU32(payload, message.size);
+    if (layout & kOffset)
+        PutU32(payload, message.offset);
     if (layout & kRecord) {
         if (message.data.size() != kDeviceRecordSize)
             return {};
@@ -250,6 +271,12 @@ bool Decode(const Frame& frame, Message& message) {
         m.size = GetU32(p.data() + at);
         at += 4;
     }
+    if (layout & kOffset) {
+        if (p.size() - at < 4)
+            return false;
+        m.offset = GetU32(p.data() + at);
+        at += 4;
+    }
     if (layout & kRecord) {
         if (p.size() - at != kDeviceRecordSize)
             return false;
@@ -262,6 +289,25 @@ bool Decode(const Frame& frame, Message& message) {
         return false;
     message = std::move(m);
     return true;
+}
+
+std::vector<std::vector<uint8_t>> EncodeMediaPieces(uint32_t stream,
+                                                    std::span<const uint8_t> block) {
+    std::vector<std::vector<uint8_t>> frames;
+    if (block.empty() || block.size() > UINT32_MAX)
+        return frames;
+    Message m;
+    m.kind = Kind::kMediaPiece;
+    m.code = stream;
+    m.size = static_cast<uint32_t>(block.size());
+    for (size_t at = 0; at < block.size(); at += kMaxPieceData) {
+        const size_t n = std::min(kMaxPieceData, block.size() - at);
+        m.offset = static_cast<uint32_t>(at);
+        m.data.assign(block.begin() + static_cast<std::ptrdiff_t>(at),
+                      block.begin() + static_cast<std::ptrdiff_t>(at + n));
+        frames.push_back(Encode(m));
+    }
+    return frames;
 }
 
 bool DecodeDatagram(std::span<const uint8_t> datagram, Message& message) {

@@ -46,6 +46,8 @@ enum class Kind : uint16_t {
     kSimpleCmd = 0x0013,       // station: command code
     kPtz = 0x0014,             // station: PTZ command, record bytes (may be empty)
     kAlarmSubscribe = 0x0015,  // station: 1 subscribe, 0 unsubscribe
+    kPreviewStart = 0x0016,    // station: stream id, stream kind
+    kPreviewStop = 0x0017,     // station: stream id
     kPing = 0x0020,            // station: no payload
     kSearchProbe = 0x0100,     // station, UDP: no payload; sequence = search id
 
@@ -58,10 +60,13 @@ enum class Kind : uint16_t {
     kSimpleCmdReply = 0x8013,       // unit: result
     kPtzReply = 0x8014,             // unit: result
     kAlarmSubscribeReply = 0x8015,  // unit: result
+    kPreviewStartReply = 0x8016,    // unit: result
+    kPreviewStopReply = 0x8017,     // unit: result
     kPong = 0x8020,                 // unit: result
     kSearchAnswer = 0x8100,         // unit, UDP: the 448-byte device record
 
-    kAlarm = 0x4001,  // unit, unsolicited, sequence 0: alarm type, alarm bytes
+    kAlarm = 0x4001,       // unit, unsolicited, sequence 0: alarm type, alarm bytes
+    kMediaPiece = 0x4002,  // unit, unsolicited, sequence 0: stream id, total, offset, bytes
 };
 
 // Result of a reply (the first word of every reply payload after login).
@@ -101,16 +106,24 @@ inline constexpr uint32_t kPtzLensCalibration = 108;    // with no bytes
 inline constexpr uint32_t kAlarmLensCalibration = 253;  // 56 bytes: [24] running, [25] result
 inline constexpr uint32_t kLensCalibrationAlarmSize = 56;
 
+// Live preview: a media frame (media_frame.h) travels as MediaPiece frames of at most
+// kMaxPieceData bytes each, in order, the first at offset 0.
+inline constexpr size_t kMaxPieceData = kMaxPayload - 12;
+
 // One decoded message. Which members a kind uses:
 //   kLoginChallenge: token. kLoginProof: user, token. kLoginResult: code = status.
 //   kQueryParam: code, size. kSetParam, kPtz: code, data. kSimpleCmd, kAlarmSubscribe: code.
 //   kGetDevInfo, kPing, kSearchProbe: nothing. Replies other than login: code = result, data.
 //   kAlarm: code = alarm type, data. kSearchAnswer: data (exactly 448 bytes).
+//   kPreviewStart: code = stream id, size = stream kind. kPreviewStop: code = stream id.
+//   kMediaPiece: code = stream id, size = the whole media frame's length, offset = where this
+//   piece's data starts in it, data = the piece.
 struct Message {
     Kind kind = Kind::kPing;
     uint32_t sequence = 0;
     uint32_t code = 0;
     uint32_t size = 0;
+    uint32_t offset = 0;
     std::string user;
     Token token{};
     std::vector<uint8_t> data;
@@ -134,6 +147,12 @@ std::vector<uint8_t> Encode(const Message& message);
 
 // Decodes a frame's payload by its kind's layout; false when it does not fit exactly.
 bool Decode(const Frame& frame, Message& message);
+
+// The MediaPiece frames (sequence 0) that carry one media frame `block` of stream `stream`:
+// pieces of kMaxPieceData bytes, the last one shorter. Empty for an empty block or one above
+// 4 GiB.
+std::vector<std::vector<uint8_t>> EncodeMediaPieces(uint32_t stream,
+                                                    std::span<const uint8_t> block);
 
 // Decodes one whole datagram (UDP): exactly one frame, nothing after it.
 bool DecodeDatagram(std::span<const uint8_t> datagram, Message& message);

@@ -65,6 +65,16 @@ TEST(Protocol, EveryKindRoundTrips) {
     cases.push_back(Make(Kind::kAlarmSubscribe, 9, 1));
     cases.push_back(Make(Kind::kAlarmSubscribeReply, 9, kOk));
     cases.push_back(Make(Kind::kAlarm, 0, kAlarmLensCalibration, std::vector<uint8_t>(56, 2)));
+    Message preview = Make(Kind::kPreviewStart, 12, 7);
+    preview.size = 1;
+    cases.push_back(preview);
+    cases.push_back(Make(Kind::kPreviewStartReply, 12, kOk));
+    cases.push_back(Make(Kind::kPreviewStop, 13, 7));
+    cases.push_back(Make(Kind::kPreviewStopReply, 13, kFailed));
+    Message piece = Make(Kind::kMediaPiece, 0, 7, std::vector<uint8_t>(kMaxPieceData, 5));
+    piece.size = 100000;
+    piece.offset = 4084;
+    cases.push_back(piece);
     cases.push_back(Make(Kind::kPing, 10));
     cases.push_back(Make(Kind::kPong, 10, kOk));
     cases.push_back(Make(Kind::kSearchProbe, 77));
@@ -81,12 +91,44 @@ TEST(Protocol, EveryKindRoundTrips) {
         EXPECT_EQ(back.sequence, m.sequence);
         EXPECT_EQ(back.code, m.code);
         EXPECT_EQ(back.size, m.size);
+        EXPECT_EQ(back.offset, m.offset);
         EXPECT_EQ(back.user, m.user);
         EXPECT_EQ(back.token, m.token);
         EXPECT_EQ(back.data, m.data);
         Message datagram;
         EXPECT_TRUE(DecodeDatagram(bytes, datagram));
     }
+}
+
+TEST(Protocol, MediaFramesTravelInPiecesInOrder) {
+    for (size_t size : {size_t{1}, kMaxPieceData, kMaxPieceData + 1, 3 * kMaxPieceData + 17}) {
+        SCOPED_TRACE(size);
+        std::vector<uint8_t> block(size);
+        for (size_t i = 0; i < size; ++i)
+            block[i] = static_cast<uint8_t>(i * 31 + 7);
+        std::vector<std::vector<uint8_t>> frames = EncodeMediaPieces(9, block);
+        ASSERT_EQ(frames.size(), (size + kMaxPieceData - 1) / kMaxPieceData);
+        std::vector<uint8_t> joined;
+        for (const auto& f : frames) {
+            Message m;
+            ASSERT_TRUE(DecodeAll(f, m));
+            EXPECT_EQ(m.kind, Kind::kMediaPiece);
+            EXPECT_EQ(m.sequence, 0u);
+            EXPECT_EQ(m.code, 9u);
+            EXPECT_EQ(m.size, size);
+            EXPECT_EQ(m.offset, joined.size());
+            EXPECT_LE(f.size(), kHeaderSize + kMaxPayload);
+            joined.insert(joined.end(), m.data.begin(), m.data.end());
+        }
+        EXPECT_EQ(joined, block);
+    }
+    EXPECT_TRUE(EncodeMediaPieces(9, {}).empty());
+    // A piece too short for its three words is not a piece.
+    Frame frame;
+    frame.kind = Kind::kMediaPiece;
+    frame.payload.assign(11, 0);
+    Message m;
+    EXPECT_FALSE(Decode(frame, m));
 }
 
 TEST(Protocol, HeaderIsLittleEndianAndVersioned) {

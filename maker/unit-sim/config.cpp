@@ -171,9 +171,30 @@ bool ParseFault(const Json::Value& object, Fault& fault, std::string& error) {
     in.Int("delay_ms", f.delayMs, 0, 600000);
     in.Int("skip", f.skip, 0, INT32_MAX);
     in.Int("count", f.count, 0, INT32_MAX);
+    in.Bool("no_stream", f.noStream);
+    in.Bool("garbage", f.garbage);
+    in.Bool("truncate", f.truncate);
+    in.Bool("huge_picture", f.hugePicture);
+    in.Int("stop_after", f.stopAfter, 0, INT32_MAX);
+    in.Int("drop_after", f.dropAfter, 0, INT32_MAX);
     if (!in.ok())
         return false;
     fault = f;
+    return true;
+}
+
+bool ParseLensCalibration(const Json::Value& object, LensCalibration& lens, std::string& error) {
+    LensCalibration l = lens;
+    Fields in(object, error);
+    in.Bool("lens_calibration", l.supported);
+    int64_t ms = l.duration.count();
+    in.Int("calibration_ms", ms, 0, 3600000);
+    l.duration = std::chrono::milliseconds(ms);
+    in.Int("calibration_result", l.result, 0, 255);
+    in.Int("alarm_length", l.alarmLength, 0, static_cast<int64_t>(zqproto::kMaxPayload - 4));
+    if (!in.ok())
+        return false;
+    lens = l;
     return true;
 }
 
@@ -211,6 +232,8 @@ bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error) 
     in.Int("calibration_ms", ms, 0, 3600000);
     u.calibration = std::chrono::milliseconds(ms);
     in.Int("calibration_result", u.calibrationResult, 0, 255);
+    in.Int("alarm_length", u.alarmLength, 0, static_cast<int64_t>(zqproto::kMaxPayload - 4));
+    in.Int("frame_rate", u.frameRate, 1, 60);
     in.Bool("silent_login", u.silentLogin);
     if (!in.ok())
         return false;
@@ -294,6 +317,16 @@ bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error) 
         u.fisheye.centerX = f[0].asInt();
         u.fisheye.centerY = f[1].asInt();
         u.fisheye.radius = f[2].asInt();
+    }
+    if (in.Has("picture")) {
+        const Json::Value& p = object["picture"];
+        if (!p.isArray() || p.size() != 2 || !p[0].isInt() || !p[1].isInt() || p[0].asInt() < 16 ||
+            p[0].asInt() > 8192 || p[1].asInt() < 16 || p[1].asInt() > 8192 ||
+            p[0].asInt() % 2 != 0 || p[1].asInt() % 2 != 0) {
+            return in.Bad("picture", "[width, height], even numbers from 16 to 8192"), false;
+        }
+        u.pictureWidth = p[0].asInt();
+        u.pictureHeight = p[1].asInt();
     }
     if (in.Has("clock")) {
         in.Str("clock", text);
@@ -419,6 +452,12 @@ Json::Value StateToJson(const UnitState& s) {
     v["console"] = s.console;
     v["focus_locked"] = s.focusLocked;
     v["calibrating"] = s.calibrating;
+    v["lens_calibration"] = s.lens.supported;
+    v["calibration_ms"] = static_cast<Json::Int64>(s.lens.duration.count());
+    v["calibration_result"] = s.lens.result;
+    v["alarm_length"] = s.lens.alarmLength;
+    v["streams"] = s.streams;
+    v["previews"] = s.previews;
     v["resets"] = s.resets;
     v["lens_file_size"] = static_cast<Json::UInt>(s.lensFile.size());
     v["sessions"] = s.sessions;

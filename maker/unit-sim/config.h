@@ -22,9 +22,14 @@ bool ParseUnitLines(const std::string& text, std::vector<UnitConfig>& units, std
 // One unit's object (without "count" expansion).
 bool ParseUnit(const Json::Value& object, UnitConfig& unit, std::string& error);
 
-// A fault object: {"fail_query", "fail_write", "read_back_differs", "drop": bool, "delay_ms",
-// "skip", "count": int}.
+// A fault object: {"fail_query", "fail_write", "read_back_differs", "drop", "no_stream",
+// "garbage", "truncate", "huge_picture": bool, "delay_ms", "skip", "count", "stop_after",
+// "drop_after": int}.
 bool ParseFault(const Json::Value& object, Fault& fault, std::string& error);
+
+// A lens calibration object: {"lens_calibration": bool, "calibration_ms", "calibration_result",
+// "alarm_length": int}; members left out keep their value in `lens`.
+bool ParseLensCalibration(const Json::Value& object, LensCalibration& lens, std::string& error);
 
 // The state as JSON: named fields, every record as hex under "records", the last accepted write
 // of each code as hex under "written", and the request log under "requests".

@@ -17,7 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <map>
@@ -36,11 +38,11 @@ struct Simulator::Connection {
     int fd = -1;
     int wake = -1;  // eventfd: alarms queued, or the simulator stops
     Unit* unit = nullptr;
-    bool control = false;            // a control-interface client, not a session
+    bool control = false;                     // a control-interface client, not a session
     std::unique_ptr<UnitSession> session;     // made on accept, then its pool thread's
     std::vector<UnitSession::Step> greeting;  // what of the greeting is left to send
     bool greeted = true;                      // false: the greeting ends the session
-    std::atomic<bool> done{false};  // its pool thread has finished with it
+    std::atomic<bool> done{false};            // its pool thread has finished with it
 };
 
 namespace {
@@ -540,13 +542,32 @@ void Simulator::Serve(Connection* c) {
         };
         while (open && !stopping_) {
             bool readable = ssl && SSL_pending(ssl) > 0;
-            if (!readable && !wakePending && !wait(-1, readable))
-                break;
+            if (!readable && !wakePending) {
+                // Until the next media frame is due, if one streams.
+                int timeout = -1;
+                if (auto due = session.NextMediaDue()) {
+                    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                        *due - std::chrono::steady_clock::now());
+                    timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
+                }
+                if (!wait(timeout, readable))
+                    break;
+            }
             if (wakePending) {
                 wakePending = false;
                 for (const auto& frame : session.TakeAlarms()) {
                     if (!SendAll(c->fd, ssl, frame))
                         open = false;
+                }
+            }
+            if (open) {
+                std::vector<UnitSession::Step> media;
+                open = session.TakeMedia(std::chrono::steady_clock::now(), media);
+                for (const auto& step : media) {
+                    if (!SendAll(c->fd, ssl, step.bytes)) {
+                        open = false;
+                        break;
+                    }
                 }
             }
             if (!readable || !open)
@@ -663,6 +684,13 @@ std::string Simulator::Control(const std::string& line) {
         if (!request["silent"].isBool())
             return ToLine(Answer(false, "\"silent\" must be true or false"));
         unit->SetSilentLogin(request["silent"].asBool());
+        return ToLine(Answer(true));
+    }
+    if (cmd == "lens_calibration") {
+        LensCalibration lens = unit->State().lens;
+        if (!ParseLensCalibration(request, lens, why))
+            return ToLine(Answer(false, why));
+        unit->SetLensCalibration(lens);
         return ToLine(Answer(true));
     }
     if (cmd == "clear_faults") {

@@ -433,5 +433,69 @@ TEST(SimulatorLifecycle, StartFailsCleanlyAndStopEndsOpenSessions) {
     first.Stop();  // twice is fine
 }
 
+TEST(SimulatorVideo, ACameraStreamsOverTcpAndTheControlChangesItsCalibration) {
+    Simulator sim;
+    std::string error;
+    UnitConfig camera = Make("127.0.40.1");
+    camera.pictureWidth = 320;
+    camera.pictureHeight = 240;
+    ASSERT_TRUE(sim.Start({camera}, error)) << error;
+    Unit* u = sim.Units()[0];
+    auto control = [&](const std::string& line) { return Parse(sim.Control(line)); };
+    TestClient c;
+    ASSERT_TRUE(c.Connect("127.0.40.1", u->config().mediaPort, false));
+    ASSERT_EQ(c.Login("admin", "pa55word"), uint32_t{ZQNET_STATUS_LOGGED_IN});
+    auto started = c.Request(Kind::kPreviewStart, 3, 1);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(started->code, zqproto::kOk);
+    // A second and more of frames (the first waits for the picture to be encoded).
+    std::vector<zqproto::Message> pieces;
+    uint32_t frames = 0;
+    while (frames < 30) {
+        auto m = c.Read();
+        ASSERT_TRUE(m);
+        ASSERT_EQ(m->kind, Kind::kMediaPiece);
+        EXPECT_EQ(m->code, 3u);
+        if (m->offset + m->data.size() == m->size)
+            ++frames;
+    }
+    EXPECT_EQ(control(R"({"cmd":"state","unit":"127.0.40.1"})")["state"]["streams"].asInt(), 1);
+    auto stopped = c.Request(Kind::kPreviewStop, 3);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->code, zqproto::kOk);
+    EXPECT_EQ(control(R"({"cmd":"state","unit":"127.0.40.1"})")["state"]["streams"].asInt(), 0);
+
+    // The lens calibration as the control interface sets it.
+    Json::Value answer =
+        control(R"({"cmd":"lens_calibration","unit":"127.0.40.1","lens_calibration":false})");
+    ASSERT_TRUE(answer["ok"].asBool()) << answer["error"].asString();
+    auto info = c.Request(Kind::kGetDevInfo, 0);
+    ASSERT_TRUE(info);
+    ASSERT_EQ(info->data.size(), 1232u);
+    EXPECT_EQ(info->data[452], 0);
+    EXPECT_EQ(c.Request(Kind::kPtz, 108)->code, zqproto::kFailed);
+    answer = control(R"({"cmd":"lens_calibration","unit":"127.0.40.1","lens_calibration":true,)"
+                     R"("calibration_ms":0,"calibration_result":1,"alarm_length":30})");
+    ASSERT_TRUE(answer["ok"].asBool()) << answer["error"].asString();
+    EXPECT_EQ(c.Request(Kind::kGetDevInfo, 0)->data[452], 1);
+    ASSERT_EQ(c.Request(Kind::kAlarmSubscribe, 1)->code, zqproto::kOk);
+    ASSERT_EQ(c.Request(Kind::kPtz, 108)->code, zqproto::kOk);
+    while (c.alarms.size() < 2) {
+        auto m = c.Read();
+        ASSERT_TRUE(m);
+        if (m->kind == Kind::kAlarm)
+            c.alarms.push_back(*m);
+    }
+    ASSERT_EQ(c.alarms[1].data.size(), 30u);
+    EXPECT_EQ(c.alarms[1].data[24], 0);
+    EXPECT_EQ(c.alarms[1].data[25], 1);
+    Json::Value state = control(R"({"cmd":"state","unit":"127.0.40.1"})")["state"];
+    EXPECT_EQ(state["alarm_length"].asInt(), 30);
+    EXPECT_EQ(state["calibration_result"].asInt(), 1);
+    answer = control(R"({"cmd":"lens_calibration","unit":"127.0.40.1","alarm_length":5000})");
+    EXPECT_FALSE(answer["ok"].asBool());
+    EXPECT_NE(answer["error"].asString().find("alarm_length"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace unitsim

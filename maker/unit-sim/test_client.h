@@ -163,11 +163,16 @@ class TestClient {
                 alarms.push_back(*reply);
                 continue;
             }
+            if (reply->kind == zqproto::Kind::kMediaPiece) {
+                media.push_back(*reply);
+                continue;
+            }
             return reply;
         }
     }
 
     std::vector<zqproto::Message> alarms;
+    std::vector<zqproto::Message> media;  // media pieces that came before a reply
     const std::vector<uint8_t>& sent() const { return sent_; }
     const std::vector<uint8_t>& received() const { return received_; }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "protocol/media_frame.h"
+
 namespace unitsim {
 namespace {
 
@@ -116,6 +118,27 @@ std::vector<std::vector<uint8_t>> AlarmSink::Take() {
     return std::exchange(frames_, {});
 }
 
+bool UnitConfig::camera() const {
+    return deviceKind == 4 || pictureWidth > 0 || fisheye.radius != 0;
+}
+
+PictureSpec UnitConfig::picture() const {
+    PictureSpec p;
+    p.width = pictureWidth > 0 ? pictureWidth : 1280;
+    p.height = pictureHeight > 0 ? pictureHeight : 960;
+    p.frameRate = frameRate;
+    if (fisheye.radius != 0) {
+        p.centerX = fisheye.centerX;
+        p.centerY = fisheye.centerY;
+        p.radius = fisheye.radius;
+    } else {
+        p.centerX = p.width / 2;
+        p.centerY = p.height / 2;
+        p.radius = std::min(p.width, p.height) * 9 / 20;
+    }
+    return p;
+}
+
 UnitConfig::UnitConfig() {
     mac.size = sizeof(mac);
     key.size = sizeof(key);
@@ -137,6 +160,10 @@ Unit::Unit(UnitConfig config) : config_(std::move(config)) {
     state_.focus = config_.focus;
     faults_ = config_.faults;
     silentLogin_ = config_.silentLogin;
+    state_.lens.supported = config_.lensCalibration;
+    state_.lens.duration = config_.calibration;
+    state_.lens.result = config_.calibrationResult;
+    state_.lens.alarmLength = config_.alarmLength;
     ResetSettingsLocked();
     const ZQNetSysParamRecord& s = config_.system;
     if (s.year == 0) {
@@ -303,7 +330,10 @@ void Unit::ReleaseSession() {
 uint32_t Unit::DevInfo(std::vector<uint8_t>& out) {
     ZQNetDeviceInfo info{};
     info.deviceClass = (config_.deviceKind & 0xF) << 8;
-    info.lensCalibration = config_.lensCalibration ? 1 : 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        info.lensCalibration = state_.lens.supported ? 1 : 0;
+    }
     out = Bytes(info);
     return zqproto::kOk;
 }
@@ -486,10 +516,10 @@ uint32_t Unit::Ptz(uint32_t command, std::span<const uint8_t> data) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         LogCommandLocked(command);
-        if (!config_.lensCalibration || state_.calibrating)
+        if (!state_.lens.supported || state_.calibrating)
             return zqproto::kFailed;
         state_.calibrating = true;
-        calibrationDone_ = Clock::now() + config_.calibration;
+        calibrationDone_ = Clock::now() + state_.lens.duration;
     }
     EmitCalibrationAlarm(true, 0);
     return zqproto::kOk;
@@ -528,9 +558,30 @@ void Unit::Tick() {
         if (!state_.calibrating || Clock::now() < calibrationDone_)
             return;
         state_.calibrating = false;
-        result = config_.calibrationResult;
+        result = state_.lens.result;
     }
     EmitCalibrationAlarm(false, result);
+}
+
+void Unit::SetLensCalibration(const LensCalibration& lens) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.lens = lens;
+    state_.lens.alarmLength =
+        std::min<uint32_t>(lens.alarmLength, static_cast<uint32_t>(zqproto::kMaxPayload - 4));
+    if (state_.calibrating)
+        calibrationDone_ = std::min(calibrationDone_, Clock::now() + lens.duration);
+}
+
+void Unit::StreamStarted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.streams;
+    ++state_.previews;
+}
+
+void Unit::StreamEnded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_.streams > 0)
+        --state_.streams;
 }
 
 void Unit::EmitCalibrationAlarm(bool running, uint8_t result) {
@@ -541,15 +592,17 @@ void Unit::EmitCalibrationAlarm(bool running, uint8_t result) {
     m.kind = zqproto::Kind::kAlarm;
     m.code = zqproto::kAlarmLensCalibration;
     m.data = Bytes(alarm);
-    std::vector<uint8_t> frame = zqproto::Encode(m);
     std::vector<std::shared_ptr<AlarmSink>> sinks;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The record cut to the unit's alarm length, or zeros after it.
+        m.data.resize(state_.lens.alarmLength, 0);
         for (const auto& s : sinks_) {
             if (auto p = s.lock())
                 sinks.push_back(std::move(p));
         }
     }
+    const std::vector<uint8_t> frame = zqproto::Encode(m);
     for (const auto& s : sinks)
         s->Push(frame);
 }
@@ -562,6 +615,8 @@ UnitSession::UnitSession(Unit& unit, std::span<const uint8_t> binding, std::func
       sink_(std::make_shared<AlarmSink>(std::move(wake))) {}
 
 UnitSession::~UnitSession() {
+    for (size_t i = 0; i < streams_.size(); ++i)
+        unit_.StreamEnded();
     unit_.Unsubscribe(sink_.get());
     if (state_ == State::kLoggedIn)
         unit_.ReleaseSession();
@@ -574,6 +629,9 @@ std::vector<std::vector<uint8_t>> UnitSession::TakeAlarms() {
 bool UnitSession::Fail(const char* why) {
     if (state_ == State::kLoggedIn)
         unit_.ReleaseSession();
+    for (size_t i = 0; i < streams_.size(); ++i)
+        unit_.StreamEnded();
+    streams_.clear();
     state_ = State::kClosed;
     if (!error_)
         error_ = why;
@@ -624,7 +682,7 @@ bool UnitSession::Receive(std::span<const uint8_t> bytes, std::vector<Step>& ste
         if (!zqproto::Decode(frame, m))
             return Fail("payload does not fit its kind");
         if (zqproto::IsReply(m.kind) || m.kind == zqproto::Kind::kAlarm ||
-            m.kind == zqproto::Kind::kSearchProbe) {
+            m.kind == zqproto::Kind::kMediaPiece || m.kind == zqproto::Kind::kSearchProbe) {
             return Fail("not a session request");
         }
         if (m.sequence != lastSequence_ + 1)
@@ -670,6 +728,9 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
         case Kind::kPtz:
             faultCode = static_cast<int32_t>(m.code);
             break;
+        case Kind::kPreviewStart:
+            faultCode = kFaultPreview;
+            break;
         default:
             break;
     }
@@ -712,6 +773,15 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
             }
             reply.code = zqproto::kOk;
             break;
+        case Kind::kPreviewStart:
+            reply.code = fault.failWrite || fault.failQuery ? uint32_t{zqproto::kFailed}
+                                                            : StartStream(m.code, fault);
+            if (reply.code == zqproto::kOk && fault.delayMs > 0)
+                streams_.back().due += std::chrono::milliseconds(fault.delayMs);
+            break;
+        case Kind::kPreviewStop:
+            reply.code = StopStream(m.code);
+            break;
         case Kind::kPing:
             reply.code = zqproto::kOk;
             break;
@@ -723,6 +793,135 @@ bool UnitSession::Handle(const zqproto::Message& m, std::vector<Step>& steps) {
         reply.data.clear();
     steps.push_back({fault.delayMs, zqproto::Encode(reply)});
     return true;
+}
+
+uint32_t UnitSession::StartStream(uint32_t id, const Fault& fault) {
+    if (!unit_.config().camera())
+        return zqproto::kUnsupported;
+    if (streams_.size() >= kMaxStreams)
+        return zqproto::kFailed;
+    for (const Stream& s : streams_) {
+        if (s.id == id)
+            return zqproto::kFailed;
+    }
+    Stream s;
+    s.id = id;
+    s.fault = fault;
+    s.due = Clock::now();
+    s.random = 0x9E3779B97F4A7C15ull ^ id;
+    streams_.push_back(s);
+    unit_.StreamStarted();
+    TryLoop(unit_.config().picture());  // starts encoding the picture, when nobody has yet
+    return zqproto::kOk;
+}
+
+uint32_t UnitSession::StopStream(uint32_t id) {
+    for (auto it = streams_.begin(); it != streams_.end(); ++it) {
+        if (it->id == id) {
+            streams_.erase(it);
+            unit_.StreamEnded();
+            return zqproto::kOk;
+        }
+    }
+    return zqproto::kFailed;
+}
+
+std::optional<UnitSession::Clock::time_point> UnitSession::NextMediaDue() const {
+    std::optional<Clock::time_point> next;
+    for (const Stream& s : streams_) {
+        if (s.stalled || s.fault.noStream)
+            continue;
+        if (!next || s.due < *next)
+            next = s.due;
+    }
+    return next;
+}
+
+bool UnitSession::TakeMedia(Clock::time_point now, std::vector<Step>& steps) {
+    if (state_ != State::kLoggedIn)
+        return state_ != State::kClosed;
+    std::shared_ptr<const VideoLoop> loop;
+    for (Stream& s : streams_) {
+        if (s.stalled || s.fault.noStream || s.due > now)
+            continue;
+        if (!loop) {
+            bool failed = false;
+            loop = TryLoop(unit_.config().picture(), &failed);
+            if (failed) {
+                s.stalled = true;  // no video to be had: the stream never starts
+                continue;
+            }
+            if (!loop) {  // still being encoded
+                s.due = now + std::chrono::milliseconds(10);
+                continue;
+            }
+        }
+        if (!SendFrame(s, *loop, steps))
+            return Fail("dropped mid-preview on demand");
+        const auto interval = std::chrono::microseconds(1000000 / loop->spec.frameRate);
+        s.due += interval;
+        if (s.due < now - std::chrono::seconds(1))
+            s.due = now;  // fallen far behind (a slow reader): go on from now
+    }
+    return true;
+}
+
+bool UnitSession::SendFrame(Stream& s, const VideoLoop& loop, std::vector<Step>& steps) {
+    auto random = [&s] {  // xorshift64
+        s.random ^= s.random << 13;
+        s.random ^= s.random >> 7;
+        s.random ^= s.random << 17;
+        return static_cast<uint8_t>(s.random >> 32);
+    };
+    const VideoFrame& f = loop.frames[s.sent % loop.frames.size()];
+    zqproto::MediaFrame header;
+    header.width = static_cast<uint32_t>(loop.spec.width);
+    header.height = static_cast<uint32_t>(loop.spec.height);
+    header.flags = f.key ? zqproto::kMediaKeyFrame : 0;
+    header.number = s.sent;
+    header.capture_us =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    std::vector<uint8_t> payload;
+    header.payload = f.data;
+    if (f.key && s.fault.hugePicture) {
+        if (s.keys % 2 == 0) {
+            header.width = header.height = 16384;
+        } else {
+            payload = WithPictureSize(f.data, 16384, 16384);
+            header.payload = payload;
+        }
+    }
+    if (f.key)
+        ++s.keys;
+    std::vector<uint8_t> block = zqproto::BuildMediaFrame(header);
+    if (s.fault.garbage) {
+        const size_t from = s.sent % 2 == 1 ? 0 : zqproto::kMediaHeaderSize;
+        for (size_t i = from; i < block.size(); ++i)
+            block[i] = random();
+    }
+    // How much of the frame goes out: all of it, or half when it is cut short.
+    size_t length = block.size();
+    const bool last = static_cast<int>(s.sent) == s.fault.stopAfter ||
+                      static_cast<int>(s.sent) == s.fault.dropAfter;
+    if ((s.fault.truncate && s.sent % 2 == 1) || last)
+        length = std::max<size_t>(1, block.size() / 2);
+    ++s.sent;
+    for (size_t at = 0; at < length; at += zqproto::kMaxPieceData) {
+        zqproto::Message m;
+        m.kind = zqproto::Kind::kMediaPiece;
+        m.code = s.id;
+        m.size = static_cast<uint32_t>(block.size());
+        m.offset = static_cast<uint32_t>(at);
+        const size_t n = std::min(zqproto::kMaxPieceData, length - at);
+        m.data.assign(block.begin() + static_cast<ptrdiff_t>(at),
+                      block.begin() + static_cast<ptrdiff_t>(at + n));
+        steps.push_back({0, zqproto::Encode(m)});
+    }
+    if (static_cast<int>(s.sent) - 1 == s.fault.stopAfter)
+        s.stalled = true;
+    return static_cast<int>(s.sent) - 1 != s.fault.dropAfter;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include "device/ZQNet.h"
 #include "protocol/protocol.h"
+#include "video.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,8 +28,9 @@
 namespace unitsim {
 
 // A fault on demand, for one code of one unit. Codes: parameter codes, command codes (349..352),
-// PTZ commands (96, 108), kFaultDevInfo for the device-information request and kFaultLogin for
-// the login (drop and delay apply to the challenge).
+// PTZ commands (96, 108), kFaultDevInfo for the device-information request, kFaultLogin for
+// the login (drop and delay apply to the challenge) and kFaultPreview for the preview start
+// (the stream faults below apply to the stream that start opens).
 //
 // Every request the code applies to (query, write, command, PTZ command, device-information
 // request, login) is a matching request: the first `skip` of them pass untouched, then the fault
@@ -42,9 +45,28 @@ struct Fault {
     int delayMs = 0;               // the answer comes this much later
     int skip = 0;                  // matching requests that pass untouched first
     int count = 0;                 // then fires this many times (0: forever), then is removed
+    // Stream faults (kFaultPreview): what the started stream sends.
+    bool noStream = false;     // the start succeeds, but no media frame ever comes
+    bool garbage = false;      // every block is garbage: odd ones wholly random, even ones a
+                               // valid media header over random bytes
+    bool truncate = false;     // every other media frame ends halfway; the next one follows
+    bool hugePicture = false;  // key frames announce 16384x16384: in the media header (odd key
+                               // frames) or in the SPS under a true header (even ones)
+    int stopAfter = -1;        // after this many frames the stream stops in the middle of a frame
+    int dropAfter = -1;        // after this many frames the unit closes the connection in the
+                               // middle of a frame
 };
 inline constexpr int32_t kFaultDevInfo = 0;
 inline constexpr int32_t kFaultLogin = 1;
+inline constexpr int32_t kFaultPreview = 2;
+
+// A unit's lens calibration, changeable at run time (Unit::SetLensCalibration).
+struct LensCalibration {
+    bool supported = false;                    // device-information byte 452; PTZ 108 works
+    std::chrono::milliseconds duration{2000};  // from PTZ 108 to the result alarm
+    uint8_t result = 0;                        // byte 25 of the result alarm (1, 255: failed)
+    uint32_t alarmLength = 56;                 // bytes of alarm data sent (0 to 4092)
+};
 
 // Everything a unit is configured with; the records are its starting (and factory) contents.
 struct UnitConfig {
@@ -71,7 +93,18 @@ struct UnitConfig {
     std::chrono::milliseconds lockout{60000};     // how long the user stays locked out
     std::chrono::milliseconds calibration{2000};  // from PTZ 108 to the result alarm
     uint8_t calibrationResult = 0;                // byte 25 of the result alarm
-    bool silentLogin = false;                     // never answers a login
+    uint32_t alarmLength = 56;  // bytes of data in each alarm 253: the first 56 are the alarm
+                                // record, cut there when shorter, zeros after it when longer
+    bool silentLogin = false;   // never answers a login
+    // Live video. A camera (device kind 4, or a unit with a picture size or a fisheye circle)
+    // streams its picture; 0 takes the default size 1280x960.
+    int pictureWidth = 0;
+    int pictureHeight = 0;
+    int frameRate = 25;
+    bool camera() const;
+    // The picture a camera streams: its size and, as the image circle, the fisheye record's
+    // starting circle (the middle of the picture when that radius is 0).
+    PictureSpec picture() const;
     std::map<int32_t, Fault> faults;
 
     ZQNetMacRecord mac{};
@@ -110,6 +143,9 @@ struct UnitState {
     bool console = false;
     bool focusLocked = false;
     bool calibrating = false;
+    LensCalibration lens;  // as it stands now
+    int streams = 0;       // live previews being streamed now
+    int previews = 0;      // previews started so far
     int resets = 0;
     ZQNetResetRecord lastReset{};
     int sessions = 0;  // logged-in sessions now
@@ -185,6 +221,14 @@ class Unit {
     void Subscribe(const std::shared_ptr<AlarmSink>& sink);
     void Unsubscribe(const AlarmSink* sink);
 
+    // The lens calibration's capability, time, result and alarm length from now on (a running
+    // calibration ends with the new result).
+    void SetLensCalibration(const LensCalibration& lens);
+
+    // Counts the previews of the unit (UnitState::streams, previews).
+    void StreamStarted();
+    void StreamEnded();
+
     // Runs the unit's timers (the lens calibration). Called by the simulator's loop.
     void Tick();
 
@@ -242,6 +286,14 @@ class UnitSession {
     // Alarm frames queued for this session since the last call.
     std::vector<std::vector<uint8_t>> TakeAlarms();
 
+    // Live video. The time the next media frame of a stream is due, or nullopt when nothing
+    // streams (or the picture is still being encoded: then in a few milliseconds).
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> NextMediaDue() const;
+    // Appends the MediaPiece frames of every stream due at `now`. False when the session must
+    // end after them (a drop fault).
+    bool TakeMedia(Clock::time_point now, std::vector<Step>& steps);
+
     bool loggedIn() const { return state_ == State::kLoggedIn; }
     const char* error() const { return error_; }
 
@@ -249,6 +301,20 @@ class UnitSession {
     enum class State { kAwaitStart, kAwaitProof, kLoggedIn, kSilent, kClosed };
     bool Handle(const zqproto::Message& m, std::vector<Step>& steps);
     bool Fail(const char* why);
+    uint32_t StartStream(uint32_t id, const Fault& fault);
+    uint32_t StopStream(uint32_t id);
+
+    struct Stream {
+        uint32_t id = 0;
+        Fault fault;
+        uint32_t sent = 0;  // frames begun so far (the next frame number)
+        uint32_t keys = 0;  // key frames sent so far
+        Clock::time_point due;
+        bool stalled = false;
+        uint64_t random = 0;  // state of the garbage's generator
+    };
+    bool SendFrame(Stream& s, const VideoLoop& loop, std::vector<Step>& steps);
+    static constexpr size_t kMaxStreams = 4;
 
     Unit& unit_;
     std::vector<uint8_t> binding_;
@@ -259,6 +325,7 @@ class UnitSession {
     std::string user_;
     zqproto::Token nonce_{};
     const char* error_ = nullptr;
+    std::vector<Stream> streams_;
 };
 
 // Text helpers shared by the configuration and the control interface.

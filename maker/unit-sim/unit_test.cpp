@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "protocol/media_frame.h"
+
 namespace unitsim {
 namespace {
 
@@ -458,29 +460,36 @@ TEST_F(UnitRecords, ExtendedRecordAnswersTheMaskOfItsLastAcceptedWrite) {
     struct Step {
         const char* name;
         std::function<uint32_t()> write;
-        uint32_t mask;   // answered afterwards
+        uint32_t mask;  // answered afterwards
         uint8_t maxFocal;
     };
     const Step steps[] = {
-        {"maximum focal length alone", [&] { return s.Set(700, written(0x400000, 3)); }, 0x400000, 3},
-        {"a refused write", [&] {
+        {"maximum focal length alone", [&] { return s.Set(700, written(0x400000, 3)); }, 0x400000,
+         3},
+        {"a refused write",
+         [&] {
              unit.SetFault(700, {.failWrite = true, .count = 1});
              return s.Set(700, written(0x1, 9));
-         }, 0x400000, 3},
-        {"a write of the wrong size word", [&] {
+         },
+         0x400000, 3},
+        {"a write of the wrong size word",
+         [&] {
              ZQNetExtDeviceRecord r = written(0x400000, 9);
              r.size = 1031;
              return s.Set(700, r);
-         }, 0x400000, 3},
+         },
+         0x400000, 3},
         {"a write with mask 0 changes no field", [&] { return s.Set(700, written(0, 9)); }, 0, 3},
-        {"a factory reset keeps it", [&] {
+        {"a factory reset keeps it",
+         [&] {
              EXPECT_EQ(s.Set(700, written(0x400000, 5)), zqproto::kOk);
              ZQNetResetRecord reset{};
              reset.size = 28;
              reset.year = 2024;
              reset.restore = 1;
              return s.Set(588, reset);
-         }, 0x400000, 5},
+         },
+         0x400000, 5},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
@@ -1256,6 +1265,15 @@ TEST(UnitConfigFile, BadLinesAreRefusedWithTheLineNumber) {
         {"{\"faults\":[{\"code\":1,\"delay_ms\":-1}]}", "delay_ms"},
         {"{\"faults\":[{\"code\":1,\"count\":-1}]}", "count"},
         {"{\"faults\":[{\"code\":1,\"skip\":\"2\"}]}", "skip"},
+        {"{\"faults\":[{\"code\":2,\"stop_after\":-1}]}", "stop_after"},
+        {"{\"faults\":[{\"code\":2,\"garbage\":1}]}", "garbage"},
+        {"{\"picture\":[1280]}", "picture"},
+        {"{\"picture\":[1281,960]}", "picture"},
+        {"{\"picture\":[8194,960]}", "picture"},
+        {"{\"picture\":[0,0]}", "picture"},
+        {"{\"frame_rate\":0}", "frame_rate"},
+        {"{\"alarm_length\":4093}", "alarm_length"},
+        {"{\"alarm_length\":-1}", "alarm_length"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -1264,6 +1282,297 @@ TEST(UnitConfigFile, BadLinesAreRefusedWithTheLineNumber) {
         EXPECT_FALSE(ParseUnitLines(c.text, units, error));
         EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
         EXPECT_TRUE(units.empty());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Live video
+
+// What a station makes of the media pieces of one stream: each frame as far as it came.
+struct Received {
+    std::vector<uint8_t> block;  // the bytes that came, from offset 0
+    uint32_t total = 0;          // the length the pieces announced
+    bool whole() const { return block.size() == total; }
+};
+
+void Collect(const std::vector<UnitSession::Step>& steps, uint32_t stream,
+             std::vector<Received>& frames) {
+    for (const auto& step : steps) {
+        zqproto::FrameReader reader;
+        ASSERT_TRUE(reader.Feed(step.bytes));
+        zqproto::Frame frame;
+        while (reader.Next(frame) == zqproto::FrameReader::Status::kFrame) {
+            Message m;
+            ASSERT_TRUE(zqproto::Decode(frame, m));
+            ASSERT_EQ(m.kind, Kind::kMediaPiece);
+            ASSERT_EQ(m.code, stream);
+            if (m.offset == 0)
+                frames.push_back({{}, m.size});
+            ASSERT_FALSE(frames.empty());
+            ASSERT_EQ(m.offset, frames.back().block.size());
+            frames.back().block.insert(frames.back().block.end(), m.data.begin(), m.data.end());
+        }
+    }
+}
+
+// NAL unit types of an Annex B access unit.
+std::vector<int> NalTypes(std::span<const uint8_t> au) {
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < au.size(); ++i) {
+        if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+            types.push_back(au[i + 3] & 0x1F);
+            i += 2;
+        }
+    }
+    return types;
+}
+
+UnitConfig SmallCamera() {
+    UnitConfig c = Camera();
+    c.pictureWidth = 320;
+    c.pictureHeight = 240;
+    c.fisheye.centerX = 160;
+    c.fisheye.centerY = 120;
+    c.fisheye.radius = 110;
+    return c;
+}
+
+// A logged-in station whose unit's picture is encoded, with `frames` frames of stream 5 taken.
+struct Streaming {
+    explicit Streaming(UnitConfig config, Fault fault = {}) : unit(std::move(config)), s(unit) {
+        EXPECT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+        EXPECT_NE(WaitLoop(unit.config().picture()), nullptr);
+        unit.SetFault(kFaultPreview, fault);
+        started = s.Request(Kind::kPreviewStart, 5, 1);
+    }
+    // Takes up to `count` frame times; false when the session ended.
+    bool Take(int count) {
+        for (int i = 0; i < count; ++i) {
+            auto due = s.session.NextMediaDue();
+            if (!due)
+                return true;
+            std::vector<UnitSession::Step> steps;
+            const bool open = s.session.TakeMedia(*due, steps);
+            Collect(steps, 5, frames);
+            if (!open)
+                return false;
+        }
+        return true;
+    }
+    Unit unit;
+    Station s;
+    uint32_t started = 0;
+    std::vector<Received> frames;
+};
+
+TEST(UnitVideo, ACameraStreamsItsPictureAsNumberedTimeStampedMediaFrames) {
+    Streaming st(SmallCamera());
+    ASSERT_EQ(st.started, zqproto::kOk);
+    EXPECT_EQ(st.unit.State().streams, 1);
+    const auto before = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    const auto first_due = st.s.session.NextMediaDue();
+    ASSERT_TRUE(first_due);
+    ASSERT_TRUE(st.Take(60));  // more than the two-second loop
+    // 25 frames a second.
+    EXPECT_EQ(*st.s.session.NextMediaDue() - *first_due, std::chrono::milliseconds(2400));
+    ASSERT_EQ(st.frames.size(), 60u);
+    for (size_t i = 0; i < st.frames.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(st.frames[i].whole());
+        zqproto::MediaFrame f;
+        ASSERT_TRUE(zqproto::ParseMediaFrame(st.frames[i].block, f));
+        EXPECT_EQ(f.width, 320u);
+        EXPECT_EQ(f.height, 240u);
+        EXPECT_EQ(f.number, i);
+        EXPECT_GE(static_cast<int64_t>(f.capture_us), before);
+        const bool key = i % 25 == 0;
+        EXPECT_EQ((f.flags & zqproto::kMediaKeyFrame) != 0, key);
+        std::vector<int> types = NalTypes(f.payload);
+        if (key) {  // SPS and PPS before the IDR slice
+            auto sps = std::find(types.begin(), types.end(), 7);
+            auto pps = std::find(types.begin(), types.end(), 8);
+            auto idr = std::find(types.begin(), types.end(), 5);
+            EXPECT_TRUE(sps < pps && pps < idr && idr != types.end());
+        } else {
+            EXPECT_NE(std::find(types.begin(), types.end(), 1), types.end());
+        }
+    }
+    EXPECT_EQ(st.s.Request(Kind::kPreviewStop, 5), zqproto::kOk);
+    EXPECT_FALSE(st.s.session.NextMediaDue());
+    EXPECT_EQ(st.s.Request(Kind::kPreviewStop, 5), zqproto::kFailed);
+    EXPECT_EQ(st.unit.State().streams, 0);
+    EXPECT_EQ(st.unit.State().previews, 1);
+}
+
+TEST(UnitVideo, WhoMayStartAPreview) {
+    UnitConfig recorder = Camera();
+    recorder.deviceKind = 2;
+    recorder.fisheye = {};
+    EXPECT_FALSE(recorder.camera());
+    EXPECT_EQ(Streaming(recorder).started, zqproto::kUnsupported);
+
+    Streaming refused(SmallCamera(), {.failWrite = true, .count = 1});
+    EXPECT_EQ(refused.started, zqproto::kFailed);
+    EXPECT_EQ(refused.s.Request(Kind::kPreviewStart, 5, 1), zqproto::kOk);  // the fault is spent
+    EXPECT_EQ(refused.s.Request(Kind::kPreviewStart, 5, 1), zqproto::kFailed);  // in use
+    for (uint32_t id = 6; id < 9; ++id)
+        EXPECT_EQ(refused.s.Request(Kind::kPreviewStart, id, 1), zqproto::kOk);
+    EXPECT_EQ(refused.s.Request(Kind::kPreviewStart, 9, 1), zqproto::kFailed);  // four at most
+    EXPECT_EQ(refused.unit.State().streams, 4);
+
+    Streaming silent(SmallCamera(), {.noStream = true});
+    EXPECT_EQ(silent.started, zqproto::kOk);
+    EXPECT_FALSE(silent.s.session.NextMediaDue());
+
+    Streaming dropped(SmallCamera(), {.drop = true});
+    EXPECT_FALSE(dropped.s.open);
+    EXPECT_EQ(dropped.unit.State().streams, 0);
+}
+
+TEST(UnitVideo, StreamFaultsCutGarbleAndEndTheStream) {
+    {
+        SCOPED_TRACE("every other frame ends halfway");
+        Streaming st(SmallCamera(), {.truncate = true});
+        ASSERT_TRUE(st.Take(6));
+        ASSERT_EQ(st.frames.size(), 6u);
+        for (size_t i = 0; i < 6; ++i)
+            EXPECT_EQ(st.frames[i].whole(), i % 2 == 0) << i;
+    }
+    {
+        SCOPED_TRACE("stops in the middle of the third frame");
+        Streaming st(SmallCamera(), {.stopAfter = 2});
+        ASSERT_TRUE(st.Take(10));
+        ASSERT_EQ(st.frames.size(), 3u);
+        EXPECT_TRUE(st.frames[1].whole());
+        EXPECT_FALSE(st.frames[2].whole());
+        EXPECT_FALSE(st.s.session.NextMediaDue());
+        EXPECT_EQ(st.s.Request(Kind::kPing, 0), zqproto::kOk);  // the session goes on
+    }
+    {
+        SCOPED_TRACE("drops the connection in the middle of the second frame");
+        Streaming st(SmallCamera(), {.dropAfter = 1});
+        EXPECT_FALSE(st.Take(10));
+        ASSERT_EQ(st.frames.size(), 2u);
+        EXPECT_TRUE(st.frames[0].whole());
+        EXPECT_FALSE(st.frames[1].whole());
+        EXPECT_EQ(st.unit.State().streams, 0);
+    }
+    {
+        SCOPED_TRACE("garbage");
+        Streaming st(SmallCamera(), {.garbage = true});
+        ASSERT_TRUE(st.Take(6));
+        ASSERT_EQ(st.frames.size(), 6u);
+        for (size_t i = 0; i < 6; ++i) {
+            zqproto::MediaFrame f;
+            const bool parses = zqproto::ParseMediaFrame(st.frames[i].block, f);
+            if (i % 2 == 1) {
+                EXPECT_FALSE(parses) << i;
+            } else {
+                ASSERT_TRUE(parses) << i;
+                EXPECT_TRUE(NalTypes(f.payload).empty() || f.payload[0] != 0) << i;
+            }
+        }
+    }
+    {
+        SCOPED_TRACE("key frames of 16384x16384");
+        Streaming st(SmallCamera(), {.hugePicture = true});
+        ASSERT_TRUE(st.Take(26));
+        ASSERT_EQ(st.frames.size(), 26u);
+        zqproto::MediaFrame f;
+        EXPECT_FALSE(zqproto::ParseMediaFrame(st.frames[0].block, f));  // the header says so
+        EXPECT_EQ(st.frames[0].block[8] | st.frames[0].block[9] << 8, 16384);
+        ASSERT_TRUE(zqproto::ParseMediaFrame(st.frames[25].block, f));  // the SPS says so
+        EXPECT_EQ(f.width, 320u);
+        const VideoFrame& key = WaitLoop(st.unit.config().picture())->frames[25];
+        EXPECT_NE(std::vector<uint8_t>(f.payload.begin(), f.payload.end()), key.data);
+        EXPECT_EQ(NalTypes(f.payload), NalTypes(key.data));
+    }
+}
+
+TEST(UnitVideo, LineFileSettingsOfACamera) {
+    const std::string line =
+        R"({"address":"127.0.0.40","device_kind":4,"picture":[640,480],"frame_rate":10,)"
+        R"("fisheye":[5000,-20,300],"alarm_length":20,"calibration_result":255,"password":"secret",)"
+        R"("faults":[{"code":2,"no_stream":true,"garbage":true,"truncate":true,"huge_picture":true,)"
+        R"("stop_after":3,"drop_after":0,"count":1}]})";
+    std::vector<UnitConfig> units;
+    std::string error;
+    ASSERT_TRUE(ParseUnitLines(line, units, error)) << error;
+    ASSERT_EQ(units.size(), 1u);
+    const UnitConfig& c = units[0];
+    EXPECT_TRUE(c.camera());
+    const Fault& f = c.faults.at(kFaultPreview);
+    EXPECT_TRUE(f.noStream && f.garbage && f.truncate && f.hugePicture);
+    EXPECT_EQ(f.stopAfter, 3);
+    EXPECT_EQ(f.dropAfter, 0);
+    EXPECT_EQ(f.count, 1);
+    EXPECT_EQ(Fault{}.stopAfter, -1);  // off unless given
+    const PictureSpec p = c.picture();
+    EXPECT_EQ(p, (PictureSpec{640, 480, 5000, -20, 300, 10}));
+    // A camera without a picture size or circle streams 1280x960 with a circle in the middle.
+    UnitConfig plain;
+    plain.deviceKind = 4;
+    EXPECT_EQ(plain.picture(), (PictureSpec{1280, 960, 640, 480, 432, 25}));
+
+    // The stored circle lies outside the picture; the picture is still made (all dark).
+    Unit unit(c);
+    Station s(unit);
+    ASSERT_EQ(s.Login("admin", "secret"), ZQNET_STATUS_LOGGED_IN);
+    ASSERT_EQ(s.Query(1015, 80), zqproto::kOk);
+    const auto fisheye = As<ZQNetFisheyeRecord>(s.data);
+    EXPECT_EQ(fisheye.centerX, 5000);
+    EXPECT_EQ(fisheye.centerY, -20);
+    EXPECT_EQ(fisheye.radius, 300);
+    auto loop = WaitLoop(p);
+    ASSERT_NE(loop, nullptr);
+    EXPECT_EQ(loop->frames.size(), 20u);  // two seconds at 10 frames a second
+    EXPECT_EQ(unit.State().lens.alarmLength, 20u);
+    EXPECT_EQ(unit.State().lens.result, 255);
+}
+
+TEST_F(UnitRecords, CalibrationAlarmsCarryTheChosenLengthAndResult) {
+    // Byte 452 of the device information follows the capability.
+    for (bool supported : {false, true}) {
+        unit.SetLensCalibration({.supported = supported});
+        ASSERT_EQ(s.Request(Kind::kGetDevInfo, 0), zqproto::kOk);
+        EXPECT_EQ(As<ZQNetDeviceInfo>(s.data).lensCalibration, supported ? 1 : 0);
+        EXPECT_EQ(s.Request(Kind::kPtz, 108), supported ? zqproto::kOk : zqproto::kFailed);
+        while (unit.State().calibrating)
+            unit.Tick();
+    }
+    ASSERT_EQ(s.Request(Kind::kAlarmSubscribe, 1), zqproto::kOk);
+    s.session.TakeAlarms();
+    struct Case {
+        uint32_t length;
+        uint8_t result;
+    } cases[] = {{56, 0}, {56, 1}, {56, 255}, {25, 255}, {24, 1}, {0, 1}, {100, 255}, {4092, 7}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        unit.SetLensCalibration({.supported = true,
+                                 .duration = std::chrono::milliseconds(0),
+                                 .result = c.result,
+                                 .alarmLength = c.length});
+        ASSERT_EQ(s.Request(Kind::kPtz, 108), zqproto::kOk);
+        unit.Tick();
+        auto alarms = s.session.TakeAlarms();
+        ASSERT_EQ(alarms.size(), 2u);
+        for (size_t i = 0; i < 2; ++i) {
+            zqproto::FrameReader reader;
+            reader.Feed(alarms[i]);
+            zqproto::Frame f;
+            ASSERT_EQ(reader.Next(f), zqproto::FrameReader::Status::kFrame);
+            Message m;
+            ASSERT_TRUE(zqproto::Decode(f, m));
+            ASSERT_EQ(m.data.size(), c.length);
+            if (c.length > 24)
+                EXPECT_EQ(m.data[24], i == 0 ? 1 : 0);
+            if (c.length > 25)
+                EXPECT_EQ(m.data[25], i == 0 ? 0 : c.result);
+            for (size_t k = 56; k < m.data.size(); ++k)
+                ASSERT_EQ(m.data[k], 0);
+        }
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+
 #include "platform/window_message.h"
 
 namespace zqnet {
@@ -57,6 +59,7 @@ std::shared_ptr<Connection> Connection::Start(const ZQNetConnectionRecord& recor
     if (tls != nullptr && c->tls_ == nullptr)
         return nullptr;
     c->config_ = config;
+    c->workers_ = &workers;
     c->wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (c->wake_fd_ < 0)
         return nullptr;
@@ -120,6 +123,8 @@ void Connection::Run() {
     } else if (!Login(*transport, deadline, &status)) {
         transport.reset();
     }
+    if (transport != nullptr && !RequestDeferred(*transport, &status))
+        transport.reset();
     if (transport == nullptr) {
         FailPending();
         if (error != ConnectError::kCancelled)
@@ -127,15 +132,16 @@ void Connection::Run() {
         return;
     }
     {
-        std::lock_guard lock(mutex_);
-        ready_ = true;
-    }
-    {
         std::lock_guard io(io_mutex_);
         transport_ = transport.get();
     }
     Report(ZQNET_STATUS_LOGGED_IN);
-    Serve(*transport);
+    bool serving = true;
+    for (auto& m : held_)
+        serving = serving && HandleIncoming(m);
+    held_.clear();
+    if (serving)
+        Serve(*transport);
     {
         std::lock_guard io(io_mutex_);
         transport_ = nullptr;
@@ -366,7 +372,188 @@ void Connection::Serve(Transport& transport) {
     }
 }
 
+// Sends one request from the connection's own thread before it serves (the login's phase) and
+// waits for its reply, keeping alarms and media that come meanwhile for after the outcome. A reply
+// that does not come within the call time-out is given up (a late one is dropped later); false when
+// the connection breaks, is stopped or the unit breaks the protocol.
+bool Connection::Exchange(Transport& t, zqproto::Message& request, int* status) {
+    const Clock::time_point deadline = Clock::now() + config_.call_timeout;
+    bool timed_out = false;
+    if (!SendAll(t, zqproto::Encode(request), deadline, wake_fd_, &timed_out)) {
+        *status = timed_out ? ZQNET_STATUS_TIMEOUT : ZQNET_STATUS_CLOSED;
+        return false;  // a frame sent in part leaves the stream unusable
+    }
+    const auto reply_kind =
+        static_cast<zqproto::Kind>(static_cast<std::uint16_t>(request.kind) |
+                                   static_cast<std::uint16_t>(zqproto::Kind::kReplyFlag));
+    for (;;) {
+        zqproto::Message m;
+        if (!Receive(t, deadline, &m, status))
+            return *status == ZQNET_STATUS_TIMEOUT && !stopping();
+        if (m.kind == reply_kind && m.sequence == request.sequence) {
+            request = std::move(m);  // the reply, for the caller
+            return true;
+        }
+        if (m.kind == zqproto::Kind::kAlarm || m.kind == zqproto::Kind::kMediaPiece) {
+            // Handed on once the login outcome has been reported; a flood is cut off.
+            if (held_.size() < kMaxHeld)
+                held_.push_back(std::move(m));
+            continue;
+        }
+        if (!HandleIncoming(m)) {
+            *status = ZQNET_STATUS_PROTOCOL_ERROR;
+            return false;
+        }
+    }
+}
+
+bool Connection::RequestDeferred(Transport& t, int* status) {
+    for (;;) {
+        zqproto::Message request;
+        ZQNET_HANDLE preview = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_)
+                return false;
+            if (deferred_subscribe_ >= 0) {
+                request.kind = zqproto::Kind::kAlarmSubscribe;
+                request.code = static_cast<std::uint32_t>(deferred_subscribe_);
+                deferred_subscribe_ = -1;
+            } else if (!deferred_previews_.empty()) {
+                preview = deferred_previews_.front();
+                deferred_previews_.erase(deferred_previews_.begin());
+                auto it = previews_.find(preview);
+                if (it == previews_.end())
+                    continue;  // stopped meanwhile
+                request.kind = zqproto::Kind::kPreviewStart;
+                request.code = preview;
+                request.size = static_cast<std::uint32_t>(it->second->stream);
+            } else {
+                ready_ = true;  // from here on, requests are the callers' own
+                return true;
+            }
+            request.sequence = next_seq_++;
+        }
+        // A refusal leaves the preview without data (and without status 202).
+        if (!Exchange(t, request, status))
+            return false;
+    }
+}
+
+bool Connection::Subscribe(bool on) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_ || stopping_)
+            return false;
+        if (!ready_) {
+            deferred_subscribe_ = on ? 1 : 0;
+            return true;
+        }
+    }
+    zqproto::Message request;
+    request.kind = zqproto::Kind::kAlarmSubscribe;
+    request.code = on ? 1 : 0;
+    zqproto::Message reply;
+    return Call(std::move(request), &reply) && ReplySucceeded(reply);
+}
+
+bool Connection::StartPreview(const ZQNetPreviewRequest& r, ZQNET_HANDLE id) {
+    auto p = std::make_shared<Preview>();
+    p->id = id;
+    p->callback = r.dataCallback;
+    p->user = r.userValue;
+    p->window = r.notifyWindow;
+    p->message = r.notifyMessage;
+    p->stream = r.stream;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_ || stopping_ || previews_.size() >= kMaxPreviews)
+            return false;
+        previews_[id] = p;
+        if (!ready_) {
+            deferred_previews_.push_back(id);
+            return true;
+        }
+    }
+    zqproto::Message request;
+    request.kind = zqproto::Kind::kPreviewStart;
+    request.code = id;
+    request.size = static_cast<std::uint32_t>(r.stream);
+    zqproto::Message reply;
+    if (Call(std::move(request), &reply) && ReplySucceeded(reply))
+        return true;
+    std::lock_guard lock(mutex_);
+    previews_.erase(id);
+    return false;
+}
+
+bool Connection::StopPreview(ZQNET_HANDLE id) {
+    // Waits for a data callback that is running, unless this is it.
+    std::unique_lock callbacks(callback_mutex_, std::defer_lock);
+    if (!OnOwnThread())
+        callbacks.lock();
+    bool tell_unit = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (previews_.erase(id) == 0)
+            return false;
+        auto it = std::find(deferred_previews_.begin(), deferred_previews_.end(), id);
+        if (it != deferred_previews_.end()) {
+            deferred_previews_.erase(it);  // never asked for
+        } else {
+            tell_unit = ready_ && !closed_ && !stopping_;
+        }
+    }
+    if (callbacks.owns_lock())
+        callbacks.unlock();
+    if (tell_unit) {
+        // The caller does not wait for the unit: frames it still sends are dropped here.
+        workers_->Run([self = shared_from_this(), id] {
+            zqproto::Message request;
+            request.kind = zqproto::Kind::kPreviewStop;
+            request.code = id;
+            zqproto::Message reply;
+            self->Call(std::move(request), &reply);
+        });
+    }
+    return true;
+}
+
+void Connection::HandleMedia(const zqproto::Message& piece) {
+    std::shared_ptr<Preview> p;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = previews_.find(piece.code);
+        if (it == previews_.end())
+            return;  // a stream stopped or never started here: its frames are dropped
+        p = it->second;
+    }
+    if (!p->assembler.Add(piece.size, piece.offset, piece.data))
+        return;
+    std::lock_guard callbacks(callback_mutex_);
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_ || previews_.count(p->id) == 0)
+            return;
+        first = !p->started;
+        p->started = true;
+    }
+    if (first && p->window != 0) {
+        platform::PostWindowMessage(static_cast<platform::WindowHandle>(p->window), p->message,
+                                    static_cast<std::uintptr_t>(ZQNET_STATUS_PREVIEW_STARTED), 0);
+    }
+    std::span<const std::uint8_t> block = p->assembler.block();
+    p->callback(block.data(), static_cast<std::int32_t>(block.size()), p->user);
+}
+
 bool Connection::HandleIncoming(zqproto::Message& message) {
+    if (message.kind == zqproto::Kind::kMediaPiece) {
+        if (message.sequence != 0)
+            return false;
+        HandleMedia(message);
+        return true;
+    }
     if (message.kind == zqproto::Kind::kAlarm) {
         if (message.sequence != 0)
             return false;

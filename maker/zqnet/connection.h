@@ -1,6 +1,10 @@
 // One connection of the library to a unit: its own thread connects, logs in, reports the login
-// outcome once, then carries requests and replies and delivers the unit's alarms until stopped
-// or lost.
+// outcome once, then carries requests and replies and delivers the unit's alarms and live
+// previews until stopped or lost.
+//
+// What was asked for before the login outcome (an alarm subscription, previews) is remembered
+// and requested by the connection's thread right after the login, before the outcome is
+// reported; a unit that breaks the connection then makes the login fail.
 #pragma once
 
 #include <openssl/ssl.h>
@@ -8,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +45,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // take turns.
     bool Call(zqproto::Message request, zqproto::Message* reply);
 
+    // Subscribes to the unit's alarms (or ends it). Before the login outcome it is remembered
+    // and true; afterwards it is a request. False once the connection has failed or stopped.
+    bool Subscribe(bool on);
+
+    // Starts preview `id` (unique in the library): before the login outcome it is remembered
+    // and true; afterwards it is a request, false when the unit refuses. Every whole media
+    // frame of it then goes to the request's data callback on the connection's thread, and the
+    // first one is preceded by status 202 posted to the request's window.
+    bool StartPreview(const ZQNetPreviewRequest& request, ZQNET_HANDLE id);
+
+    // Ends preview `id`: its callback does not run after the call has returned (a running one
+    // is waited for, unless called from it). The unit is told in the background. False for an
+    // unknown preview.
+    bool StopPreview(ZQNET_HANDLE id);
+
   private:
     Connection() = default;
     void Run();
@@ -50,6 +70,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void Serve(Transport& transport);
     bool Flush(Transport& transport);
     bool HandleIncoming(zqproto::Message& message);  // false on a protocol fault
+    void HandleMedia(const zqproto::Message& piece);
+    bool RequestDeferred(Transport& transport, int* status);
+    bool Exchange(Transport& transport, zqproto::Message& request, int* status);
     void Report(int status);
     void FailPending();
 
@@ -64,6 +87,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
     ZQNetStatusCallback status_callback_ = nullptr;
     SSL_CTX* tls_ = nullptr;
     Config config_;
+    Workers* workers_ = nullptr;
+
+    struct Preview {
+        ZQNET_HANDLE id = 0;
+        ZQNetPreviewDataCallback callback = nullptr;
+        void* user = nullptr;
+        ZQNET_HWND window = 0;
+        std::uint32_t message = 0;
+        std::int32_t stream = 0;
+        bool started = false;      // status 202 has been posted (under mutex_)
+        MediaAssembler assembler;  // the connection's thread only
+    };
+    static constexpr std::size_t kMaxPreviews = 16;
+    // Alarms and media pieces that came before the login outcome was reported (the connection's
+    // thread only), at most kMaxHeld.
+    std::vector<zqproto::Message> held_;
+    static constexpr std::size_t kMaxHeld = 512;
 
     bool OnOwnThread() const;
 
@@ -86,7 +126,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool closed_ = false;  // lost or stopped: requests fail at once
     std::uint32_t next_seq_ = 1;
     Pending* pending_ = nullptr;  // the outstanding request
-    std::mutex call_mutex_;       // one request at a time
+    std::map<ZQNET_HANDLE, std::shared_ptr<Preview>> previews_;
+    std::vector<ZQNET_HANDLE> deferred_previews_;  // asked for before the login outcome
+    int deferred_subscribe_ = -1;                  // the same for alarms: -1 none, 0 or 1
+    std::mutex call_mutex_;                        // one request at a time
 
     // The stream, shared by the connection's thread (reads, and writes it was left) and the
     // caller of a request (writes).

@@ -147,7 +147,9 @@ ZQNET_HANDLE Connect(const char* address, int port, Reports& reports,
     return reports.Start(address, port, user, password);
 }
 
-int UnusedPort() { return UnusedLoopbackPort(); }
+int UnusedPort() {
+    return UnusedLoopbackPort();
+}
 
 class ZQNetPeer : public ::testing::Test {
   protected:

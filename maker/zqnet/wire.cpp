@@ -1,5 +1,7 @@
 #include "wire.h"
 
+#include "protocol/media_frame.h"
+
 #include <cstring>
 #include <span>
 
@@ -28,6 +30,49 @@ Inbound::Result Inbound::Next(zqproto::Message* message) {
         return kBad;
     }
     return kMessage;
+}
+
+void MediaAssembler::Drop() {
+    if (assembling_)
+        ++dropped_;
+    assembling_ = false;
+    buffer_.clear();
+}
+
+bool MediaAssembler::Add(std::uint32_t total, std::uint32_t offset,
+                         std::span<const std::uint8_t> bytes) {
+    if (offset == 0) {
+        Drop();  // a frame not finished is given up
+        if (total <= zqproto::kMediaHeaderSize || total > zqproto::kMaxMediaFrame) {
+            ++dropped_;
+            return false;
+        }
+        // Room for the whole frame at once; a large room left by an earlier frame is given back.
+        if (buffer_.capacity() > 2 * static_cast<std::size_t>(total) &&
+            buffer_.capacity() > (std::size_t{1} << 20))
+            std::vector<std::uint8_t>().swap(buffer_);
+        buffer_.reserve(total);
+        total_ = total;
+        assembling_ = true;
+    } else if (!assembling_ || total != total_ || offset != buffer_.size()) {
+        Drop();
+        return false;
+    }
+    if (bytes.size() > total_ - buffer_.size()) {
+        Drop();
+        return false;
+    }
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    if (buffer_.size() < total_)
+        return false;
+    assembling_ = false;
+    zqproto::MediaFrame frame;
+    if (!zqproto::ParseMediaFrame(buffer_, frame)) {
+        ++dropped_;
+        buffer_.clear();
+        return false;
+    }
+    return true;
 }
 
 bool ReplySucceeded(const zqproto::Message& reply) {

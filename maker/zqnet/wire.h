@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "device/ZQNet.h"
 #include "protocol/protocol.h"
@@ -26,6 +28,31 @@ class Inbound {
   private:
     zqproto::FrameReader reader_;
     bool bad_ = false;
+};
+
+// Puts the MediaPiece frames of one preview stream back together into media frames
+// (protocol/media_frame.h). Bounded whatever a unit sends: a frame announced above
+// kMaxMediaFrame, a piece that does not continue the frame being put together (out of order, a
+// gap, another total, past the end) and a whole frame that is not a well-formed media frame are
+// dropped; a piece at offset 0 always starts a new frame. It never holds more than one frame.
+class MediaAssembler {
+  public:
+    // Takes one piece (the frame's total length, the piece's offset in it, its bytes). True when
+    // it completed a well-formed media frame; block() holds that frame until the next call.
+    bool Add(std::uint32_t total, std::uint32_t offset, std::span<const std::uint8_t> bytes);
+    std::span<const std::uint8_t> block() const { return buffer_; }
+    // Frames begun and dropped so far.
+    std::size_t dropped() const { return dropped_; }
+    // Bytes held for the frame being put together (its reserved room).
+    std::size_t held() const { return buffer_.capacity(); }
+
+  private:
+    void Drop();
+
+    std::vector<std::uint8_t> buffer_;
+    std::uint32_t total_ = 0;
+    bool assembling_ = false;
+    std::size_t dropped_ = 0;
 };
 
 // True when a reply says the unit did what was asked.

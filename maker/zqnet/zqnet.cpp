@@ -23,6 +23,7 @@ struct Library {
     SSL_CTX* tls = nullptr;  // set while encryption is 1
     Config config;
     ZQNET_HANDLE last_handle = 0;
+    ZQNET_HANDLE last_preview = 0;
     std::map<ZQNET_HANDLE, std::shared_ptr<Connection>> connections;
     std::vector<std::unique_ptr<Search>> searches;
     Workers workers;  // the connections' threads
@@ -318,10 +319,45 @@ ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* recor
 }
 
 ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe) {
-    return CallAndCopy(connection, Make(Kind::kAlarmSubscribe, subscribe != 0 ? 1u : 0u), nullptr,
-                       0)
-               ? 1
-               : 0;
+    try {
+        std::shared_ptr<Connection> c = Find(connection);
+        return c != nullptr && c->Subscribe(subscribe != 0) ? 1 : 0;
+    } catch (const std::exception&) {  // out of memory
+        return 0;
+    }
+}
+
+ZQNET_HANDLE ZQNetStartPreview(ZQNET_HANDLE connection, const ZQNetPreviewRequest* request) {
+    if (request == nullptr || request->dataCallback == nullptr)
+        return 0;
+    try {
+        std::shared_ptr<Connection> c = Find(connection);
+        if (c == nullptr)
+            return 0;
+        ZQNET_HANDLE id;
+        {
+            Library& lib = Lib();
+            std::lock_guard lock(lib.mutex);
+            do {
+                ++lib.last_preview;
+            } while (lib.last_preview == 0);
+            id = lib.last_preview;
+        }
+        return c->StartPreview(*request, id) ? id : 0;
+    } catch (const std::exception&) {  // out of memory
+        return 0;
+    }
+}
+
+ZQNET_BOOL ZQNetStopPreview(ZQNET_HANDLE connection, ZQNET_HANDLE* preview) {
+    if (preview == nullptr || *preview == 0)
+        return 0;
+    try {
+        std::shared_ptr<Connection> c = Find(connection);
+        return c != nullptr && c->StopPreview(*preview) ? 1 : 0;
+    } catch (const std::exception&) {  // out of memory
+        return 0;
+    }
 }
 
 }  // extern "C"

@@ -48,7 +48,7 @@ enum : int32_t {
     ZQNET_STATUS_TLS_FAILED = 111,         // the TLS handshake failed (encryption 1)
     ZQNET_STATUS_CLOSED = 112,             // the unit closed the connection during the login
     ZQNET_STATUS_CONNECTION_LOST = 150,    // an established connection was lost
-    ZQNET_STATUS_PREVIEW_STARTED = 202,    // notification window only: the live preview has started
+    ZQNET_STATUS_PREVIEW_STARTED = 202,  // preview's notification window only: its first frame came
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -172,7 +172,8 @@ struct ZQNetSearchRequest {
 
 // Data callback of a live preview: (block of stream data, length in bytes, user value) -> the
 // callback's result (ignored by the library). Runs on the library's thread, once per block; the
-// block is valid only during the call. A block is one media frame (see the protocol's README).
+// block is valid only during the call. A block is one whole media frame (protocol/media_frame.h:
+// a 32-byte "ZQMF" header, then one H.264 Annex B access unit; see the protocol's README).
 typedef int32_t (*ZQNetPreviewDataCallback)(const uint8_t* data, int32_t length, void* user);
 
 // Preview request (ZQNetStartPreview). 36 bytes with 32-bit pointers.
@@ -621,18 +622,31 @@ ZQNET_BOOL ZQNetSearchDev(ZQNetSearchRequest* request);
 // PTZ command: 96 with a 44-byte ZQNetFocusLockRecord, 108 with nullptr.
 ZQNET_BOOL ZQNetPTZControl(ZQNET_HANDLE connection, int32_t command, void* record);
 
-// Starts the live preview of the connection and returns its handle at once (0: refused, e.g. an
-// unknown connection or a request without data callback). May be called right after
-// ZQNetConnectionStartEx, before the login outcome: the preview then starts once the login has
-// succeeded. Once the unit streams, status 202 is posted to the request's notify window; every
-// media frame then reaches the data callback on the library's thread.
+// Starts the live preview of the connection and returns its handle (unique in the library,
+// never 0). 0 when refused: an unknown or failed connection, a request without data callback,
+// 16 previews on the connection already, or, once logged in, a unit that will not stream.
+// May be called right after ZQNetConnectionStartEx, before the login outcome: it then returns
+// at once, and the library asks the unit for the preview right after the login, before it
+// reports the outcome (a unit that refuses then simply sends nothing). Once logged in it asks
+// the unit at once and waits for its answer (at most the call time-out).
+// When the first media frame has come, status 202 (ZQNET_STATUS_PREVIEW_STARTED) is posted to
+// the request's notifyWindow as message notifyMessage (when the window is not 0); that frame
+// and every later one then go to the data callback on the library's thread, one whole media
+// frame (protocol/media_frame.h) per call, numbered from 0. Frames that come damaged (cut short,
+// out of order, above 8 MiB, not a well-formed media frame) are dropped, never handed on in
+// part. A unit that never streams causes no 202 and no callback.
 ZQNET_HANDLE ZQNetStartPreview(ZQNET_HANDLE connection, const ZQNetPreviewRequest* request);
 
-// Ends the preview whose handle *preview holds; its data callback is not called after the call
-// has returned. 0 for an unknown connection or preview.
+// Ends the preview whose handle *preview holds: its data callback is not called after the call
+// has returned (a running call is waited for). The unit is told in the background; the call
+// does not wait for it. 0 for an unknown connection or preview. The caller zeroes the variable
+// afterwards. ZQNetConnectionStop and ZQNetRelease end the connection's previews as well.
 ZQNET_BOOL ZQNetStopPreview(ZQNET_HANDLE connection, ZQNET_HANDLE* preview);
 
 // 1: the unit's alarms are delivered to the connection's event callback; 0: no longer.
+// Before the login outcome the choice is remembered (result 1) and takes effect right after the
+// login, before the outcome is reported; afterwards it is a request to the unit (1 when the
+// unit agreed). 0 for an unknown connection or one that has failed or stopped.
 ZQNET_BOOL ZQNetAlarmSubscribe(ZQNET_HANDLE connection, int32_t subscribe);
 
 }  // extern "C"

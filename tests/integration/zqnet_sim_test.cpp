@@ -23,6 +23,7 @@
 #include "platform/window_message.h"
 #include "support/connection_reports.h"
 #include "support/loopback.h"
+#include "support/posted_messages.h"
 #include "tcp_capture.h"
 #include "unit-sim/simulator.h"
 
@@ -471,24 +472,7 @@ TEST_P(SimTest, TwoWindowsConnectAtOnce) {
 
 TEST_P(SimTest, ANotificationWindowGetsTheStatusAsItsMessage) {
     // The camera tabs' form: no callbacks, message 1649 with the status in wParam.
-    struct Window final : platform::MessageReceiver {
-        platform::WindowHandle handle = platform::RegisterWindow(this);
-        std::mutex mutex;
-        std::condition_variable changed;
-        std::vector<std::pair<unsigned, std::uintptr_t>> posted;
-        ~Window() { platform::UnregisterWindow(handle); }
-        void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
-            std::lock_guard lock(mutex);
-            EXPECT_EQ(lparam, 0);
-            posted.emplace_back(message, wparam);
-            changed.notify_all();
-        }
-        std::vector<std::pair<unsigned, std::uintptr_t>> Wait(std::size_t n) {
-            std::unique_lock lock(mutex);
-            changed.wait_for(lock, 5s, [&] { return posted.size() >= n; });
-            return posted;
-        }
-    } window;
+    PostedMessages window;
     sim_.Find(kCamera)->SetFault(ZQNET_PARAM_FISHEYE, {.drop = true});
     ZQNetConnectionRecord record{};
     record.address = kCamera;
@@ -499,13 +483,14 @@ TEST_P(SimTest, ANotificationWindowGetsTheStatusAsItsMessage) {
     record.notifyMessage = 1649;
     record.useNotifyWindow = 1;
     ZQNET_HANDLE h = ZQNetConnectionStartEx(&record);
-    using Posted = std::vector<std::pair<unsigned, std::uintptr_t>>;
+    using Posted = PostedMessages::List;
     EXPECT_EQ(window.Wait(1), (Posted{{1649, ZQNET_STATUS_LOGGED_IN}}));
     ZQNetFisheyeRecord fish{};
     auto q = QueryForm(ZQNET_PARAM_FISHEYE, fish);
     EXPECT_EQ(ZQNetQueryParamEx(h, &q), 0);
     EXPECT_EQ(window.Wait(2),
               (Posted{{1649, ZQNET_STATUS_LOGGED_IN}, {1649, ZQNET_STATUS_CONNECTION_LOST}}));
+    EXPECT_EQ(window.nonzero_lparams, 0);
     ZQNetConnectionStop(&h);
 }
 
