@@ -1,7 +1,9 @@
 // Writes and then reads N cells (default 1 000 000: integers, two-decimal doubles, other
 // doubles, repeated and unique strings) with ZQExcel, then has python3-xlwt/xlrd and SheetJS
-// (bench/sheetjs, after `npm install` there) do the same, and prints times, file sizes and
-// ratios. `zqexcel_bench --scaling` times ZQExcel alone from 10 000 to 10 000 000 cells.
+// (bench/sheetjs, after `npm install` there) do the same, side by side in each of five rounds
+// (`--runs R` for another count), and prints every round, the medians, file sizes and the ratios
+// of the medians. `--ours` leaves the peers out. `zqexcel_bench --scaling` times ZQExcel alone from
+// 10 000 to 10 000 000 cells.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +11,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "spreadsheet/ZQExcel.h"
 
@@ -126,6 +130,34 @@ long PeakRssMb() {
     return u.ru_maxrss / 1024;
 }
 
+double Median(std::vector<double> v) {
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// The rounds of one writer: its timings and their medians.
+struct Series {
+    const char* name;
+    std::vector<Timing> runs;
+    Timing median() const {
+        Timing m;
+        std::vector<double> w, r;
+        for (const Timing& t : runs) {
+            if (t.write < 0)
+                return Timing{};
+            w.push_back(t.write);
+            r.push_back(t.read);
+            m.size = t.size;
+            m.checksum = t.checksum;
+        }
+        m.write = Median(w);
+        m.read = Median(r);
+        return m;
+    }
+};
+
 void Print(const char* name, const Timing& t, const Timing& ours) {
     if (t.write < 0) {
         std::printf("%-22s not available\n", name);
@@ -137,6 +169,12 @@ void Print(const char* name, const Timing& t, const Timing& ours) {
         std::printf("  | ZQExcel %.1fx faster writing, %.1fx faster reading", t.write / ours.write,
                     t.read / ours.read);
     std::printf("\n");
+}
+
+double Load() {
+    double avg[1] = {-1};
+    ::getloadavg(avg, 1);
+    return avg[0];
 }
 
 }  // namespace
@@ -160,28 +198,54 @@ int main(int argc, char** argv) {
         ::rmdir(dir.c_str());
         return 0;
     }
-    long cells = argc > 1 ? std::atol(argv[1]) : 1000000;
-    if (cells <= 0 || cells > 16777216) {
-        std::fprintf(stderr, "usage: zqexcel_bench [CELLS | --scaling]\n");
+    long cells = 1000000;
+    int rounds = 5;
+    bool peers = true;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--ours"))
+            peers = false;
+        else
+            cells = std::atol(argv[i]);
+    }
+    if (cells <= 0 || cells > 16777216 || rounds <= 0) {
+        std::fprintf(stderr, "usage: zqexcel_bench [CELLS] [--runs R] [--ours] | --scaling\n");
         return 2;
     }
     std::printf(
         "%ld cells (%d rows x %d columns; integers, two-decimal doubles, other doubles, repeated "
-        "and unique strings)\n",
-        cells, ShapeOf(cells).rows, ShapeOf(cells).cols);
-    Timing ours = RunZQExcel(cells, dir + "/zqexcel.xls");
-    Timing xlwt, sheetjs;
-    if (::access("/usr/bin/python3", X_OK) == 0)
-        xlwt = RunPeer("/usr/bin/python3 '" + src + "/bench/xlwt_xlrd_bench.py' " +
-                       std::to_string(cells) + " '" + dir + "/xlwt.xls'");
-    if (::access((src + "/bench/sheetjs/node_modules/xlsx").c_str(), F_OK) == 0)
-        sheetjs = RunPeer("node '" + src + "/bench/sheetjs/bench.js' " + std::to_string(cells) +
-                          " '" + dir + "/sheetjs.xls'");
-    Print("ZQExcel", ours, ours);
-    Print("python3-xlwt / xlrd", xlwt, ours);
-    Print("SheetJS (biff8)", sheetjs, ours);
+        "and unique strings), %d rounds\n",
+        cells, ShapeOf(cells).rows, ShapeOf(cells).cols, rounds);
+    const bool have_xlwt = peers && ::access("/usr/bin/python3", X_OK) == 0;
+    const bool have_sheetjs =
+        peers && ::access((src + "/bench/sheetjs/node_modules/xlsx").c_str(), F_OK) == 0;
+    Series ours{"ZQExcel", {}}, xlwt{"python3-xlwt / xlrd", {}}, sheetjs{"SheetJS (biff8)", {}};
+    for (int round = 1; round <= rounds; ++round) {
+        std::printf("round %d (load average %.2f)\n", round, Load());
+        ours.runs.push_back(RunZQExcel(cells, dir + "/zqexcel.xls"));
+        Print(ours.name, ours.runs.back(), ours.runs.back());
+        if (have_xlwt) {
+            xlwt.runs.push_back(RunPeer("/usr/bin/python3 '" + src + "/bench/xlwt_xlrd_bench.py' " +
+                                        std::to_string(cells) + " '" + dir + "/xlwt.xls'"));
+            Print(xlwt.name, xlwt.runs.back(), ours.runs.back());
+        }
+        if (have_sheetjs) {
+            sheetjs.runs.push_back(RunPeer("node '" + src + "/bench/sheetjs/bench.js' " +
+                                           std::to_string(cells) + " '" + dir + "/sheetjs.xls'"));
+            Print(sheetjs.name, sheetjs.runs.back(), ours.runs.back());
+        }
+        std::fflush(stdout);
+    }
+    const Timing median = ours.median();
+    std::printf("medians of %d rounds (load average %.2f)\n", rounds, Load());
+    Print(ours.name, median, median);
+    if (have_xlwt)
+        Print(xlwt.name, xlwt.median(), median);
+    if (have_sheetjs)
+        Print(sheetjs.name, sheetjs.median(), median);
     for (const char* f : {"/zqexcel.xls", "/xlwt.xls", "/sheetjs.xls"})
         std::remove((dir + f).c_str());
     ::rmdir(dir.c_str());
-    return ours.write < 0 || ours.read < 0 ? 1 : 0;
+    return median.write < 0 || median.read < 0 ? 1 : 0;
 }

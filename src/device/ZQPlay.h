@@ -65,8 +65,10 @@ ZQPLAY_BOOL ZQPlayRenderActualProportion(ZQPLAY_HANDLE handle, int32_t keep);
 // Starts rendering: from now on every block put in is decoded and shown.
 ZQPLAY_BOOL ZQPlayStartPlay(ZQPLAY_HANDLE handle);
 
-// Puts one block of preview data in (copied before the call returns) and returns at once; 0 when
-// the handle is unknown or the block was refused (the instance then waits for the next key frame).
+// Puts one block of preview data in (copied before the call returns) and returns at once; 1 when
+// it was queued for decoding; 0 when the handle is unknown, the instance is not started, or the
+// block was not taken (malformed, over the size limits, the queue full, or not a key frame while
+// the instance waits for one). After a refusal the instance waits for the next key frame.
 ZQPLAY_BOOL ZQPlayInputNetFrame(ZQPLAY_HANDLE handle, const uint8_t* data, int32_t length);
 
 // The decoded picture's size in pixels; 0 in either while not yet known.
@@ -77,9 +79,11 @@ ZQPLAY_BOOL ZQPlayGetPlayPicSize(ZQPLAY_HANDLE handle, int32_t* width, int32_t* 
 ZQPLAY_BOOL ZQPlayAdjustViewArea(ZQPLAY_HANDLE handle, int32_t left, int32_t right, int32_t top,
                                  int32_t bottom);
 
-// Stops decoding and rendering; no draw callback runs after the call has returned.
+// Stops decoding and rendering; no draw callback runs after the call has returned. Returns 0
+// when called from the instance's own draw callback (its thread cannot wait for itself), as do
+// ZQPlayDestroyPlayInstance there and ZQPlayDeinitPlayLib from any draw callback.
 ZQPLAY_BOOL ZQPlayStopPlay(ZQPLAY_HANDLE handle);
 
-// Frees the instance; the handle is unknown afterwards.
+// Stops and frees the instance; the handle is unknown afterwards.
 ZQPLAY_BOOL ZQPlayDestroyPlayInstance(ZQPLAY_HANDLE handle);
 }

@@ -1,6 +1,8 @@
 #include "platform/qt_window.h"
 
 #include <QCoreApplication>
+#include <QResizeEvent>
+#include <QWidget>
 
 namespace platform {
 
@@ -13,9 +15,38 @@ QEvent::Type WindowMessageEvent::Type() {
     return type;
 }
 
-QtWindowHandle::QtWindowHandle(QObject* window) : window_(window), handle_(RegisterWindow(this)) {}
+namespace {
+
+// Reports a widget's size as its window's client size whenever it changes.
+class SizeWatcher final : public QObject {
+  public:
+    SizeWatcher(QWidget* widget, WindowHandle handle) : handle_(handle) {
+        SetWindowClientSize(handle_, widget->width(), widget->height());
+        widget->installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Resize) {
+            const QSize size = static_cast<QResizeEvent*>(event)->size();
+            SetWindowClientSize(handle_, size.width(), size.height());
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    WindowHandle handle_;
+};
+
+}  // namespace
+
+QtWindowHandle::QtWindowHandle(QObject* window) : window_(window), handle_(RegisterWindow(this)) {
+    if (window_->isWidgetType())
+        size_watcher_ = std::make_unique<SizeWatcher>(static_cast<QWidget*>(window_), handle_);
+}
 
 QtWindowHandle::~QtWindowHandle() {
+    size_watcher_.reset();  // a destroyed filter removes itself from the widget
     UnregisterWindow(handle_);
 }
 

@@ -44,7 +44,9 @@ class WindowPictureEvent final : public QEvent {
 };
 
 // Holds a window handle for a QObject. Create and destroy it on the object's thread; the object
-// must outlive it (a data member of the window does this).
+// must outlive it (a data member of the window does this). When the object is a widget, its
+// size is reported as the window's client size (SetWindowClientSize) from the start and on
+// every resize, so a video library renders at the size it is shown at.
 class QtWindowHandle final : private MessageReceiver {
   public:
     explicit QtWindowHandle(QObject* window);
@@ -64,6 +66,7 @@ class QtWindowHandle final : private MessageReceiver {
 
     QObject* window_;
     WindowHandle handle_;
+    std::unique_ptr<QObject> size_watcher_;  // widgets only
     std::mutex picture_mutex_;
     std::shared_ptr<const WindowPicture> picture_;  // newest picture not yet taken
     bool picture_event_posted_ = false;

@@ -118,6 +118,27 @@ TEST_F(QtWindowTest, AWindowPaintsOnlyTheNewestOfThePicturesShownSinceItLastPain
     EXPECT_FALSE(platform::ShowWindowPicture(0, picture(1)));
 }
 
+TEST_F(QtWindowTest, AReportedClientSizeLastsAsLongAsTheWindow) {
+    auto window = std::make_unique<Window>();
+    const platform::WindowHandle handle = window->handle();
+    int width = -1;
+    int height = -1;
+    EXPECT_FALSE(platform::GetWindowClientSize(handle, width, height)) << "none reported yet";
+    platform::SetWindowClientSize(handle, 640, 480);
+    platform::SetWindowClientSize(handle, 800, 600);
+    ASSERT_TRUE(platform::GetWindowClientSize(handle, width, height));
+    EXPECT_EQ(width, 800);
+    EXPECT_EQ(height, 600);
+    platform::SetWindowClientSize(handle, -5, 10);
+    ASSERT_TRUE(platform::GetWindowClientSize(handle, width, height));
+    EXPECT_EQ(width, 0) << "a negative size counts as empty";
+    window.reset();
+    EXPECT_FALSE(platform::GetWindowClientSize(handle, width, height));
+    platform::SetWindowClientSize(handle, 10, 10);
+    EXPECT_FALSE(platform::GetWindowClientSize(handle, width, height)) << "gone windows stay gone";
+    EXPECT_FALSE(platform::GetWindowClientSize(0, width, height));
+}
+
 TEST_F(QtWindowTest, QueuedMessagesOfADestroyedWindowAreDiscarded) {
     auto window = std::make_unique<Window>();
     EXPECT_TRUE(platform::PostWindowMessage(window->handle(), 1127, 0, 0));

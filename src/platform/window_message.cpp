@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -9,6 +10,7 @@ namespace {
 struct WindowTable {
     std::mutex mutex;
     std::unordered_map<WindowHandle, MessageReceiver*> receivers;
+    std::unordered_map<WindowHandle, std::pair<int, int>> client_sizes;
     WindowHandle last = 0;
 };
 
@@ -33,6 +35,7 @@ void UnregisterWindow(WindowHandle window) {
     WindowTable& table = Table();
     std::lock_guard lock(table.mutex);
     table.receivers.erase(window);
+    table.client_sizes.erase(window);
 }
 
 bool IsWindow(WindowHandle window) {
@@ -63,6 +66,24 @@ bool ShowWindowPicture(WindowHandle window, std::shared_ptr<const WindowPicture>
     if (it == table.receivers.end())
         return false;
     it->second->OnPicture(std::move(picture));
+    return true;
+}
+
+void SetWindowClientSize(WindowHandle window, int width, int height) {
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    if (window != 0 && table.receivers.count(window) != 0)
+        table.client_sizes[window] = {width < 0 ? 0 : width, height < 0 ? 0 : height};
+}
+
+bool GetWindowClientSize(WindowHandle window, int& width, int& height) {
+    WindowTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.client_sizes.find(window);
+    if (it == table.client_sizes.end())
+        return false;
+    width = it->second.first;
+    height = it->second.second;
     return true;
 }
 

@@ -65,4 +65,12 @@ bool PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wpa
 // gone or the picture is null.
 bool ShowWindowPicture(WindowHandle window, std::shared_ptr<const WindowPicture> picture);
 
+// The size of a window's client area, for those who render pictures for it. A window that shows
+// pictures reports its size whenever it changes (from any thread); a video library asks for it
+// before it renders each picture. Reports for a handle that is gone are ignored.
+void SetWindowClientSize(WindowHandle window, int width, int height);
+
+// The size last reported for the window; false when the window is gone or has reported none.
+bool GetWindowClientSize(WindowHandle window, int& width, int& height);
+
 }  // namespace platform

@@ -6,8 +6,10 @@
 #include <QElapsedTimer>
 #include <QTest>
 #include <algorithm>
+#include <memory>
 #include <vector>
 
+#include "platform/qt_window.h"
 #include "platform/top_level_window.h"
 #include "platform/window_timers.h"
 
@@ -105,6 +107,41 @@ TEST(WindowTimers, TicksArriveWhileAModalDialogRunsAndCanCloseIt) {
     EXPECT_EQ(box.exec(), QDialog::Rejected);  // the system close counts as Cancel
     EXPECT_TRUE(closed);
     EXPECT_EQ(ticks, 2);
+}
+
+// A pane that shows pictures: its handle reports its size to whoever renders for it.
+class PictureWindow : public QWidget {
+  public:
+    using QWidget::QWidget;
+    platform::WindowHandle handle() const { return handle_.handle(); }
+
+  private:
+    platform::QtWindowHandle handle_{this};
+};
+
+TEST(QtWindowHandle, AWidgetReportsItsSizeFromTheStartAndOnEveryResize) {
+    QWidget parent;
+    parent.resize(400, 300);
+    auto pane = std::make_unique<PictureWindow>(&parent);
+    pane->resize(320, 240);
+    parent.show();
+    ASSERT_TRUE(WaitFor([&] { return pane->isVisible(); }, 2000));
+    int width = 0, height = 0;
+    ASSERT_TRUE(platform::GetWindowClientSize(pane->handle(), width, height));
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 240);
+    pane->setGeometry(20, 20, 211, 97);
+    QApplication::processEvents();
+    ASSERT_TRUE(platform::GetWindowClientSize(pane->handle(), width, height));
+    EXPECT_EQ(width, 211);
+    EXPECT_EQ(height, 97);
+    const platform::WindowHandle gone = pane->handle();
+    pane.reset();
+    EXPECT_FALSE(platform::GetWindowClientSize(gone, width, height));
+
+    QObject not_a_widget;
+    platform::QtWindowHandle plain(&not_a_widget);
+    EXPECT_FALSE(platform::GetWindowClientSize(plain.handle(), width, height));
 }
 
 class StubbornWindow : public QWidget {

@@ -9,8 +9,13 @@
 //   - after LoadExcel alone, back into the loaded file (which stays open until then), changed
 //     or not. Only the cell values of the first sheet and the workbook's fonts, cell formats,
 //     styles and sheet names survive; other content (formats, formulas, merged cells, ...) is
-//     not written back.
-// A file is replaced only when the new one was written completely.
+//     not written back. The file's other streams and storages (document summary, macros, ...)
+//     are kept as they were. A file this process may not write is left as it is.
+// A file is replaced only when the new one was written completely: the new document is written
+// beside it (same folder, a temporary name) and renamed over it; when that fails (full disk,
+// I/O error) the old file stays as it was and the temporary one is removed. A loaded file keeps
+// its permissions (and, where the process may, its owner); a symbolic link to it stays a link and
+// its target is replaced; a file with several hard links gets a new one under this name only.
 //
 // Results: CreateExcel/LoadExcel return 1 on success and 0 on failure (a missing, truncated
 // or corrupt file, or one without a worksheet). Get returns false, leaving its output as it was,
@@ -19,6 +24,8 @@
 // Set beyond the sheet's current size grow the size (GetRows/GetCols) to include the cell.
 // Integers read from a file may come back as doubles (other producers, and this library for
 // values beyond 30 bits, store them so): Get into int32_t truncates those toward zero.
+// Texts are read from shared strings and from text cells (LABEL, and RSTRING with its formatting
+// runs, which are dropped) alike, and written as shared strings.
 // Texts longer than 32 767 UTF-16 units are cut to that length. A narrow text whose
 // characters lie beyond Latin-1 is stored as a UTF-16 text and reads back as a wide text.
 //
@@ -65,6 +72,8 @@ class ZQEXCEL_API ZQExcel {
     bool Get(int row, int col, char16_t* text, int capacity);
 
     void Set(int row, int col, int32_t value);
+    // NaN and infinities stay in the cell (Get gives them back) but the file format has no such
+    // numbers: they are saved as the error value #NUM!, which loads as an empty cell.
     void Set(int row, int col, double value);
     // An empty (or null) narrow text makes the cell empty.
     void Set(int row, int col, const char* text);

@@ -1,7 +1,12 @@
 #include "spreadsheet/ZQExcel.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -9,10 +14,33 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "spreadsheet/cfb/compound_document.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Runs `body` in a child process whose files may not grow beyond `limit` bytes (writes past it
+// fail with EFBIG, as on a full disk); returns the child's exit status.
+template <class Body>
+int WithFileSizeLimit(rlim_t limit, Body body) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {limit, limit};
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            ::_exit(3);
+        body();
+        ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 class ZQExcelTest : public ::testing::Test {
   protected:
@@ -243,6 +271,113 @@ TEST_F(ZQExcelTest, LoadedWorkbookIsSavedBackIntoItsFile) {
     EXPECT_STREQ(text, "added");
     int32_t i;
     EXPECT_TRUE(y.Get(0, 0, i));
+}
+
+// The save at destruction writes a new file beside the loaded one and renames it over it: when
+// the disk is full the loaded file stays as it was, and no half-written file is left behind.
+TEST_F(ZQExcelTest, FailedSaveBackLeavesTheLoadedFileWhole) {
+    const std::string path = Path("full.xls");
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.CreateExcel(path.c_str()), 1);
+        for (int r = 0; r < 100; ++r)
+            x.Set(r, 0, ("kept " + std::to_string(r)).c_str());
+    }
+    const std::string before = Bytes(path);
+    // Room for the file as it is, not for 30 000 more cells.
+    int status = WithFileSizeLimit(before.size() + 16 * 1024, [&] {
+        ZQExcel x;
+        if (x.LoadExcel(path.c_str()) != 1)
+            ::_exit(4);
+        for (int r = 0; r < 3000; ++r)
+            for (int c = 1; c < 11; ++c)
+                x.Set(r, c, ("new " + std::to_string(r * 16 + c)).c_str());
+    });
+    ASSERT_EQ(status, 0);
+    EXPECT_TRUE(Bytes(path) == before) << "the loaded file changed";
+    EXPECT_EQ(test_files::Entries(dir_.string()), std::set<std::string>{"full.xls"});
+    ZQExcel y;
+    ASSERT_EQ(y.LoadExcel(path.c_str()), 1);
+    char text[32];
+    ASSERT_TRUE(y.Get(99, 0, text));
+    EXPECT_STREQ(text, "kept 99");
+    EXPECT_EQ(y.GetCols(), 1);
+
+    // The same for a new workbook: the file is not made at all.
+    const std::string created = Path("created.xls");
+    status = WithFileSizeLimit(16 * 1024, [&] {
+        ZQExcel x;
+        if (x.CreateExcel(created.c_str()) != 1)
+            ::_exit(4);
+        for (int r = 0; r < 3000; ++r)
+            x.Set(r, 0, ("new " + std::to_string(r)).c_str());
+    });
+    ASSERT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(created));
+    EXPECT_EQ(test_files::Entries(dir_.string()), std::set<std::string>{"full.xls"});
+}
+
+// Saving back keeps what the loaded file was besides the workbook: its other streams and
+// storages, its permissions, and a symbolic link pointing at it. A file this process may not
+// write stays untouched.
+TEST_F(ZQExcelTest, SaveBackKeepsOtherStreamsPermissionsAndLinks) {
+    const std::string path = Path("book.xls");
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.CreateExcel(path.c_str()), 1);
+        x.Set(0, 0, int32_t{1});
+    }
+    const std::string info(300, 'i'), big(5000, 'b');
+    {
+        cfb::CompoundDocument doc;
+        ASSERT_TRUE(doc.Open(path));
+        ASSERT_EQ(doc.MakeStream(u"\x05SummaryInformation"), cfb::kSuccess);
+        ASSERT_EQ(doc.WriteStream(u"\x05SummaryInformation", info.data(), info.size()),
+                  cfb::kSuccess);
+        ASSERT_EQ(doc.MakeStream(u"_VBA_PROJECT_CUR\\VBA\\dir"), cfb::kSuccess);
+        ASSERT_EQ(doc.WriteStream(u"_VBA_PROJECT_CUR\\VBA\\dir", big.data(), big.size()),
+                  cfb::kSuccess);
+    }
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    const std::string link = Path("link.xls");
+    fs::create_symlink("book.xls", link);
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(link.c_str()), 1);
+        x.Set(1, 0, "added");
+    }
+    EXPECT_TRUE(fs::is_symlink(link));
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    {
+        cfb::CompoundDocument doc;
+        ASSERT_TRUE(doc.Open(path));
+        std::vector<uint8_t> data;
+        ASSERT_EQ(doc.ReadStream(u"\x05SummaryInformation", data), cfb::kSuccess);
+        EXPECT_EQ(std::string(data.begin(), data.end()), info);
+        ASSERT_EQ(doc.ReadStream(u"_VBA_PROJECT_CUR\\VBA\\dir", data), cfb::kSuccess);
+        EXPECT_EQ(std::string(data.begin(), data.end()), big);
+        std::vector<cfb::EntryInfo> root;
+        ASSERT_EQ(doc.ListStorage(u"\\", root), cfb::kSuccess);
+        EXPECT_EQ(root.size(), 3u);
+    }
+    ZQExcel y;
+    ASSERT_EQ(y.LoadExcel(path.c_str()), 1);
+    char text[16];
+    ASSERT_TRUE(y.Get(1, 0, text));
+    EXPECT_STREQ(text, "added");
+
+    if (test_files::PermissionsApply()) {
+        ASSERT_EQ(::chmod(path.c_str(), 0440), 0);
+        const std::string kept = Bytes(path);
+        {
+            ZQExcel x;
+            ASSERT_EQ(x.LoadExcel(path.c_str()), 1);
+            x.Set(2, 0, "not saved");
+        }
+        EXPECT_EQ(Bytes(path), kept);
+    }
 }
 
 TEST_F(ZQExcelTest, WidePaths) {

@@ -37,7 +37,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZQExcel.pc DESTINATION ${CMAKE_INSTALL
 
 add_subdirectory(zqxls)
 
-zq_test(zqexcel_test SOURCES ZQExcel_test.cpp LIBS ZQExcel)
+zq_test(zqexcel_test SOURCES ZQExcel_test.cpp LIBS ZQExcel zqcfb)
 zq_test(zqexcel_package_test SOURCES package/package_test.cpp LABEL integration)
 if(TARGET zqexcel_package_test)
   add_dependencies(zqexcel_package_test ZQExcel zqxls)

@@ -71,6 +71,14 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+std::string_view TrimSpace(std::string_view t) {
+    while (!t.empty() && IsSpace(t.front()))
+        t.remove_prefix(1);
+    while (!t.empty() && IsSpace(t.back()))
+        t.remove_suffix(1);
+    return t;
+}
+
 // Shortens a text quoted in the log without cutting a UTF-8 sequence.
 std::string_view Clip(std::string_view text) {
     if (text.size() <= kLogNameCap)
@@ -766,6 +774,125 @@ bool CXmlDocument::IsWellFormed() const {
 void CXmlDocument::ResetPos() {
     parent_ = current_ = child_ = 0;
     node_type_ = 0;
+    node_offset_ = node_length_ = 0;
+}
+
+bool CXmlDocument::OnOtherNode() const {
+    return node_type_ != 0 && node_type_ != kNodeElement;
+}
+
+bool CXmlDocument::FindNode(int types) {
+    if (count_ == 0)
+        return false;
+    const uint32_t level_start = parent_ != 0 ? Rec(parent_).ContentStart() : 0;
+    const uint32_t level_end =
+        parent_ != 0 ? Rec(parent_).ContentEnd() : static_cast<uint32_t>(doc_.size());
+    size_t p = OnOtherNode()   ? node_offset_ + node_length_
+               : current_ != 0 ? Rec(current_).End()
+                               : level_start;
+    // The element children of the level in document order, from the first one at or after p.
+    uint32_t next_element = Rec(parent_).first_child;
+    while (next_element != 0 && Rec(next_element).start < p)
+        next_element = Rec(next_element).next;
+    uint32_t passed = current_;  // the last element passed over
+    while (p < level_end) {
+        while (next_element != 0 && Rec(next_element).start < p)
+            next_element = Rec(next_element).next;
+        int type = 0;
+        size_t end;
+        if (next_element != 0 && Rec(next_element).start == p) {
+            const uint32_t e = next_element;
+            next_element = Rec(e).next;
+            if (types == 0 || (types & kNodeElement)) {
+                current_ = e;
+                child_ = 0;
+                node_type_ = kNodeElement;
+                node_offset_ = node_length_ = 0;
+                return true;
+            }
+            passed = e;
+            p = std::max<size_t>(Rec(e).End(), p + 1);
+            continue;
+        }
+        if (doc_[p] != '<') {
+            end = doc_.find('<', p);
+            if (end == std::string::npos || end > level_end)
+                end = level_end;
+            bool blank = true;
+            for (size_t i = p; i < end && blank; ++i)
+                blank = IsSpace(doc_[i]);
+            type = blank ? 0 : kNodeText;  // white space between markup is no node
+        } else {
+            const Markup m = ScanMarkup(p);
+            end = std::min<size_t>(std::max(m.end, p + 1), level_end);
+            switch (m.kind) {
+                case Kind::kProcessing:
+                    type = kNodeProcessingInstruction;
+                    break;
+                case Kind::kComment:
+                    type = kNodeComment;
+                    break;
+                case Kind::kCdata:
+                    type = kNodeCdata;
+                    break;
+                case Kind::kDoctype:
+                    type = kNodeDocumentType;
+                    break;
+                default:
+                    // A stray end tag or damaged markup: no node (an element whose record
+                    // exists was met above).
+                    break;
+            }
+        }
+        if (type != 0 && (types == 0 || (types & type))) {
+            current_ = passed;
+            child_ = 0;
+            node_type_ = type;
+            node_offset_ = static_cast<uint32_t>(p);
+            node_length_ = static_cast<uint32_t>(end - p);
+            return true;
+        }
+        p = end;
+    }
+    return false;
+}
+
+uint32_t CXmlDocument::NodeOffset() const {
+    if (OnOtherNode())
+        return node_offset_;
+    return node_type_ == kNodeElement && current_ != 0 ? Rec(current_).start : 0;
+}
+
+uint32_t CXmlDocument::NodeLength() const {
+    if (OnOtherNode())
+        return node_length_;
+    return node_type_ == kNodeElement && current_ != 0 ? Rec(current_).length : 0;
+}
+
+std::string CXmlDocument::NodeData() const {
+    const std::string_view node = std::string_view(doc_).substr(node_offset_, node_length_);
+    auto inner = [&](size_t open, size_t close) {
+        return node.size() >= open + close ? node.substr(open, node.size() - open - close)
+                                           : std::string_view();
+    };
+    switch (node_type_) {
+        case kNodeText:
+            return UnescapeText(node);
+        case kNodeCdata:
+            return std::string(inner(9, 3));
+        case kNodeComment:
+            return std::string(inner(4, 3));
+        case kNodeDocumentType:
+            return std::string(TrimSpace(inner(9, 1)));
+        case kNodeProcessingInstruction: {
+            size_t i = 2;
+            while (i < node.size() && IsNameChar(node[i]))
+                ++i;
+            return std::string(TrimSpace(inner(i, 2)));
+        }
+        default:
+            return {};
+    }
 }
 
 bool CXmlDocument::FindElement(std::string_view name) {
@@ -784,7 +911,7 @@ bool CXmlDocument::FindElement(std::string_view name) {
 }
 
 bool CXmlDocument::IntoElement() {
-    if (current_ == 0)
+    if (current_ == 0 || OnOtherNode())
         return false;
     parent_ = current_;
     current_ = child_;
@@ -800,26 +927,35 @@ bool CXmlDocument::OutOfElement() {
     current_ = parent_;
     parent_ = Rec(parent_).parent;
     node_type_ = kNodeElement;
+    node_offset_ = node_length_ = 0;
     return true;
 }
 
 std::string CXmlDocument::GetTagName() const {
-    if (current_ == 0)
+    if (node_type_ == kNodeProcessingInstruction)
+        return std::string(NameAt(node_offset_ + 2));
+    if (current_ == 0 || OnOtherNode())
         return {};
     return std::string(NameAt(Rec(current_).start + 1));
 }
 
 std::string CXmlDocument::GetAttribute(std::string_view name) const {
-    if (current_ == 0)
+    std::string_view tag;
+    if (node_type_ == kNodeProcessingInstruction)
+        tag = std::string_view(doc_).substr(node_offset_, node_length_);
+    else if (current_ != 0 && !OnOtherNode())
+        tag = StartTag(current_);
+    else
         return {};
     AttributeSpan a;
-    std::string_view tag = StartTag(current_);
     if (!FindAttribute(tag, name, (flags_ & kIgnoreCase) != 0, a))
         return {};
     return UnescapeText(tag.substr(a.value_at, a.value_length));
 }
 
 std::string CXmlDocument::GetText() const {
+    if (OnOtherNode())
+        return NodeData();
     if (current_ == 0)
         return {};
     const Element& r = Rec(current_);
@@ -979,7 +1115,7 @@ bool CXmlDocument::OpenEmptyElement(uint32_t pos) {
 }
 
 bool CXmlDocument::SetText(std::string_view text, bool cdata) {
-    if ((flags_ & kReadingFile) || current_ == 0)
+    if ((flags_ & kReadingFile) || current_ == 0 || OnOtherNode())
         return false;
     if (Rec(current_).first_child != 0)
         return false;
@@ -1059,7 +1195,8 @@ bool CXmlDocument::AddElement(std::string_view name, std::string_view text) {
 }
 
 bool CXmlDocument::SetAttribute(std::string_view name, std::string_view value) {
-    if ((flags_ & kReadingFile) || current_ == 0 || name.empty() || !IsNameStart(name[0]))
+    if ((flags_ & kReadingFile) || current_ == 0 || OnOtherNode() || name.empty() ||
+        !IsNameStart(name[0]))
         return false;
     for (char c : name) {
         if (!IsNameChar(c))

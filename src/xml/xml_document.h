@@ -105,9 +105,24 @@ class CXmlDocument {
     bool OutOfElement();
     void ResetPos();  // back to the document: parent, current and child all none
 
+    // Node navigation: moves to the next node of the current level (after the current node, or
+    // from the start of the parent's content when there is none) whose type is in `types` (a set
+    // of NodeType bits; 0 for any): an element, a text (character data with something besides
+    // white space; white space alone between markup is no node), a CDATA section, a processing
+    // instruction, a comment or a document type declaration. Damaged markup and stray end tags are
+    // no nodes. An element found becomes the current element, as with FindElement. On another
+    // node NodeType(), NodeOffset() and NodeLength() give its type and where it lies in the
+    // document text; GetText() gives its data (a text with references resolved, a CDATA section's
+    // or a comment's content, a processing instruction's or a document type's content after its
+    // name), GetTagName() a processing instruction's target and GetAttribute() its
+    // pseudo-attributes (<?xml-stylesheet href="a.xsl"?>); FindElement then continues with the
+    // element after the node. While the current node is not an element, IntoElement, SetText and
+    // SetAttribute return false. False, nothing changed, when no such node follows.
+    bool FindNode(int types = 0);
+
     // The current element's tag name, attribute (references resolved; empty when absent) and
     // text (references resolved, CDATA taken literally, comments and processing instructions
-    // left out; empty when the element has child elements).
+    // left out; empty when the element has child elements). For other nodes see FindNode.
     std::string GetTagName() const;
     std::string GetAttribute(std::string_view name) const;
     std::string GetText() const;
@@ -147,6 +162,10 @@ class CXmlDocument {
     uint32_t CurrentPos() const { return current_; }
     uint32_t ChildPos() const { return child_; }
     int NodeType() const { return node_type_; }
+    // The current node's place in the document text: for an element its start and total length;
+    // 0 when there is no current node.
+    uint32_t NodeOffset() const;
+    uint32_t NodeLength() const;
 
     // Resolves the character and entity references of a text (numeric and the 253 named ones).
     static std::string UnescapeText(std::string_view text);
@@ -172,6 +191,8 @@ class CXmlDocument {
     std::string_view StartTag(uint32_t pos) const;
     bool ReplaceText(uint32_t at, uint32_t old_length, std::string_view text, uint32_t self);
     bool OpenEmptyElement(uint32_t pos);
+    bool OnOtherNode() const;  // the current node is not an element
+    std::string NodeData() const;
     bool FindPathStep(std::string_view path, uint32_t context, uint32_t& found) const;
     static void AddEvent(std::string& log, const Event& event);
     // A conversion event (`name` with the resulting encoding and length) and, when characters
@@ -188,6 +209,8 @@ class CXmlDocument {
     uint32_t current_ = 0;
     uint32_t child_ = 0;
     int node_type_ = 0;
+    uint32_t node_offset_ = 0;  // the current node when it is not an element
+    uint32_t node_length_ = 0;
     // The element index: pages of up to 65 536 records; position = page << 16 | slot.
     std::vector<std::vector<Element>> pages_;
     size_t count_ = 0;     // records in use, record 0 (the document) included

@@ -11,13 +11,14 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string t = (fs::temp_directory_path() / "xml_test_XXXXXX").string();
         path_ = mkdtemp(t.data());
@@ -28,7 +29,7 @@ public:
     }
     std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -407,6 +408,116 @@ TEST(XmlNavigate, NamesComparedWithoutCaseOnlyWhenAsked) {
     ASSERT_TRUE(loose.FindElement("item"));
     EXPECT_EQ(loose.GetAttribute("name"), "v");
     EXPECT_FALSE(exact.SetDoc("<Root></root>"));
+}
+
+// Every kind of node, at the top level and inside an element, in document order: its type, the
+// stretch of document text it takes and its data.
+TEST(XmlNavigate, FindNodeVisitsEveryKindOfNode) {
+    using X = CXmlDocument;
+    struct Node {
+        int type;
+        std::string raw, data;
+    };
+    struct Case {
+        const char* name;
+        std::string doc;
+        const char* into;  // the element whose content is walked; null: the top level
+        std::vector<Node> nodes;
+    } cases[] = {
+        {"top level",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE r [<!ELEMENT r ANY>]>\n"
+         "<!-- top -->\n<r a='1'>x</r>\n<?pi tail?>\n",
+         nullptr,
+         {{X::kNodeProcessingInstruction, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
+           "version=\"1.0\" encoding=\"UTF-8\""},
+          {X::kNodeDocumentType, "<!DOCTYPE r [<!ELEMENT r ANY>]>", "r [<!ELEMENT r ANY>]"},
+          {X::kNodeComment, "<!-- top -->", " top "},
+          {X::kNodeElement, "<r a='1'>x</r>", "x"},
+          {X::kNodeProcessingInstruction, "<?pi tail?>", "tail"}}},
+        {"inside an element",
+         "<r>text &amp; more<![CDATA[<raw>]]><!--c--><e>in</e>tail<?p d?></r>",
+         "r",
+         {{X::kNodeText, "text &amp; more", "text & more"},
+          {X::kNodeCdata, "<![CDATA[<raw>]]>", "<raw>"},
+          {X::kNodeComment, "<!--c-->", "c"},
+          {X::kNodeElement, "<e>in</e>", "in"},
+          {X::kNodeText, "tail", "tail"},
+          {X::kNodeProcessingInstruction, "<?p d?>", "d"}}},
+        {"white space between markup is no node",
+         "<r>\n  <a/>\n  <!--x-->\n</r>",
+         "r",
+         {{X::kNodeElement, "<a/>", ""}, {X::kNodeComment, "<!--x-->", "x"}}},
+        {"a stray end tag is no node",
+         "<r>a</q>b</r>",
+         "r",
+         {{X::kNodeText, "a", "a"}, {X::kNodeText, "b", "b"}}},
+        {"empty element", "<r/>", "r", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CXmlDocument doc;
+        doc.SetDoc(c.doc);
+        if (c.into) {
+            ASSERT_TRUE(doc.FindElement(c.into));
+            ASSERT_TRUE(doc.IntoElement());
+        }
+        for (const Node& n : c.nodes) {
+            ASSERT_TRUE(doc.FindNode());
+            EXPECT_EQ(doc.NodeType(), n.type);
+            EXPECT_EQ(doc.GetDoc().substr(doc.NodeOffset(), doc.NodeLength()), n.raw);
+            EXPECT_EQ(doc.GetText(), n.data);
+        }
+        const int type = doc.NodeType();
+        const uint32_t offset = doc.NodeOffset(), length = doc.NodeLength();
+        EXPECT_FALSE(doc.FindNode());
+        EXPECT_EQ(doc.NodeType(), type) << "a failed search changes nothing";
+        EXPECT_EQ(doc.NodeOffset(), offset);
+        EXPECT_EQ(doc.NodeLength(), length);
+    }
+}
+
+TEST(XmlNavigate, FindNodeByTypeAndTheProcessingInstructionsAttributes) {
+    using X = CXmlDocument;
+    CXmlDocument doc;
+    ASSERT_TRUE(
+        doc.SetDoc("<?xml-stylesheet type=\"text/xsl\" href='a&amp;b.xsl'?>"
+                   "<r><a id='1'/><!--one--><b id='2'/><?cmd run='x'?><c id='3'/></r>"));
+    ASSERT_TRUE(doc.FindNode(X::kNodeProcessingInstruction));
+    EXPECT_EQ(doc.GetTagName(), "xml-stylesheet");
+    EXPECT_EQ(doc.GetAttribute("href"), "a&b.xsl");
+    EXPECT_EQ(doc.GetAttribute("type"), "text/xsl");
+    EXPECT_EQ(doc.GetAttribute("missing"), "");
+    EXPECT_FALSE(doc.IntoElement()) << "a processing instruction has no content to go into";
+    ASSERT_TRUE(doc.FindElement("r"));  // the element after the node
+    ASSERT_TRUE(doc.IntoElement());
+    // Searching for comments passes the element before one; FindElement goes on after it.
+    ASSERT_TRUE(doc.FindNode(X::kNodeComment));
+    EXPECT_EQ(doc.GetText(), "one");
+    EXPECT_EQ(doc.GetTagName(), "");
+    EXPECT_EQ(doc.GetAttribute("id"), "") << "a comment has no attributes";
+    EXPECT_FALSE(doc.SetText("x"));
+    EXPECT_FALSE(doc.SetAttribute("id", "9"));
+    EXPECT_FALSE(doc.IntoElement());
+    ASSERT_TRUE(doc.FindElement());
+    EXPECT_EQ(doc.GetAttribute("id"), "2");
+    ASSERT_TRUE(doc.FindNode(X::kNodeProcessingInstruction | X::kNodeElement));
+    EXPECT_EQ(doc.GetTagName(), "cmd");
+    EXPECT_EQ(doc.GetAttribute("run"), "x");
+    EXPECT_FALSE(doc.FindNode(X::kNodeComment | X::kNodeText));
+    EXPECT_EQ(doc.GetTagName(), "cmd") << "a failed search changes nothing";
+    ASSERT_TRUE(doc.FindNode(X::kNodeElement));
+    EXPECT_EQ(doc.GetAttribute("id"), "3");
+    EXPECT_EQ(doc.NodeType(), X::kNodeElement);
+    // Back on an element, editing works again and the walk goes on from it.
+    EXPECT_TRUE(doc.SetAttribute("id", "4"));
+    EXPECT_FALSE(doc.FindNode());
+    ASSERT_TRUE(doc.OutOfElement());
+    EXPECT_EQ(doc.GetTagName(), "r");
+    EXPECT_EQ(doc.NodeOffset(), doc.GetDoc().find("<r>"));
+    doc.ResetPos();
+    EXPECT_EQ(doc.NodeType(), 0);
+    EXPECT_EQ(doc.NodeOffset(), 0u);
+    EXPECT_EQ(doc.NodeLength(), 0u);
 }
 
 TEST(XmlNavigate, FindPath) {

@@ -29,6 +29,29 @@ std::string Walk(CXmlDocument& doc) {
     return out;
 }
 
+// Visits every node of every level; each lies inside the text, after the one before it.
+void WalkNodes(CXmlDocument& doc) {
+    doc.ResetPos();
+    uint32_t last_end = 0;
+    while (true) {
+        if (doc.FindNode()) {
+            const uint64_t end = uint64_t{doc.NodeOffset()} + doc.NodeLength();
+            if (doc.NodeOffset() < last_end || end > doc.GetDoc().size() || doc.NodeLength() == 0)
+                std::abort();
+            last_end = static_cast<uint32_t>(end);
+            doc.GetText();
+            doc.GetAttribute("a");
+            if (doc.NodeType() == CXmlDocument::kNodeElement && doc.IntoElement())
+                last_end = 0;
+            continue;
+        }
+        if (!doc.OutOfElement())
+            break;
+        last_end = doc.NodeOffset() + doc.NodeLength();
+    }
+    doc.ResetPos();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -58,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         doc.FindPath(path);
         doc.GetText();
     }
+    WalkNodes(doc);
 
     // Edit the n-th element (in document order) and one of its neighbours.
     doc.ResetPos();

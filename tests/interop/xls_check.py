@@ -1,10 +1,13 @@
 """Checks a workbook with xlrd (and its container with olefile) against expected cells.
 
-usage: xls_check.py FILE.xls EXPECTED.txt
+usage: xls_check.py FILE.xls EXPECTED.txt [--other-streams]
+
+With --other-streams the file may hold streams besides "Workbook" (a file written elsewhere).
 
 EXPECTED.txt: first line "sheet NAME ROWS COLS"; then one line per cell,
 "ROW COL TYPE VALUE" with TYPE number (VALUE a float literal), text (VALUE the UTF-8 text in
-hex) or empty. Prints one line per difference and exits 1 when there is any.
+hex), error (VALUE the error code) or empty. Prints one line per difference and exits 1 when
+there is any.
 """
 import sys
 
@@ -19,7 +22,8 @@ def main():
         print("not a compound document")
         return 1
     ole = olefile.OleFileIO(path)
-    if ole.listdir() != [["Workbook"]]:
+    other_streams = "--other-streams" in sys.argv[3:]
+    if (["Workbook"] not in ole.listdir()) if other_streams else (ole.listdir() != [["Workbook"]]):
         problems.append("streams: %r" % ole.listdir())
     ole.close()
     book = xlrd.open_workbook(path)
@@ -46,6 +50,10 @@ def main():
             want = bytes.fromhex(parts[3]).decode("utf-8")
             if cell.ctype != xlrd.XL_CELL_TEXT or cell.value != want:
                 problems.append("cell %d,%d: %r %r, expected text %r" % (r, c, cell.ctype, cell.value[:40], want[:40]))
+        elif kind == "error":
+            want = int(parts[3])
+            if cell.ctype != xlrd.XL_CELL_ERROR or cell.value != want:
+                problems.append("cell %d,%d: %r %r, expected error %r" % (r, c, cell.ctype, cell.value, want))
         elif kind == "empty":
             if cell.ctype not in (xlrd.XL_CELL_EMPTY, xlrd.XL_CELL_BLANK):
                 problems.append("cell %d,%d: %r %r, expected empty" % (r, c, cell.ctype, cell.value))

@@ -1,7 +1,11 @@
 // ZQExcel files read by xlrd, xlwt files loaded by ZQExcel, and LibreOffice round trips.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -96,8 +100,10 @@ class Expectation {
         lines_ << r << " " << c << " text " << Hex(utf8) << "\n";
     }
     void Empty(int r, int c) { lines_ << r << " " << c << " empty\n"; }
-    void Write(const std::string& path, int rows, int cols) const {
-        std::ofstream(path) << "sheet Sheet1 " << rows << " " << cols << "\n" << lines_.str();
+    void Error(int r, int c, int code) { lines_ << r << " " << c << " error " << code << "\n"; }
+    void Write(const std::string& path, const std::string& sheet, int rows, int cols) const {
+        std::ofstream(path) << "sheet " << sheet << " " << rows << " " << cols << "\n"
+                            << lines_.str();
     }
 
   private:
@@ -122,11 +128,13 @@ class Interop : public ::testing::Test {
     }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
-    void ExpectXlrdReads(const std::string& xls, const Expectation& e, int rows, int cols) {
+    // `sheet` other than "Sheet1": a file written elsewhere, whose other streams stay.
+    void ExpectXlrdReads(const std::string& xls, const Expectation& e, int rows, int cols,
+                         const std::string& sheet = "Sheet1") {
         const std::string expected = Path("expected.txt");
-        e.Write(expected, rows, cols);
+        e.Write(expected, sheet, rows, cols);
         Result r = Shell(std::string(kPython) + " " + Script("xls_check.py") + " " + Quote(xls) +
-                         " " + Quote(expected));
+                         " " + Quote(expected) + (sheet == "Sheet1" ? "" : " --other-streams"));
         EXPECT_EQ(r.status, 0) << r.output;
     }
 
@@ -178,6 +186,12 @@ TEST_F(Interop, XlrdReadsEveryCellType) {
         x.Set(4, 1, long_wide.c_str());
         e.Text(4, 1, Utf8(long_wide));
         e.Empty(4, 2);
+        // The format has no NaN or infinity: they are the error #NUM! (code 0x24).
+        x.Set(4, 3, std::nan(""));
+        x.Set(4, 4, HUGE_VAL);
+        x.Set(4, 5, -HUGE_VAL);
+        for (int c = 3; c < 6; ++c)
+            e.Error(4, c, 0x24);
         // Many rows and strings: several row blocks and a shared string table over many records.
         for (int r = 5; r < 2005; ++r) {
             x.Set(r, 0, r);
@@ -287,6 +301,197 @@ TEST_F(Interop, XlwtFilesLoad) {
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output,
               "['Data', 'Other'] 3000 9 2999.0 0.25 Z\xc3\xbcrich 7 added 1.0 0 second\n");
+}
+
+std::string Fixture(const std::string& name) {
+    return std::string(ZQ_SOURCE_DIR) + "/tests/interop/fixtures/" + name;
+}
+
+// A text cell as UTF-8, narrow or wide; "" when the cell holds no text.
+std::string TextOf(ZQExcel& x, int r, int c) {
+    std::vector<char> narrow(100000);
+    if (x.Get(r, c, narrow.data(), static_cast<int>(narrow.size())))
+        return narrow.data();
+    std::vector<char16_t> wide(40000);
+    if (x.Get(r, c, wide.data(), static_cast<int>(wide.size())))
+        return Utf8(wide.data());
+    return "";
+}
+
+// gnumeric writes texts with formatting runs as RSTRING records (a long one continued over
+// CONTINUE records cut inside a character) and splits its shared string table its own way (see
+// fixtures/make_gnumeric.py). Every text loads, and merely loading the file and letting the
+// object go (which saves it back) keeps them all, as shared strings that xlrd reads.
+TEST_F(Interop, GnumericRichTextsLoadAndSurviveTheSaveBack) {
+    const int rows = 600;
+    const std::string xls = Path("gnumeric_rich.xls");
+    fs::copy_file(Fixture("gnumeric_rich.xls"), xls);
+    std::string long_text;
+    for (int i = 0; i < 12000; ++i)
+        long_text += i % 3 == 0 ? std::string("\xe4\xb8\xad") : std::string(1, 'a' + i % 26);
+    Expectation e;
+    for (int r = 0; r < rows; ++r) {
+        std::string n = std::to_string(r), repeated;
+        for (int k = 0; k < r % 7; ++k)
+            repeated += n;
+        e.Text(r, 0, "abc bold " + n);
+        e.Text(r, 1, "\xe5\x8c\x97\xe4\xba\xac Beijing " + n);
+        e.Text(r, 2, "plain " + n);
+        e.Number(r, 3, r);
+        e.Text(r, 4,
+               "Z\xc3\xbcrich-\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0-"
+               "\xe6\x9d\xb1\xe4\xba\xac " +
+                   repeated);
+    }
+    e.Text(0, 5, long_text);
+    auto check = [&](ZQExcel& x) {
+        EXPECT_EQ(x.GetRows(), rows);
+        EXPECT_EQ(x.GetCols(), 6);
+        int wrong = 0;
+        for (int r = 0; r < rows && wrong < 5; ++r) {
+            std::string n = std::to_string(r), repeated;
+            for (int k = 0; k < r % 7; ++k)
+                repeated += n;
+            const std::string want[] = {
+                "abc bold " + n, "\xe5\x8c\x97\xe4\xba\xac Beijing " + n, "plain " + n, "",
+                "Z\xc3\xbcrich-\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0-"
+                "\xe6\x9d\xb1\xe4\xba\xac " +
+                    repeated};
+            for (int c = 0; c < 5; ++c) {
+                if (c == 3)
+                    continue;
+                std::string got = TextOf(x, r, c);
+                if (got != want[c]) {
+                    ++wrong;
+                    ADD_FAILURE() << "cell " << r << "," << c << ": \"" << got << "\"";
+                }
+            }
+            int32_t i = -1;
+            EXPECT_TRUE(x.Get(r, 3, i) && i == r) << r;
+        }
+        EXPECT_TRUE(TextOf(x, 0, 5) == long_text) << TextOf(x, 0, 5).size() << " bytes";
+    };
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    ExpectXlrdReads(xls, e, rows, 6, "Rich");
+}
+
+// A DIFAT file written by LibreOffice (8.6 MB: its FAT needs more sectors than the header lists;
+// see fixtures/make_libreoffice.py) loads whole, and merely loading it and letting the object go
+// writes it back whole, with LibreOffice's other streams, readable by xlrd.
+TEST_F(Interop, LibreOfficeDifatFileLoadsAndSurvivesTheSaveBack) {
+    const std::string xls = Path("difat.xls");
+    Result unpack = Shell(std::string(kPython) +
+                          " -c \"import lzma,shutil,sys; shutil.copyfileobj(lzma.open(sys.argv[1]),"
+                          " open(sys.argv[2], 'wb'))\" " +
+                          Quote(Fixture("libreoffice_difat.xls.xz")) + " " + Quote(xls));
+    ASSERT_EQ(unpack.status, 0) << unpack.output;
+    // The streams of a document, as olefile lists them.
+    auto Streams = [](const std::string& path) {
+        return Shell(std::string(kPython) +
+                     " -c \"import olefile,sys; print(sorted('/'.join(p) for p in"
+                     " olefile.OleFileIO(sys.argv[1]).listdir()))\" " +
+                     Quote(path))
+            .output;
+    };
+    const std::string streams_before = Streams(xls);
+    EXPECT_NE(streams_before.find("SummaryInformation"), std::string::npos) << streams_before;
+    const int rows = 65536;
+    auto check = [&](ZQExcel& x) {
+        ASSERT_EQ(x.GetRows(), rows);
+        ASSERT_EQ(x.GetCols(), 14);
+        int wrong = 0;
+        for (int r = 0; r < rows && wrong < 5; ++r) {
+            int32_t first = -1, seven = -1;
+            double half = 0;
+            bool ok = x.Get(r, 0, first) && first == r && x.Get(r, 9, seven) && seven == 7 &&
+                      x.Get(r, 11, half) && half == 2.5 && TextOf(x, r, 12) == "same text" &&
+                      TextOf(x, r, 13) == "\xe5\x8c\x97\xe4\xba\xac";
+            if (!ok) {
+                ++wrong;
+                ADD_FAILURE() << "row " << r;
+            }
+        }
+    };
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    {
+        ZQExcel x;
+        ASSERT_EQ(x.LoadExcel(xls.c_str()), 1);
+        check(x);
+    }
+    Expectation e;
+    for (int r : {0, 1, 4095, 65535}) {
+        e.Number(r, 0, r);
+        e.Number(r, 9, 7);
+        e.Number(r, 11, 2.5);
+        e.Text(r, 12, "same text");
+        e.Text(r, 13, "\xe5\x8c\x97\xe4\xba\xac");
+    }
+    ExpectXlrdReads(xls, e, rows, 14, "difat");
+    EXPECT_EQ(Streams(xls), streams_before);
+}
+
+// A save into a full file system: a 400 KB tmpfs, mounted in a mount namespace of the test's own
+// (so that nothing stays mounted), holds a loaded workbook that gets 30 000 new cells. The save
+// fails; the file stays as it was, no half-written file is left beside it, and xlrd still reads it.
+TEST_F(Interop, SaveIntoAFullFileSystemKeepsTheFile) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const std::string mount_point = Path("full"), copy = Path("after.xls");
+    fs::create_directories(mount_point);
+    const std::string xls = mount_point + "/book.xls";
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=400k") != 0)
+            ::_exit(77);
+        {
+            ZQExcel x;
+            if (x.CreateExcel(xls.c_str()) != 1)
+                ::_exit(10);
+            for (int r = 0; r < 100; ++r)
+                x.Set(r, 0, ("kept " + std::to_string(r)).c_str());
+        }
+        const std::string before = ReadFile(xls);
+        {
+            ZQExcel x;
+            if (x.LoadExcel(xls.c_str()) != 1)
+                ::_exit(11);
+            for (int i = 0; i < 30000; ++i)
+                x.Set(i / 200, 1 + i % 200, ("new cell " + std::to_string(i)).c_str());
+        }
+        if (ReadFile(xls) != before)
+            ::_exit(12);
+        if (std::distance(fs::directory_iterator(mount_point), fs::directory_iterator()) != 1)
+            ::_exit(13);
+        std::ofstream(copy, std::ios::binary) << before;
+        ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no tmpfs could be mounted here";
+    // 12: the file changed; 13: something was left beside it.
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    Expectation e;
+    for (int r = 0; r < 100; ++r)
+        e.Text(r, 0, "kept " + std::to_string(r));
+    ExpectXlrdReads(copy, e, 100, 1);
 }
 
 class LibreOffice : public Interop {

@@ -1,6 +1,8 @@
 #include "spreadsheet/biff/book.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <unordered_map>
 
 namespace Biff {
@@ -57,6 +59,14 @@ const Cell* CellGrid::find(int row, int col) const {
     return static_cast<size_t>(col) < r.size() ? &r[static_cast<size_t>(col)] : nullptr;
 }
 
+void CellGrid::reserveRow(int row, int cols) {
+    if (!Inside(row, 0) || cols <= 0)
+        return;
+    if (cells_.size() <= static_cast<size_t>(row))
+        cells_.resize(static_cast<size_t>(row) + 1);
+    cells_[static_cast<size_t>(row)].reserve(static_cast<size_t>(std::min(cols, kMaxCols)));
+}
+
 void CellGrid::extend(uint32_t rows, uint32_t cols) {
     rows_ = std::max<int>(rows_, static_cast<int>(std::min<uint32_t>(rows, kMaxRows)));
     cols_ = std::max<int>(cols_, static_cast<int>(std::min<uint32_t>(cols, kMaxCols)));
@@ -84,11 +94,11 @@ void SetString(Cell& cell, std::string_view text, Converter& ansi) {
             CutWide(w);
             std::string cut;
             ansi.FromWide(w, cut);
-            cell = std::move(cut);
+            cell = Text(std::move(cut));
             return;
         }
     }
-    cell = std::string(text);
+    cell = Text(std::string(text));
 }
 
 void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {
@@ -99,7 +109,7 @@ void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {
     if (!ansi.ToWide(narrow, back))
         return;
     CutWide(back);
-    cell = std::move(back);
+    cell = WideText(std::move(back));
 }
 
 // ---- model defaults ----
@@ -226,7 +236,26 @@ void LoadGlobals(Globals& g, const uint8_t* data, size_t size, size_t& pos) {
     }
 }
 
-// Cell values of shared strings, made once per entry on first use.
+// The cell value of a text read from the file in its 8-bit (Latin-1) or UTF-16 form.
+void MakeTextCell(Cell& cell, bool wide, const std::string& latin1, const std::u16string& utf16,
+                  Converter& ansi) {
+    if (wide) {
+        SetWideString(cell, utf16, ansi);
+        return;
+    }
+    bool ascii = std::all_of(latin1.begin(), latin1.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        SetString(cell, latin1, ansi);
+    } else {
+        std::string text;
+        ansi.FromWide(Latin1ToWide(latin1), text);
+        SetString(cell, text, ansi);
+    }
+}
+
+// Cell values of shared strings, made once per entry on first use; every cell that refers to an
+// entry shares its text.
 class SharedCells {
   public:
     SharedCells(const Workbook::SharedStringTable& sst, Converter& ansi)
@@ -236,24 +265,12 @@ class SharedCells {
             return nullptr;
         if (!made_[index]) {
             const auto& e = sst_.entries[index];
-            if (e.wide) {
-                SetWideString(cells_[index], e.utf16, ansi_);
-            } else {
-                bool ascii = std::all_of(e.latin1.begin(), e.latin1.end(), [](char c) {
-                    return static_cast<unsigned char>(c) < 0x80;
-                });
-                if (ascii) {
-                    SetString(cells_[index], e.latin1, ansi_);
-                } else {
-                    std::string text;
-                    ansi_.FromWide(Latin1ToWide(e.latin1), text);
-                    SetString(cells_[index], text, ansi_);
-                }
-            }
+            MakeTextCell(cells_[index], e.wide, e.latin1, e.utf16, ansi_);
             made_[index] = true;
         }
         return &cells_[index];
     }
+    Converter& ansi() { return ansi_; }
 
   private:
     const Workbook::SharedStringTable& sst_;
@@ -280,6 +297,12 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
     Number number;
     BoolErr boolerr;
     LabelSST label;
+    Label text;
+    RString rich;
+    Row row;
+    // Room reserved for the cells a Row record announces, at most one cell for every 6 bytes of
+    // the stream (the least a cell takes in a file), so that a lying Row record costs little.
+    size_t budget = (size - pos) / 6;
     while (pos + 4 <= size) {
         uint16_t code = Get16(data + pos);
         switch (code) {
@@ -295,6 +318,15 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
                 break;
             case Worksheet::Window2::kCode:
                 ReadInto(sheet.window2, data, size, pos);
+                break;
+            case Row::kCode:
+                if (ReadInto(row, data, size, pos)) {
+                    const size_t n = std::min<size_t>(row.lastColPlus1, kMaxCols);
+                    if (n <= budget && grid.row(row.row).capacity() == 0) {
+                        budget -= n;
+                        grid.reserveRow(row.row, static_cast<int>(n));
+                    }
+                }
                 break;
             case RK::kCode:
                 if (ReadInto(rk, data, size, pos))
@@ -331,6 +363,17 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
                     }
                 }
                 break;
+            case Label::kCode:
+            case RString::kCode: {
+                // Text cells with their own text (gnumeric writes RSTRING for texts that mix
+                // scripts): string cells like shared strings, saved back as shared strings.
+                TextCell& t = code == Label::kCode ? static_cast<TextCell&>(text) : rich;
+                if (ReadInto(t, data, size, pos)) {
+                    if (Cell* c = grid.cell(t.row, t.col))
+                        MakeTextCell(*c, t.wide, t.latin1, t.utf16, strings.ansi());
+                }
+                break;
+            }
             case BOF::kCode:
                 pos = SkipRecord(data, size, pos);
                 SkipSubstream(data, size, pos);
@@ -412,40 +455,95 @@ bool Book::load(const uint8_t* data, size_t size) {
 
 namespace {
 
+// The shared string table index of each text seen while saving: open addressing over a flat
+// array of (32-bit hash, key number) slots, so that a look-up costs one or two cache misses
+// rather than a chain of node hops.
+template <class Char>
+class TextTable {
+  public:
+    using View = std::basic_string_view<Char>;
+    explicit TextTable(size_t expected) {
+        size_t cap = 16;
+        while (cap < expected)
+            cap <<= 1;
+        slots_.assign(cap, 0);
+    }
+    // The value of `text`; when absent, `make()` gives it and the text is added.
+    template <class Make>
+    uint32_t FindOrAdd(View text, Make make) {
+        const uint32_t h = static_cast<uint32_t>(std::hash<View>{}(text));
+        size_t mask = slots_.size() - 1;
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            const uint64_t slot = slots_[i];
+            if (slot == 0) {
+                const uint32_t value = make();
+                keys_.emplace_back(text);
+                values_.push_back(value);
+                slots_[i] = (uint64_t{h} << 32) | keys_.size();
+                if (keys_.size() * 2 > slots_.size())
+                    Grow();
+                return value;
+            }
+            if ((slot >> 32) == h && View(keys_[(slot & 0xFFFFFFFFu) - 1]) == text)
+                return values_[(slot & 0xFFFFFFFFu) - 1];
+        }
+    }
+
+  private:
+    void Grow() {
+        std::vector<uint64_t> old;
+        old.swap(slots_);
+        slots_.assign(old.size() * 2, 0);
+        const size_t mask = slots_.size() - 1;
+        for (uint64_t slot : old) {
+            if (slot == 0)
+                continue;
+            size_t i = (slot >> 32) & mask;
+            while (slots_[i] != 0)
+                i = (i + 1) & mask;
+            slots_[i] = slot;
+        }
+    }
+    std::vector<uint64_t> slots_;
+    std::vector<std::basic_string<Char>> keys_;
+    std::vector<uint32_t> values_;
+};
+
 class SaveContext {
   public:
     SaveContext(Workbook::SharedStringTable& sst, Converter& ansi, size_t narrow, size_t wide)
-        : sst_(sst), ansi_(ansi) {
-        narrow_.reserve(narrow);
-        wide_.reserve(wide);
-    }
+        : sst_(sst), ansi_(ansi), narrow_(narrow), wide_(wide), save_(++saves_) {}
 
-    uint32_t narrow(const std::string& text) {
+    // The shared string table index of a text cell; cells sharing one text are looked up once.
+    uint32_t narrow(const Text& cell) {
         ++sst_.total;
-        auto [it, added] = narrow_.try_emplace(text, 0);
-        if (added) {
+        uint32_t index;
+        if (cell.SavedIndex(save_, index))
+            return index;
+        const std::string_view text = cell.view();
+        index = narrow_.FindOrAdd(text, [&] {
             bool ascii = std::all_of(text.begin(), text.end(),
                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-            if (ascii) {
-                it->second = sst_.AddLatin1(text);
-            } else {
-                // An 8-bit entry holds Latin-1 only; other texts become UTF-16 entries.
-                ansi_.ToWide(text, wide_buf_);
-                if (WideToLatin1(wide_buf_, latin1_buf_))
-                    it->second = sst_.AddLatin1(latin1_buf_);
-                else
-                    it->second = sst_.AddWide(wide_buf_);
-            }
-        }
-        return it->second;
+            if (ascii)
+                return sst_.AddLatin1(text);
+            // An 8-bit entry holds Latin-1 only; other texts become UTF-16 entries.
+            ansi_.ToWide(text, wide_buf_);
+            if (WideToLatin1(wide_buf_, latin1_buf_))
+                return sst_.AddLatin1(latin1_buf_);
+            return sst_.AddWide(wide_buf_);
+        });
+        cell.SetSavedIndex(save_, index);
+        return index;
     }
 
-    uint32_t wide(const std::u16string& text) {
+    uint32_t wide(const WideText& cell) {
         ++sst_.total;
-        auto [it, added] = wide_.try_emplace(text, 0);
-        if (added)
-            it->second = sst_.AddWide(text);
-        return it->second;
+        uint32_t index;
+        if (cell.SavedIndex(save_, index))
+            return index;
+        index = wide_.FindOrAdd(cell.view(), [&] { return sst_.AddWide(cell.view()); });
+        cell.SetSavedIndex(save_, index);
+        return index;
     }
 
     // Reused records.
@@ -455,20 +553,24 @@ class SaveContext {
     MulRK mulrk;
     Number number;
     LabelSST label;
+    BoolErr error;
 
   private:
     Workbook::SharedStringTable& sst_;
     Converter& ansi_;
-    std::unordered_map<std::string, uint32_t> narrow_;
-    std::unordered_map<std::u16string, uint32_t> wide_;
+    TextTable<char> narrow_;
+    TextTable<char16_t> wide_;
     std::u16string wide_buf_;
     std::string latin1_buf_;
+    // Numbers each save, so that an index a text kept from an earlier save is never taken.
+    static inline std::atomic<uint64_t> saves_{0};
+    const uint64_t save_;
 };
 
-bool IntRK(const Cell& c, uint32_t& rk) {
-    return c.index() == kInteger && EncodeIntRK(std::get<int32_t>(c), rk);
-}
-bool DoubleRK(const Cell& c, uint32_t& rk) {
+// The RK value of a number cell; false for other cells and numbers an RK cannot hold exactly.
+bool NumberRK(const Cell& c, uint32_t& rk) {
+    if (c.index() == kInteger)
+        return EncodeIntRK(std::get<int32_t>(c), rk);
     return c.index() == kDouble && EncodeDoubleRK(std::get<double>(c), rk);
 }
 
@@ -481,9 +583,19 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
         switch (cell.index()) {
             case kInteger:
             case kDouble: {
-                bool (*encode)(const Cell&, uint32_t&) =
-                    cell.index() == kInteger ? IntRK : DoubleRK;
-                if (!encode(cell, rk)) {
+                if (cell.index() == kDouble && !std::isfinite(std::get<double>(cell))) {
+                    // The format has no NaN or infinity (a Number record holding one reads as
+                    // garbage elsewhere): the cell is written as the error #NUM!, which is what
+                    // spreadsheet programs show for a number they cannot represent.
+                    ctx.error.row = r;
+                    ctx.error.col = static_cast<uint16_t>(c);
+                    ctx.error.value = kErrorNum;
+                    ctx.error.isError = 1;
+                    ctx.error.write(out);
+                    ++c;
+                    break;
+                }
+                if (!NumberRK(cell, rk)) {
                     // Outside what an RK holds exactly: a Number record.
                     ctx.number.row = r;
                     ctx.number.col = static_cast<uint16_t>(c);
@@ -493,10 +605,12 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
                     ++c;
                     break;
                 }
+                // A run of numbers that RKs hold, integers and doubles alike (an RK says which it
+                // is), becomes one MulRK: 6 bytes a cell instead of 14.
                 size_t end = c + 1;
                 uint32_t next;
                 ctx.mulrk.values.assign(1, {0, rk});
-                while (end < n && encode(cells[end], next)) {
+                while (end < n && NumberRK(cells[end], next)) {
                     ctx.mulrk.values.push_back({0, next});
                     ++end;
                 }
@@ -518,9 +632,8 @@ void WriteRow(SaveContext& ctx, uint16_t r, const std::vector<Cell>& cells, size
             case kWideString:
                 ctx.label.row = r;
                 ctx.label.col = static_cast<uint16_t>(c);
-                ctx.label.index = cell.index() == kString
-                                      ? ctx.narrow(std::get<std::string>(cell))
-                                      : ctx.wide(std::get<std::u16string>(cell));
+                ctx.label.index = cell.index() == kString ? ctx.narrow(std::get<Text>(cell))
+                                                          : ctx.wide(std::get<WideText>(cell));
                 ctx.label.write(out);
                 ++c;
                 break;

@@ -5,14 +5,18 @@
 // 4 wide string (UTF-16); the variant index is the type. A grid has a row count and a column
 // count (rows 0-65535, columns 0-255 exist) and keeps storage only for cells that were set, so
 // its memory follows the cells set, not its counts. Texts are cut to 32 767 UTF-16 units, the
-// most a cell text can hold in the file.
+// most a cell text can hold in the file. Text cells share their characters (see SharedText):
+// loading a file makes one text per shared string, however many cells refer to it, so the memory
+// of a loaded book follows the size of its file.
 //
 // Not thread-safe: one Book is used by one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -23,7 +27,122 @@
 
 namespace Biff {
 
-using Cell = std::variant<std::monostate, int32_t, double, std::string, std::u16string>;
+// An immutable cell text. A short one is held in place (no allocation, as a short std::string
+// is); a longer one is held once and shared by reference, so copying a cell copies a reference,
+// not the characters: the cells of one long shared string of a loaded file hold it once.
+// Compares by content. Takes as much room as a std::basic_string.
+template <class Char>
+class SharedText {
+  public:
+    using View = std::basic_string_view<Char>;
+    using String = std::basic_string<Char>;
+
+    SharedText() noexcept {}
+    SharedText(View text) { Assign(text); }                 // NOLINT: a cell value
+    SharedText(const Char* text) { Assign(View(text)); }    // NOLINT
+    SharedText(const String& text) { Assign(View(text)); }  // NOLINT
+    SharedText(String&& text) {                             // NOLINT
+        if (text.size() <= kInline)
+            Assign(View(text));
+        else
+            Share(std::move(text));
+    }
+    SharedText(const SharedText& other) { CopyFrom(other); }
+    SharedText(SharedText&& other) noexcept { MoveFrom(other); }
+    SharedText& operator=(const SharedText& other) {
+        if (this != &other) {
+            Release();
+            CopyFrom(other);
+        }
+        return *this;
+    }
+    SharedText& operator=(SharedText&& other) noexcept {
+        if (this != &other) {
+            Release();
+            MoveFrom(other);
+        }
+        return *this;
+    }
+    ~SharedText() { Release(); }
+
+    View view() const { return tag_ == kShared ? View(shared_->text) : View(inline_, tag_); }
+    bool operator==(const SharedText& other) const { return view() == other.view(); }
+    // True when both refer to one stored text (short texts are never shared).
+    bool SharesWith(const SharedText& other) const {
+        return tag_ == kShared && other.tag_ == kShared && shared_ == other.shared_;
+    }
+
+    // For saving: the shared string table index given to this (shared) text by the save
+    // numbered `save`, so that the cells sharing a long text are looked up once.
+    bool SavedIndex(uint64_t save, uint32_t& index) const {
+        if (tag_ != kShared || shared_->save != save)
+            return false;
+        index = shared_->index;
+        return true;
+    }
+    void SetSavedIndex(uint64_t save, uint32_t index) const {
+        if (tag_ == kShared) {
+            shared_->save = save;
+            shared_->index = index;
+        }
+    }
+
+  private:
+    struct Node {
+        explicit Node(String t) : text(std::move(t)) {}
+        String text;
+        mutable uint64_t save = 0;
+        mutable uint32_t index = 0;
+    };
+    static constexpr size_t kInline = 24 / sizeof(Char);
+    static constexpr uint8_t kShared = 0xFF;
+
+    void Assign(View text) {
+        if (text.size() <= kInline) {
+            std::copy(text.begin(), text.end(), inline_);
+            tag_ = static_cast<uint8_t>(text.size());
+        } else {
+            Share(String(text));
+        }
+    }
+    void Share(String&& text) {
+        new (&shared_) std::shared_ptr<const Node>(std::make_shared<const Node>(std::move(text)));
+        tag_ = kShared;
+    }
+    void CopyFrom(const SharedText& other) {
+        if (other.tag_ == kShared)
+            new (&shared_) std::shared_ptr<const Node>(other.shared_);
+        else
+            std::copy(other.inline_, other.inline_ + other.tag_, inline_);
+        tag_ = other.tag_;
+    }
+    void MoveFrom(SharedText& other) noexcept {
+        if (other.tag_ == kShared) {
+            new (&shared_) std::shared_ptr<const Node>(std::move(other.shared_));
+            other.shared_.~shared_ptr();
+        } else {
+            std::copy(other.inline_, other.inline_ + other.tag_, inline_);
+        }
+        tag_ = other.tag_;
+        other.tag_ = 0;
+    }
+    void Release() noexcept {
+        if (tag_ == kShared)
+            shared_.~shared_ptr();
+        tag_ = 0;
+    }
+
+    union {
+        Char inline_[kInline];
+        std::shared_ptr<const Node> shared_;
+    };
+    uint8_t tag_ = 0;  // length of an inline text, or kShared
+};
+using Text = SharedText<char>;
+using WideText = SharedText<char16_t>;
+static_assert(sizeof(Text) == sizeof(std::string) && sizeof(WideText) == sizeof(std::u16string));
+
+using Cell = std::variant<std::monostate, int32_t, double, Text, WideText>;
 enum CellType { kUndefined = 0, kInteger = 1, kDouble = 2, kString = 3, kWideString = 4 };
 
 inline constexpr int kMaxRows = 65536;
@@ -44,6 +163,8 @@ class CellGrid {
     const Cell* touch(int row, int col);
     // The cell if stored, else null; changes nothing.
     const Cell* find(int row, int col) const;
+    // Makes room for `cols` cells in a row (a hint; changes no count).
+    void reserveRow(int row, int cols);
     // Grows the counts (never shrinks them), clamped to the limits.
     void extend(uint32_t rows, uint32_t cols);
     void clear();
@@ -57,6 +178,9 @@ class CellGrid {
     std::vector<std::vector<Cell>> cells_;
 };
 
+// Double cells holding NaN or an infinity (which the file format cannot hold) are saved as the
+// error value #NUM!; such a cell, like any error value, loads as an undefined cell.
+//
 // set string: an empty text makes the cell undefined, otherwise a narrow string cell (cut to the
 // text limit at a character boundary).
 void SetString(Cell& cell, std::string_view text, Converter& ansi);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <map>
 
 #include "spreadsheet/biff/test_util.h"
@@ -110,10 +112,24 @@ TEST_F(BookTest, CellRecordChoice) {
         {"doubles",
          {{0, 2.0}, {1, 1.5}, {2, 3.14159}, {3, 0.25}},
          {{CB::MulRK::kCode, 0}, {CB::Number::kCode, 2}, {CB::RK::kCode, 3}}},
-        {"integer next to double", {{0, 1}, {1, 2.5}}, {{CB::RK::kCode, 0}, {CB::RK::kCode, 1}}},
+        // An RK says whether it holds an integer: integers and doubles share a MulRK.
+        {"integer next to double", {{0, 1}, {1, 2.5}}, {{CB::MulRK::kCode, 0}}},
         {"strings",
          {{0, std::string("a")}, {1, std::u16string(u"a")}},
          {{CB::LabelSST::kCode, 0}, {CB::LabelSST::kCode, 1}}},
+        // No number of the format holds these: the error #NUM!, between runs of RKs.
+        {"not numbers",
+         {{0, 1.5},
+          {1, 2.5},
+          {2, std::nan("")},
+          {3, std::numeric_limits<double>::infinity()},
+          {4, -std::numeric_limits<double>::infinity()},
+          {5, 0.5}},
+         {{CB::MulRK::kCode, 0},
+          {CB::BoolErr::kCode, 2},
+          {CB::BoolErr::kCode, 3},
+          {CB::BoolErr::kCode, 4},
+          {CB::RK::kCode, 5}}},
     };
     for (const Case& c : cases) {
         Book book;
@@ -125,6 +141,11 @@ TEST_F(BookTest, CellRecordChoice) {
             if (r.code == CB::MulRK::kCode || r.code == CB::RK::kCode ||
                 r.code == CB::Number::kCode || r.code == CB::LabelSST::kCode)
                 got.push_back({r.code, Get16(&r.data[2])});
+            if (r.code == CB::BoolErr::kCode) {
+                got.push_back({r.code, Get16(&r.data[2])});
+                EXPECT_EQ(r.data[6], CB::kErrorNum);
+                EXPECT_EQ(r.data[7], 1) << "an error, not a Boolean";
+            }
         }
         EXPECT_EQ(got, c.want) << c.name;
     }
@@ -375,6 +396,106 @@ TEST_F(BookTest, LoadsCellsOfOtherProducers) {
     EXPECT_EQ(book.globals().boundSheets[0].name.narrow, "S");
 }
 
+// Text cells that hold their own text (LABEL, and RSTRING as gnumeric writes it for texts that
+// mix scripts) read as string cells, narrow or wide by their flag, and are saved back as shared
+// strings.
+TEST_F(BookTest, LabelAndRStringCellsAreStringCells) {
+    const Bytes runs = Le({{2, 2}, {2, 0}, {2, 1}, {2, 3}, {2, 2}});  // two formatting runs
+    struct Case {
+        const char* name;
+        uint16_t code;
+        Bytes data;       // the record's data after row, column and XF
+        Bytes continued;  // a CONTINUE record's data, when the text goes on there
+        Cell want;
+    } cases[] = {
+        {"LABEL 8-bit", CB::Label::kCode, Cat8(Le({{2, 5}, {1, 0}}), "plain"), {}, Text("plain")},
+        {"LABEL Latin-1",
+         CB::Label::kCode,
+         Cat8(Le({{2, 4}, {1, 0}}), "caf\xe9"),
+         {},
+         Text("caf\xc3\xa9")},
+        {"LABEL UTF-16",
+         CB::Label::kCode,
+         Le({{2, 2}, {1, 1}, {2, 0x4e2d}, {2, 0x6587}}),
+         {},
+         WideText(u"\u4e2d\u6587")},
+        {"RSTRING 8-bit",
+         CB::RString::kCode,
+         Cat({Cat8(Le({{2, 3}, {1, 0}}), "abc"), runs}),
+         {},
+         Text("abc")},
+        {"RSTRING UTF-16",
+         CB::RString::kCode,
+         Cat({Le({{2, 3}, {1, 1}, {2, 'a'}, {2, 0x0411}, {2, 0x4e2d}}), runs}),
+         {},
+         WideText(u"a\u0411\u4e2d")},
+        {"RSTRING continued in UTF-16", CB::RString::kCode, Cat8(Le({{2, 4}, {1, 0}}), "ab"),
+         Cat({Le({{1, 1}, {2, 0x4e2d}, {2, 'd'}}), runs}), WideText(u"ab\u4e2dd")},
+        // gnumeric cuts a long record's data where it comes, inside a character, no flag byte.
+        {"RSTRING cut inside a character", CB::RString::kCode,
+         Le({{2, 3}, {1, 1}, {2, 'a'}, {1, 0x2d}}), Cat({Le({{1, 0x4e}, {2, 'd'}}), runs}),
+         WideText(u"a\u4e2dd")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes cells = Rec(c.code, Cat({Le({{2, 1}, {2, 2}, {2, 15}}), c.data}));
+        if (!c.continued.empty())
+            Append(cells, Rec(kContinue, c.continued));
+        Append(cells, Rec(CB::RK::kCode, Cell3(1, 3, {{4, (7u << 2) | 2u}})));
+        Bytes s = Stream({}, cells);
+        Book book;
+        ASSERT_TRUE(book.load(s.data(), s.size()));
+        const Cell* got = book.sheet(0)->find(1, 2);
+        ASSERT_NE(got, nullptr);
+        EXPECT_EQ(*got, c.want);
+        EXPECT_EQ(*book.sheet(0)->find(1, 3), Cell{7}) << "the record after it is read";
+
+        Bytes saved = book.save();
+        auto records = SheetRecords(saved);
+        EXPECT_TRUE(RecordsOfCode(records, c.code).empty());
+        EXPECT_EQ(RecordsOfCode(records, CB::LabelSST::kCode).size(), 1u);
+        Book back;
+        ASSERT_TRUE(back.load(saved.data(), saved.size()));
+        EXPECT_EQ(*back.sheet(0)->find(1, 2), c.want);
+    }
+}
+
+// The cells that refer to one shared string share its text: loading a file whose long string is
+// referred to by many cells holds the string once.
+TEST_F(BookTest, CellsOfOneSharedStringShareItsText) {
+    const std::string long_text(30000, 'x');
+    Bytes sst = Le({{4, 3}, {4, 1}, {2, static_cast<uint32_t>(long_text.size())}, {1, 0}});
+    sst.insert(sst.end(), long_text.begin(), long_text.begin() + (kMaxRecordData - sst.size()));
+    Bytes more = {0};
+    more.insert(more.end(), long_text.begin() + (kMaxRecordData - 11), long_text.end());
+    Bytes s = Bof(BOF::kGlobals);
+    Append(s, Rec(Workbook::SharedStringTable::kCode, sst));
+    for (size_t at = 0; at < more.size(); at += kMaxRecordData) {
+        Bytes piece(more.begin() + static_cast<long>(at),
+                    more.begin() + static_cast<long>(std::min(more.size(), at + kMaxRecordData)));
+        if (at > 0)
+            piece.insert(piece.begin(), 0);
+        Append(s, Rec(kContinue, piece));
+    }
+    Append(s, EofRec());
+    Append(s, Bof(BOF::kWorksheet));
+    for (uint16_t r = 0; r < 3; ++r)
+        Append(s, Rec(CB::LabelSST::kCode, Cell3(r, 0, {{4, 0}})));
+    Append(s, EofRec());
+    Book book;
+    ASSERT_TRUE(book.load(s.data(), s.size()));
+    const CellGrid& g = *book.sheet(0);
+    ASSERT_EQ(g.find(0, 0)->index(), static_cast<size_t>(kString));
+    const Text& first = std::get<Text>(*g.find(0, 0));
+    EXPECT_EQ(first.view(), long_text);
+    for (int r = 1; r < 3; ++r)
+        EXPECT_TRUE(first.SharesWith(std::get<Text>(*g.find(r, 0)))) << r;
+    // Saved back: one entry, three references.
+    book.save();
+    EXPECT_EQ(book.globals().sst.unique, 1u);
+    EXPECT_EQ(book.globals().sst.total, 3u);
+}
+
 TEST_F(BookTest, LyingDimensionsAllocateNothing) {
     Bytes cells = Rec(Worksheet::Dimensions::kCode,
                       Le({{4, 0}, {4, 0xFFFFFFFF}, {2, 0}, {2, 0xFFFF}, {2, 0}}));
@@ -480,17 +601,17 @@ TEST_F(BookTest, SetStringRules) {
     // Texts longer than a cell can hold are cut at a character boundary.
     std::string long_text(40000, 'a');
     SetString(c, long_text, ansi_);
-    EXPECT_EQ(std::get<std::string>(c).size(), kMaxTextUnits);
+    EXPECT_EQ(std::get<Text>(c).view().size(), kMaxTextUnits);
     std::string han;
     for (int i = 0; i < 33000; ++i)
         han += "\xe4\xb8\xad";
     SetString(c, han, ansi_);
-    EXPECT_EQ(std::get<std::string>(c).size(), kMaxTextUnits * 3);
+    EXPECT_EQ(std::get<Text>(c).view().size(), kMaxTextUnits * 3);
     std::u16string pairs;
     for (int i = 0; i < 20000; ++i)
         pairs += u"\U0001F600";
     SetWideString(c, pairs, ansi_);
-    EXPECT_EQ(std::get<std::u16string>(c).size(), kMaxTextUnits - 1);  // no half pair
+    EXPECT_EQ(std::get<WideText>(c).view().size(), kMaxTextUnits - 1);  // no half pair
 }
 
 TEST_F(BookTest, CodePages) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "spreadsheet/biff/codepage.h"
+
 namespace Biff {
 
 uint16_t Get16(const uint8_t* p) {
@@ -103,6 +105,54 @@ void WriteXLString(std::vector<uint8_t>& d, const XLString& s, bool long_length)
     } else {
         d.insert(d.end(), s.narrow.begin(), s.narrow.begin() + static_cast<std::ptrdiff_t>(cch));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Reads `cch` characters at `pos` into `text`, the first piece in the form `wide`; a continuation
+// position (`continues`, from index `ci` on) inside the characters starts a piece with its own
+// flag byte. False when the data ends first.
+bool ReadContinuedChars(const std::vector<uint8_t>& data, const std::vector<size_t>& continues,
+                        size_t& ci, size_t& pos, size_t cch, bool wide, std::u16string& text) {
+    const size_t size = data.size();
+    text.clear();
+    // The next continuation position at or after `pos` (the data's end when none is left).
+    auto boundary = [&]() {
+        while (ci < continues.size() && continues[ci] < pos)
+            ++ci;
+        return ci < continues.size() ? continues[ci] : size;
+    };
+    size_t left = cch;
+    while (left > 0 && pos < size) {
+        size_t b = boundary();
+        if (b == pos && ci < continues.size()) {
+            // A piece that continues the characters starts with its own flag byte.
+            wide = data[pos] & 0x01;
+            ++pos;
+            ++ci;
+            continue;
+        }
+        size_t unit = wide ? 2 : 1;
+        size_t n = std::min(left, (b - pos) / unit);
+        if (n == 0) {  // a character cut by the boundary: malformed, skip to the next piece
+            pos = b;
+            if (b == size)
+                break;
+            continue;
+        }
+        if (wide) {
+            for (size_t i = 0; i < n; ++i)
+                text.push_back(Get16(&data[pos + 2 * i]));
+        } else {
+            for (size_t i = 0; i < n; ++i)
+                text.push_back(data[pos + i]);
+        }
+        pos += n * unit;
+        left -= n;
+    }
+    return left == 0;
 }
 
 }  // namespace
@@ -307,12 +357,6 @@ void SharedStringTable::decode() {
     entries.reserve(std::min<size_t>(unique, data.size() / 3));
     const size_t size = data.size();
     size_t pos = 8, ci = 0;
-    // The next continuation position at or after `pos` (the data's end when none is left).
-    auto boundary = [&]() {
-        while (ci < continues.size() && continues[ci] < pos)
-            ++ci;
-        return ci < continues.size() ? continues[ci] : size;
-    };
     std::u16string text;
     while (pos + 3 <= size) {
         Entry e;
@@ -331,55 +375,11 @@ void SharedStringTable::decode() {
             e.extSize = Get32(&data[pos]);
             pos += 4;
         }
-        bool wide = e.options & 0x01;
-        e.wide = wide;
-        text.clear();
-        size_t left = cch;
-        while (left > 0 && pos < size) {
-            size_t b = boundary();
-            if (b == pos && ci < continues.size()) {
-                // A piece that continues the characters starts with its own flag byte.
-                wide = data[pos] & 0x01;
-                ++pos;
-                ++ci;
-                continue;
-            }
-            size_t unit = wide ? 2 : 1;
-            size_t n = std::min(left, (b - pos) / unit);
-            if (n == 0) {  // a character cut by the boundary: malformed, skip to the next piece
-                pos = b;
-                if (b == size)
-                    break;
-                continue;
-            }
-            if (wide) {
-                for (size_t i = 0; i < n; ++i)
-                    text.push_back(Get16(&data[pos + 2 * i]));
-            } else {
-                for (size_t i = 0; i < n; ++i)
-                    text.push_back(data[pos + i]);
-            }
-            pos += n * unit;
-            left -= n;
-        }
-        if (left > 0)
+        if (!ReadContinuedChars(data, continues, ci, pos, cch, e.options & 0x01, text))
             break;  // the table ended inside this string
         pos += static_cast<size_t>(e.runs) * 4;
         pos += e.extSize;
-        if (!e.wide) {
-            std::string latin1(text.size(), '\0');
-            bool fits = true;
-            for (size_t i = 0; i < text.size() && fits; ++i) {
-                if (text[i] > 0xFF)
-                    fits = false;
-                else
-                    latin1[i] = static_cast<char>(text[i]);
-            }
-            if (fits)
-                e.latin1 = std::move(latin1);
-            else
-                e.wide = true;  // an 8-bit entry continued with characters beyond Latin-1
-        }
+        e.wide = (e.options & 0x01) || !WideToLatin1(text, e.latin1);
         if (e.wide)
             e.utf16 = text;
         entries.push_back(std::move(e));
@@ -556,6 +556,66 @@ void LabelSST::encode() {
     Put32(data, index);
 }
 
+void TextCell::decode() {
+    CellRecord::decode();
+    latin1.clear();
+    utf16.clear();
+    const size_t cch = u16(6);
+    const uint8_t flags = u8(8);
+    size_t pos = 9, ci = 0;
+    if (flags & 0x08)
+        pos += 2;  // formatting runs count (not used by these records in BIFF8)
+    if (flags & 0x04)
+        pos += 4;  // extended data size
+    std::u16string text;
+    // A text over CONTINUE records: each piece starts with its own flag byte, as in the shared
+    // string table; but some writers (gnumeric) cut the record's data into pieces as they come,
+    // even inside a character. When the data holds the text and what follows it exactly without
+    // flag bytes, that is how it was cut.
+    const size_t unit = (flags & 0x01) ? 2 : 1;
+    const size_t plain_end = pos + cch * unit;
+    if (!continues.empty() && plain_end <= data.size() && EndsAt(plain_end)) {
+        for (size_t i = 0; i < cch; ++i)
+            text.push_back(unit == 2 ? Get16(&data[pos + 2 * i]) : data[pos + i]);
+        pos = plain_end;
+    } else {
+        ReadContinuedChars(data, continues, ci, pos, cch, flags & 0x01, text);
+    }
+    end_ = std::min(pos, data.size());
+    wide = (flags & 0x01) || !WideToLatin1(text, latin1);
+    if (wide) {
+        latin1.clear();
+        utf16 = std::move(text);
+    }
+}
+
+bool TextCell::EndsAt(size_t end) const {
+    return end == data.size();
+}
+
+bool RString::EndsAt(size_t end) const {
+    return end + 2 <= data.size() && end + 2 + 4 * static_cast<size_t>(u16(end)) == data.size();
+}
+
+void TextCell::encode() {
+    CellRecord::encode();
+    XLString s;
+    s.wide = wide;
+    s.narrow = latin1;
+    s.utf16 = utf16;
+    WriteXLString(data, s, true);
+}
+
+void RString::decode() {
+    TextCell::decode();
+    runs.assign(data.begin() + static_cast<std::ptrdiff_t>(end_), data.end());
+}
+
+void RString::encode() {
+    TextCell::encode();
+    data.insert(data.end(), runs.begin(), runs.end());
+}
+
 void Number::decode() {
     CellRecord::decode();
     value = data.size() >= 14 ? GetDouble(&data[6]) : 0.0;
@@ -678,20 +738,42 @@ bool EncodeDoubleRK(double v, uint32_t& rk) {
         return false;
     // The two-decimals test, in floating point so that large values cannot overflow.
     if (std::trunc(v * 100) * 100 != std::trunc(v * 10000))
-        return false;
+        return HundredthsRK(v, rk);
+    // Only a form that reads back as exactly this value is used.
+    auto exact = [v](uint32_t candidate) {
+        RKValue back = DecodeRK(candidate);
+        uint64_t a, b;
+        std::memcpy(&a, &v, 8);
+        std::memcpy(&b, &back.d, 8);
+        return !back.isInt && a == b;
+    };
     uint32_t candidate;
     if (std::trunc(v) * 100 == std::trunc(v * 100))
         candidate = UpperBits(v);
     else
         candidate = UpperBits(v * 100) | 1u;
-    // Only a form that reads back as exactly this value is used.
-    RKValue back = DecodeRK(candidate);
+    if (exact(candidate)) {
+        rk = candidate;
+        return true;
+    }
+    return HundredthsRK(v, rk);
+}
+
+bool HundredthsRK(double v, uint32_t& rk) {
+    // The 30-bit integer form with the x100 flag: a number of hundredths whose division by 100
+    // gives the value back exactly (what other writers use for values like 15.34, whose double
+    // the upper-bits forms cannot hold).
+    const double hundredths = std::nearbyint(v * 100);
+    if (!(std::fabs(hundredths) < (1 << 29)))
+        return false;
+    const int32_t n = static_cast<int32_t>(hundredths);
+    const double back = n / 100.0;
     uint64_t a, b;
     std::memcpy(&a, &v, 8);
-    std::memcpy(&b, &back.d, 8);
+    std::memcpy(&b, &back, 8);
     if (a != b)
         return false;
-    rk = candidate;
+    rk = (static_cast<uint32_t>(n) << 2) | 3u;
     return true;
 }
 

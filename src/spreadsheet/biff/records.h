@@ -295,6 +295,9 @@ class Blank : public CellRecord {
     Blank() : CellRecord(kCode) {}
 };
 
+// The error code #NUM! of a BoolErr record.
+inline constexpr uint8_t kErrorNum = 0x24;
+
 class BoolErr : public CellRecord {
   public:
     static constexpr uint16_t kCode = 517;
@@ -316,6 +319,44 @@ class LabelSST : public CellRecord {
   protected:
     void decode() override;
     void encode() override;
+};
+
+// A text cell that holds its own text (instead of a shared string): LABEL, and RSTRING with its
+// formatting runs (kept as read, not interpreted). The text is kept in the form of its flag,
+// 8-bit (Latin-1) or UTF-16; a text continued over CONTINUE records may change form at each
+// continuation (each starts with its own flag byte), as in the shared string table.
+class TextCell : public CellRecord {
+  public:
+    using CellRecord::CellRecord;
+    bool wide = false;
+    std::string latin1;    // characters of an 8-bit text
+    std::u16string utf16;  // characters of a UTF-16 text
+
+  protected:
+    void decode() override;
+    void encode() override;
+    // Whether the record's data ends right after a text ending at `end` (RSTRING: and its runs).
+    virtual bool EndsAt(size_t end) const;
+    // Where the text's characters end in the data (the formatting runs follow for RSTRING).
+    size_t end_ = 0;
+};
+
+class Label : public TextCell {
+  public:
+    static constexpr uint16_t kCode = 516;
+    Label() : TextCell(kCode) {}
+};
+
+class RString : public TextCell {
+  public:
+    static constexpr uint16_t kCode = 214;
+    RString() : TextCell(kCode) {}
+    std::vector<uint8_t> runs;  // the run count and the runs, as read
+
+  protected:
+    void decode() override;
+    void encode() override;
+    bool EndsAt(size_t end) const override;
 };
 
 class Number : public CellRecord {
@@ -423,7 +464,10 @@ struct RKValue {
 RKValue DecodeRK(uint32_t rk);
 // RK for an integer cell; false when it lies outside the 30-bit range.
 bool EncodeIntRK(int32_t v, uint32_t& rk);
-// RK for a double cell: the value must pass the two-decimals test and read back unchanged.
+// RK for a double cell: a value that passes the two-decimals test in one of the two forms of the
+// double's upper bits, or else a whole number of hundredths of 30 bits (integer and x100 flags),
+// whichever reads back unchanged.
 bool EncodeDoubleRK(double v, uint32_t& rk);
+bool HundredthsRK(double v, uint32_t& rk);
 
 }  // namespace Biff

@@ -85,6 +85,12 @@ TEST(RKValue, DoubleChoice) {
         // Pass the two-decimals test but lose bits in the 30-bit RK forms.
         {123456789.12, false, 0},
         {16777217.0, false, 0},
+        // Fail the two-decimals test in floating point (1.15 * 100 is 114.99999999999999) but
+        // are whole hundredths: the integer form with the x100 flag.
+        {1.15, true, 3},
+        {-0.29, true, 3},
+        {4.35, true, 3},
+        {2.675, false, 0},
         {std::numeric_limits<double>::quiet_NaN(), false, 0},
         {std::numeric_limits<double>::infinity(), false, 0},
     };

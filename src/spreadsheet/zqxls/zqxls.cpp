@@ -3,7 +3,8 @@
 //   zqxls from-csv IN.csv OUT.xls  writes a workbook whose first sheet holds the CSV's fields
 // Texts are taken and printed in the locale's character set. In from-csv a field that is a
 // whole 32-bit integer becomes an integer cell, a finite decimal number a double cell, an empty
-// field an empty cell, and anything else a text cell. Exit status 0 on success, 1 on failure
+// field an empty cell, and anything else a text cell; a UTF-8 byte-order mark at the start of the
+// CSV is dropped. Exit status 0 on success, 1 on failure
 // (with a message on standard error), 2 for a wrong command line.
 #include <unistd.h>
 
@@ -167,6 +168,9 @@ int FromCsv(const char* in_path, const char* out_path) {
         return 1;
     }
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Spreadsheet programs save UTF-8 CSV with a byte-order mark; it is no part of the first field.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
     auto rows = ParseCsv(text);
     if (rows.size() > 65536) {
         std::fprintf(stderr, "zqxls: %s has %zu rows; a sheet holds 65536\n", in_path, rows.size());

@@ -70,6 +70,27 @@ TEST_F(ZqxlsTest, CsvRoundTrip) {
     EXPECT_EQ(ReadFile(dir_ / "out.xls"), before) << "cat leaves the file as it was";
 }
 
+// A CSV saved by a spreadsheet program starts with a UTF-8 byte-order mark: it is no part of the
+// first cell, whether that holds a text or a number; a mark anywhere else is text.
+TEST_F(ZqxlsTest, ByteOrderMarkIsDropped) {
+    const std::string bom = "\xEF\xBB\xBF";
+    struct Case {
+        std::string csv, cat;
+    } cases[] = {
+        {bom + "name,1\r\n", "name,1\r\n"},
+        {bom + "42,x\r\n", "42,x\r\n"},
+        {bom + "\"quoted, field\",2\r\n", "\"quoted, field\",2\r\n"},
+        {"a," + bom + "b\r\n", "a," + bom + "b\r\n"},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(dir_ / "bom.csv", std::ios::binary | std::ios::trunc) << c.csv;
+        ASSERT_EQ(Zqxls("from-csv " + P("bom.csv") + " " + P("bom.xls")).status, 0);
+        Result r = Zqxls("cat " + P("bom.xls"));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.cat);
+    }
+}
+
 TEST_F(ZqxlsTest, Failures) {
     std::ofstream(dir_ / "bad.xls") << "not a workbook";
     struct Case {
