@@ -46,9 +46,10 @@ class CDlgPreview : public QWidget {
 
     // The circle in picture pixels (truncated).
     void GetCircle(int& x, int& y, int& radius);
-    // Sets the circle's centre; the radius only raises the circle's radius to the minimum radius
-    // when below it (see the implementation for the rule). The next draw step moves the circle
-    // square to the circle when the circle is valid.
+    // Sets the circle's centre and radius (picture pixels); a radius below the minimum radius of
+    // the last draw step is raised to that minimum. The next draw step moves the circle square
+    // to the circle when the circle lies inside the picture and x is not 0; otherwise the
+    // circle is derived from the square again.
     void SetCircle(int x, int y, int radius);
     // The circle square in window pixels shifted by minus the picture offsets: centre and half
     // side.
