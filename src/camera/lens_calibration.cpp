@@ -63,8 +63,8 @@ void CLensCalibration::OnAlarm(int32_t type, const void* data, int32_t length,
     }
 }
 
-CLensCalibration::SetButton CLensCalibration::OnResult(std::uintptr_t wparam,
-                                                       std::intptr_t lparam) {
+CLensCalibration::SetButton CLensCalibration::OnResult(std::uintptr_t wparam, std::intptr_t lparam,
+                                                       const std::function<void()>& enable_set) {
     std::unique_ptr<ZQNetLensCalibrationAlarm> block;
     {
         auto* posted = reinterpret_cast<ZQNetLensCalibrationAlarm*>(lparam);
@@ -84,6 +84,9 @@ CLensCalibration::SetButton CLensCalibration::OnResult(std::uintptr_t wparam,
     // to a calibration the operator has left: it is not shown.
     if (running_.exchange(0) == 0) {
         return SetButton::kUnchanged;
+    }
+    if (enable_set) {
+        enable_set();
     }
     if (block->result == 255) {
         prompter_.Box(kAbortedText, tabs::kErrorBox);

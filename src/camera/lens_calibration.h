@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -69,8 +70,10 @@ class CLensCalibration {
     void OnAlarm(int32_t type, const void* data, int32_t length, platform::WindowHandle window);
 
     // Message 1650 on the tab's window: frees the block; kDisable while the camera still
-    // calibrates, kEnable (after the result box) when it has finished.
-    SetButton OnResult(std::uintptr_t wparam, std::intptr_t lparam);
+    // calibrates, kEnable when it has finished. In that case `enable_set` (when given) is called
+    // before the result box, so Set is enabled while the box is open.
+    SetButton OnResult(std::uintptr_t wparam, std::intptr_t lparam,
+                       const std::function<void()>& enable_set = {});
 
     // Blocks posted and not yet handled (for tests).
     size_t PendingBlocks();

@@ -419,10 +419,12 @@ TEST_F(CameraOperationsTest, EachResultCodeShowsItsBoxAndEnablesSetAgain) {
             ASSERT_TRUE(window.Next(m));
             EXPECT_EQ(m.message, CLensCalibration::kResultMessage);
             EXPECT_EQ(m.wparam, 253u);
-            steps.push_back(op.OnResult(m.wparam, m.lparam));
+            steps.push_back(
+                op.OnResult(m.wparam, m.lparam, [&] { prompter.asked.push_back("enable"); }));
         }
         EXPECT_EQ(steps, (std::vector<SetButton>{SetButton::kDisable, SetButton::kEnable}));
-        EXPECT_EQ(prompter.asked, std::vector<std::string>{box});
+        // Set is enabled before the box opens.
+        EXPECT_EQ(prompter.asked, (std::vector<std::string>{"enable", box}));
         EXPECT_EQ(op.Running(), 0);
         EXPECT_EQ(op.PendingBlocks(), 0u);
     }
