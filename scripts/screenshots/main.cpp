@@ -16,15 +16,21 @@
 // what was written; it saves FOLDER/13-device-info-read-back.png. Last, in the telnet tab it ticks
 // the test-script box and presses Open telnet: the program folder's test.pl runs against the
 // unit's telnet service and its verdict line (also in test.log in the program folder) is printed;
-// it saves 14-telnet-test-script.png and closes the window. Exit status 0 when every picture was
-// written, the search listed at least one unit, each write succeeded, the device information read
-// back equal and the test script passed.
+// it saves 14-telnet-test-script.png. Then it goes back to the list and picks the fisheye camera
+// DEMO_CAMERA (default 127.0.0.13): in the fisheye centre tab it logs in, waits for the live
+// picture with the camera's circle fitted on it and presses Set (15-fisheye-circle-fitted.png);
+// in the lens calibration tab it logs in, presses Set and saves the screen with the camera's
+// result box (16-lens-calibration-done.png); then it closes the window. Exit status 0 when every
+// picture was written, the search listed at least one unit, each write succeeded, the device
+// information read back equal, the test script passed, the circle was written and the calibration
+// succeeded.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabBar>
 #include <QTableWidget>
 #include <QTest>
@@ -39,6 +45,8 @@
 
 #include "app/main_dlg.h"
 #include "app/zqtalvane_app.h"
+#include "camera/dlg_adjust_fish_eye.h"
+#include "camera/dlg_ptz.h"
 #include "tabs/dlg_device_info.h"
 #include "tabs/dlg_key_tool.h"
 #include "tabs/dlg_search.h"
@@ -226,6 +234,115 @@ bool RunTestScript(CZQTalvaneDlg& main, const QString& picture) {
     return done && saved && verdict != before && verdict.rfind("PASS ", 0) == 0;
 }
 
+// Shows tab `caption_id` and types the demo password into it.
+template <class Tab>
+Tab* OpenTab(CZQTalvaneDlg& main, int caption_id) {
+    for (int i = 0; i < main.TabBar()->count(); ++i) {
+        if (main.TabBar()->tabText(i) == app::Text(caption_id)) {
+            main.TabBar()->setCurrentIndex(i);
+        }
+    }
+    QTest::qWait(50);
+    auto* tab = main.findChild<Tab*>();
+    app::FindControl<QLineEdit>(tab, CTabPage::kPasswordId)
+        ->setText(Setting("DEMO_PASSWORD", "123456"));
+    return tab;
+}
+
+// Back to the search view and a double click on the unit at `address`; false when not listed.
+bool ChooseUnit(CZQTalvaneDlg& main, CTabPage& current, const QString& address) {
+    QTest::mouseClick(app::FindControl<QPushButton>(&current, CTabPage::kBackId), Qt::LeftButton);
+    QTest::qWait(100);
+    auto* list = app::FindControl<QTableWidget>(main.SearchView(), CDlgSearch::kListId);
+    for (int row = 0; row < list->rowCount(); ++row) {
+        for (int column = 0; column < list->columnCount(); ++column) {
+            const QTableWidgetItem* item = list->item(row, column);
+            if (item == nullptr || item->text() != address) {
+                continue;
+            }
+            const QRect cell = list->visualRect(list->model()->index(row, column));
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+            QTest::qWait(100);
+            return true;
+        }
+    }
+    std::printf("camera %s is not listed\n", qPrintable(address));
+    return false;
+}
+
+// The fisheye centre tab on the demo camera: Login shows its live picture with the circle the
+// camera keeps, fitted on the picture's image circle; Set writes it back (box 232).
+bool FitFisheyeCircle(CZQTalvaneDlg& main, const QString& picture) {
+    auto* tab = OpenTab<CDlgAdjustFishEye>(main, CDlgAdjustFishEye::kCaptionId);
+    QTest::mouseClick(app::FindControl<QPushButton>(tab, CCameraTab::kLoginId), Qt::LeftButton);
+    int x = 0;
+    int y = 0;
+    int r = 0;
+    const bool shown = QTest::qWaitFor([tab] { return tab->HasPicture(); }, 20000) &&
+                       QTest::qWaitFor(
+                           [&] {
+                               tab->Pane()->GetCircle(x, y, r);
+                               return r > 0;
+                           },
+                           20000);
+    QTest::qWait(1500);  // the 202's read has put the camera's circle on the pane
+    tab->Pane()->GetCircle(x, y, r);
+    BoxAnswerer answerer;
+    QTest::mouseClick(app::FindControl<QPushButton>(tab, CDlgAdjustFishEye::kSetId),
+                      Qt::LeftButton);
+    QTest::qWait(200);
+    const std::vector<int> boxes = answerer.Take();
+    std::printf(
+        "fisheye centre tab: circle (%d, %d) radius %d on the live picture, Set gave box %d\n", x,
+        y, r, boxes.empty() ? 0 : boxes.back());
+    const bool saved = Save(main, picture);
+    return shown && saved && boxes == std::vector<int>{232};
+}
+
+// The lens calibration tab on the demo camera: Login, Set, and the camera's result box, taken
+// from the screen while it is open (it is a window of its own).
+bool CalibrateLens(CZQTalvaneDlg& main, const QString& picture) {
+    auto* tab = OpenTab<CDlgPtz>(main, CDlgPtz::kCaptionId);
+    auto* set = app::FindControl<QPushButton>(tab, CDlgPtz::kSetId);
+    QTest::mouseClick(app::FindControl<QPushButton>(tab, CCameraTab::kLoginId), Qt::LeftButton);
+    bool ok = QTest::qWaitFor([tab] { return tab->HasPicture(); }, 20000) &&
+              QTest::qWaitFor([set] { return set->isEnabled(); }, 20000);
+    QTest::mouseClick(set, Qt::LeftButton);
+    std::printf("lens calibration tab: calibration started, Set %s\n",
+                set->isEnabled() ? "enabled" : "disabled while it runs");
+    // The box is modal: it is looked for, taken and answered from a timer that runs inside its
+    // own event loop.
+    int box_id = 0;
+    int shown_ms = 0;
+    bool saved = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<CMyMessageBox*>(w);
+            if (box == nullptr || !box->isVisible() || box_id != 0) {
+                continue;
+            }
+            if ((shown_ms += 50) < 300) {
+                return;  // let it paint first
+            }
+            const QRect area = main.frameGeometry();
+            saved = QGuiApplication::primaryScreen()
+                        ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                        .save(picture);
+            std::printf("%s %s\n", saved ? "saved" : "could not save", qPrintable(picture));
+            box_id = box->MessageId();
+            app::FindControl<QPushButton>(box, CMyMessageBox::kIdOk)->click();
+        }
+    });
+    poll.start(50);
+    ok = QTest::qWaitFor([&] { return box_id != 0; }, 30000) && ok;
+    std::printf("lens calibration tab: result box %d\n", box_id);
+    ok = box_id == 239 && ok;
+    QTest::qWait(100);
+    return ok && saved && set->isEnabled();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -281,6 +398,14 @@ int main(int argc, char** argv) {
                  ok;
             ok = WriteDeviceInfo(*main, folder) && ok;
             ok = RunTestScript(*main, folder + "/14-telnet-test-script.png") && ok;
+            // The camera tabs on the demo's fisheye camera.
+            if (ChooseUnit(*main, *main->findChild<CDlgTelnetTool*>(),
+                           Setting("DEMO_CAMERA", "127.0.0.13"))) {
+                ok = FitFisheyeCircle(*main, folder + "/15-fisheye-circle-fitted.png") && ok;
+                ok = CalibrateLens(*main, folder + "/16-lens-calibration-done.png") && ok;
+            } else {
+                ok = false;
+            }
         }
         main->close();
     };

@@ -21,8 +21,6 @@ inline constexpr std::array kUsedTextIds = {
     162, 163, 164, 165, 166, 167, 168, 169, 170,
     // fisheye and lens calibration results
     232, 233, 234, 235, 239, 240, 291,
-    // texts kept ready for controls no window shows yet (login, clear, calibrate, radius, shim)
-    29, 236, 260, 261, 262,
 };
 // clang-format on
 

@@ -15,6 +15,7 @@
 #include "simulator.h"
 #include "store.h"
 #include "support/logged_in_session.h"
+#include "support/recording_prompter.h"
 #include "support/test_files.h"
 #include "tabs/mac_operation.h"
 #include "tabs/mac_rules.h"
@@ -22,21 +23,6 @@
 namespace {
 
 using tabs::CMacOperation;
-
-// Answers every box with `answer` and notes what was asked: "box 48/2", "system 55", "timer 3".
-class RecordingPrompter final : public tabs::TabPrompter {
-  public:
-    std::vector<std::string> asked;
-    bool answer = true;
-    bool Box(int id, int kind) override {
-        asked.push_back("box " + std::to_string(id) + "/" + std::to_string(kind));
-        return answer;
-    }
-    void SystemBox(int id) override { asked.push_back("system " + std::to_string(id)); }
-    void StartTimer(int id, int ms) override {
-        asked.push_back("timer " + std::to_string(id) + "/" + std::to_string(ms));
-    }
-};
 
 using Session = LoggedInSession;
 
