@@ -97,6 +97,7 @@ void PreviewGeometry::Reset() {
     active = false;
     selection = {};
     zoom = {};
+    drawn_scale = 0;
 }
 
 bool PreviewGeometry::Valid(const PreviewCircle& c, int picture_w, int picture_h) {
@@ -163,7 +164,17 @@ CircleDrawOutcome PreviewGeometry::DrawCircle(int w, int h, int offset_x_in, int
     min_radius_picture = std::max((m / 2) / s - margin, 0.0);
     min_radius_window = min_radius_picture * s;
 
-    if (Differs(circle, previous) && !IsZero(circle.x) && Valid(circle, picture_w, picture_h)) {
+    // A resized pane shows the picture at another scale or place: the circle keeps its place on
+    // the picture (else the square would keep its window place and the circle read back would
+    // no longer be the one fitted to the lens).
+    const bool placement_changed =
+        !IsZero(drawn_scale) &&
+        (Differs(s, drawn_scale) || offset_x != drawn_offset_x || offset_y != drawn_offset_y);
+    drawn_scale = s;
+    drawn_offset_x = offset_x;
+    drawn_offset_y = offset_y;
+    if ((Differs(circle, previous) || placement_changed) && !IsZero(circle.x) &&
+        Valid(circle, picture_w, picture_h)) {
         circle_square.left = circle.x * s - circle.radius * s + offset_x;
         circle_square.top = circle.y * s - circle.radius * s + offset_y;
         circle_square.right = circle_square.left + 2 * circle.radius * s;
@@ -407,6 +418,7 @@ void PreviewGeometry::DoubleClick() {
     offset_y = 0;
     circle_square = bounding;
     last_reported = {};
+    drawn_scale = 0;
     moving = false;
     resizing = false;
     active_handle = kNoHandle;

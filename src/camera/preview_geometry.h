@@ -174,6 +174,11 @@ class PreviewGeometry {
     PreviewRect zoom;
     double min_radius_window = 0;
     double min_radius_picture = 0;
+    // Where the last draw step with a known picture size placed the picture (scale 0: none yet).
+    // When the pane is resized the circle stays on the picture: the square follows the circle.
+    double drawn_scale = 0;
+    int drawn_offset_x = 0;
+    int drawn_offset_y = 0;
 
   private:
     MouseOutcome CircleLeftDown(int x, int y);

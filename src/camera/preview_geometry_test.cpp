@@ -652,5 +652,55 @@ TEST(PreviewGeometryState, DoubleClickAndReset) {
     EXPECT_NEAR(g.min_radius_window, 268.75, 1e-9);
 }
 
+// A circle read from the camera, shown and read back untouched must come back as it was: the
+// tab writes what it reads on Set, so a lost pixel would shrink the camera's circle at every Set.
+TEST(PreviewGeometryRoundTrip, AnUntouchedCircleReadsBackAsItWasSet) {
+    struct Case {
+        int w, h, ox, oy, pw, ph, cw, ch;
+        int x, y, radius;
+    };
+    const Case cases[] = {
+        {1228, 691, 0, 14, 1920, 1080, 1228, 720, 960, 540, 520},
+        {960, 540, 0, 90, 1920, 1080, 960, 720, 960, 540, 520},
+        {800, 600, 0, 0, 1280, 960, 800, 600, 600, 500, 440},
+        {777, 583, 3, 1, 2592, 1944, 783, 585, 1296, 972, 900},
+        {1000, 750, 0, 5, 1280, 960, 1000, 760, 641, 479, 431},
+    };
+    for (const Case& c : cases) {
+        PreviewGeometry g(PreviewMode::kCircle);
+        g.DrawCircle(c.w, c.h, c.ox, c.oy, c.pw, c.ph, c.cw, c.ch);
+        g.SetCircle(c.x, c.y, c.radius);
+        g.DrawCircle(c.w, c.h, c.ox, c.oy, c.pw, c.ph, c.cw, c.ch);
+        int x = 0, y = 0, r = 0;
+        g.GetCircle(x, y, r);
+        EXPECT_EQ(x, c.x) << c.pw << "x" << c.ph << " in " << c.w << "x" << c.h;
+        EXPECT_EQ(y, c.y) << c.pw << "x" << c.ph << " in " << c.w << "x" << c.h;
+        EXPECT_EQ(r, c.radius) << c.pw << "x" << c.ph << " in " << c.w << "x" << c.h;
+    }
+}
+
+// Resizing the station's window while a circle is fitted keeps the circle on the picture.
+TEST(PreviewGeometryRoundTrip, AResizedPaneKeepsTheCircleOnThePicture) {
+    PreviewGeometry g(PreviewMode::kCircle);
+    g.DrawCircle(1228, 690, 0, 15, 1920, 1080, 1228, 720);
+    g.SetCircle(960, 540, 520);
+    g.DrawCircle(1228, 690, 0, 15, 1920, 1080, 1228, 720);
+    const auto resized = g.DrawCircle(1000, 562, 0, 19, 1920, 1080, 1000, 600);
+    EXPECT_TRUE(resized.report) << "the square moved with the picture";
+    int x = 0, y = 0, r = 0;
+    g.GetCircle(x, y, r);
+    EXPECT_EQ(x, 960);
+    EXPECT_EQ(y, 540);
+    EXPECT_EQ(r, 520);
+    // The square is where the circle is on the smaller picture.
+    const double s = 562.0 / 1080;  // the height limits the scale
+    EXPECT_NEAR(g.circle_square.left, (960 - 520) * s, 1e-6);
+    EXPECT_NEAR(g.circle_square.top, (540 - 520) * s + 19, 1e-6);
+    // A double click still starts over from the bounding square.
+    g.DoubleClick();
+    g.DrawCircle(1000, 562, 0, 19, 1920, 1080, 1000, 600);
+    EXPECT_NEAR(g.circle_square.right - g.circle_square.left, 562, 1e-6);
+}
+
 }  // namespace
 }  // namespace camera
