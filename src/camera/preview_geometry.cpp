@@ -36,6 +36,14 @@ int Truncate(double v) {
     return static_cast<int>(std::clamp(v, kLow, kHigh));
 }
 
+// Toward zero, except that a value within the equality tolerance of an integer is that integer:
+// a circle converted to window pixels and back comes back a hair below its whole values, and
+// plain truncation would then lose a pixel at every read (and the tab writes what it reads).
+int TruncateValue(double v) {
+    const double nearest = std::round(v);
+    return IsZero(v - nearest) ? Truncate(nearest) : Truncate(v);
+}
+
 PreviewRect Truncate(const PreviewSquare& s) {
     return PreviewRect{Truncate(s.left), Truncate(s.top), Truncate(s.right), Truncate(s.bottom)};
 }
@@ -430,9 +438,9 @@ void PreviewGeometry::DoubleClick() {
 }
 
 void PreviewGeometry::GetCircle(int& x, int& y, int& radius) const {
-    x = Truncate(circle.x);
-    y = Truncate(circle.y);
-    radius = Truncate(circle.radius);
+    x = TruncateValue(circle.x);
+    y = TruncateValue(circle.y);
+    radius = TruncateValue(circle.radius);
 }
 
 void PreviewGeometry::SetCircle(int x, int y, int radius) {
