@@ -849,36 +849,44 @@ bool Store::AddMacRange(const std::string& order, uint64_t first, uint64_t last)
     return false;
 }
 
-bool Store::ListInstalls(const std::string& order, std::vector<InstallRow>& out) {
+template <typename Row, typename Read>
+bool Store::ListByOrder(const char* sql, const std::string& order, const char* what,
+                        std::vector<Row>& out, Read read) {
     out.clear();
     if (!db_)
         return false;
-    sqlite3_stmt* st = Prepare(
-        "SELECT i.time, o.name, i.type, i.value, i.content, ifnull(i.content2, ''), i.uuid,"
-        " i.last_ok_uuid, i.peer FROM installs i JOIN orders o ON o.id = i.order_id"
-        " WHERE ?1 = '' OR o.name = ?1 ORDER BY i.time, o.name, i.type, i.value");
+    sqlite3_stmt* st = Prepare(sql);
     if (!st)
         return false;
     Bind(st, 1, order);
     int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        InstallRow row;
-        row.time = Column(st, 0);
-        row.order_name = Column(st, 1);
-        row.type = Column(st, 2);
-        row.value = Column(st, 3);
-        row.content = Column(st, 4);
-        row.content2 = Column(st, 5);
-        row.uuid = Column(st, 6);
-        row.last_ok_uuid = Column(st, 7);
-        row.peer = Column(st, 8);
-        out.push_back(std::move(row));
-    }
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW)
+        out.push_back(read(st));
     sqlite3_finalize(st);
     if (rc == SQLITE_DONE)
         return true;
-    Fail("list installs");
+    Fail(what);
     return false;
+}
+
+bool Store::ListInstalls(const std::string& order, std::vector<InstallRow>& out) {
+    return ListByOrder(
+        "SELECT i.time, o.name, i.type, i.value, i.content, ifnull(i.content2, ''), i.uuid,"
+        " i.last_ok_uuid, i.peer FROM installs i JOIN orders o ON o.id = i.order_id"
+        " WHERE ?1 = '' OR o.name = ?1 ORDER BY i.time, o.name, i.type, i.value",
+        order, "list installs", out, [](sqlite3_stmt* st) {
+            InstallRow row;
+            row.time = Column(st, 0);
+            row.order_name = Column(st, 1);
+            row.type = Column(st, 2);
+            row.value = Column(st, 3);
+            row.content = Column(st, 4);
+            row.content2 = Column(st, 5);
+            row.uuid = Column(st, 6);
+            row.last_ok_uuid = Column(st, 7);
+            row.peer = Column(st, 8);
+            return row;
+        });
 }
 
 bool Store::Void(const std::string& order, const std::string& type, const std::string& content,
@@ -969,28 +977,16 @@ bool Store::Void(const std::string& order, const std::string& type, const std::s
 }
 
 bool Store::ListVoids(const std::string& order, std::vector<VoidRow>& out) {
-    out.clear();
-    if (!db_)
-        return false;
-    sqlite3_stmt* st = Prepare(
+    return ListByOrder(
         "SELECT v.time, o.name, v.type, v.value, v.uuid, v.installed, v.peer, v.reason, v.reusable"
         " FROM voids v JOIN orders o ON o.id = v.order_id WHERE ?1 = '' OR o.name = ?1"
-        " ORDER BY v.id");
-    if (!st)
-        return false;
-    Bind(st, 1, order);
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        VoidRow row{Column(st, 0), Column(st, 1), Column(st, 2),
-                    Column(st, 3), Column(st, 4), Column(st, 5),
-                    Column(st, 6), Column(st, 7), sqlite3_column_int(st, 8) != 0};
-        out.push_back(std::move(row));
-    }
-    sqlite3_finalize(st);
-    if (rc == SQLITE_DONE)
-        return true;
-    Fail("list voids");
-    return false;
+        " ORDER BY v.id",
+        order, "list voids", out, [](sqlite3_stmt* st) {
+            VoidRow row{Column(st, 0), Column(st, 1), Column(st, 2),
+                        Column(st, 3), Column(st, 4), Column(st, 5),
+                        Column(st, 6), Column(st, 7), sqlite3_column_int(st, 8) != 0};
+            return row;
+        });
 }
 
 bool Store::AddRefusal(const RefusalRow& row) {
@@ -1030,33 +1026,21 @@ bool Store::RecordRefusals(const std::vector<RefusalRow>& rows) {
 }
 
 bool Store::ListRefusals(const std::string& order, std::vector<RefusalRow>& out) {
-    out.clear();
-    if (!db_)
-        return false;
-    sqlite3_stmt* st = Prepare(
+    return ListByOrder(
         "SELECT time, reason, peer, order_name, type, content, content2, uuid FROM refusals"
-        " WHERE ?1 = '' OR order_name = ?1 ORDER BY id");
-    if (!st)
-        return false;
-    Bind(st, 1, order);
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        RefusalRow row;
-        row.time = Column(st, 0);
-        row.reason = Column(st, 1);
-        row.peer = Column(st, 2);
-        row.order_name = Column(st, 3);
-        row.type = Column(st, 4);
-        row.content = Column(st, 5);
-        row.content2 = Column(st, 6);
-        row.uuid = Column(st, 7);
-        out.push_back(std::move(row));
-    }
-    sqlite3_finalize(st);
-    if (rc == SQLITE_DONE)
-        return true;
-    Fail("list refusals");
-    return false;
+        " WHERE ?1 = '' OR order_name = ?1 ORDER BY id",
+        order, "list refusals", out, [](sqlite3_stmt* st) {
+            RefusalRow row;
+            row.time = Column(st, 0);
+            row.reason = Column(st, 1);
+            row.peer = Column(st, 2);
+            row.order_name = Column(st, 3);
+            row.type = Column(st, 4);
+            row.content = Column(st, 5);
+            row.content2 = Column(st, 6);
+            row.uuid = Column(st, 7);
+            return row;
+        });
 }
 
 bool Store::Belongs(int64_t order_id, const std::string& type, const std::string& value,

@@ -173,6 +173,11 @@ class Store {
     bool Exec(const char* sql);
     bool Step(sqlite3_stmt* st);  // runs a statement without rows and resets it
     sqlite3_stmt* Prepare(const char* sql);
+    // Runs `sql` with the order name (or '' for every order) as ?1 and turns each row into `out`
+    // with read(statement); false, with `what` in the error, when the query fails.
+    template <typename Row, typename Read>
+    bool ListByOrder(const char* sql, const std::string& order, const char* what,
+                     std::vector<Row>& out, Read read);
     bool Migrate();
     // The order's id (-1 when there is none) and whether it is closed.
     bool OrderId(const std::string& name, int64_t& id, bool* closed = nullptr);
