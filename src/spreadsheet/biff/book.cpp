@@ -98,7 +98,7 @@ void SetString(Cell& cell, std::string_view text, Converter& ansi) {
             return;
         }
     }
-    cell = Text(std::string(text));
+    cell = Text(text);
 }
 
 void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {

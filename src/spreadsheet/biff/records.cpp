@@ -375,13 +375,23 @@ void SharedStringTable::decode() {
             e.extSize = Get32(&data[pos]);
             pos += 4;
         }
-        if (!ReadContinuedChars(data, continues, ci, pos, cch, e.options & 0x01, text))
-            break;  // the table ended inside this string
+        while (ci < continues.size() && continues[ci] < pos)
+            ++ci;
+        const size_t piece_end = ci < continues.size() ? continues[ci] : size;
+        if (!(e.options & 0x01) && cch <= piece_end - std::min(pos, piece_end)) {
+            // The common case: 8-bit characters within one piece, taken as they are.
+            e.latin1.assign(reinterpret_cast<const char*>(&data[pos]), cch);
+            pos += cch;
+            e.wide = false;
+        } else {
+            if (!ReadContinuedChars(data, continues, ci, pos, cch, e.options & 0x01, text))
+                break;  // the table ended inside this string
+            e.wide = (e.options & 0x01) || !WideToLatin1(text, e.latin1);
+            if (e.wide)
+                e.utf16 = text;
+        }
         pos += static_cast<size_t>(e.runs) * 4;
         pos += e.extSize;
-        e.wide = (e.options & 0x01) || !WideToLatin1(text, e.latin1);
-        if (e.wide)
-            e.utf16 = text;
         entries.push_back(std::move(e));
         if (pos > size)
             break;
