@@ -13,12 +13,7 @@ using namespace Worksheet::CellTable::RowBlock::CellBlock;
 // ---- cell grid ----
 
 namespace {
-const Cell kUndefinedCell;
 const std::vector<Cell> kEmptyRow;
-
-bool Inside(int row, int col) {
-    return row >= 0 && row < kMaxRows && col >= 0 && col < kMaxCols;
-}
 
 void CutWide(std::u16string& w) {
     if (w.size() <= kMaxTextUnits)
@@ -31,7 +26,7 @@ void CutWide(std::u16string& w) {
 }  // namespace
 
 Cell* CellGrid::cell(int row, int col) {
-    if (!Inside(row, col))
+    if (!inside(row, col))
         return nullptr;
     rows_ = std::max(rows_, row + 1);
     cols_ = std::max(cols_, col + 1);
@@ -43,24 +38,10 @@ Cell* CellGrid::cell(int row, int col) {
     return &r[static_cast<size_t>(col)];
 }
 
-const Cell* CellGrid::touch(int row, int col) {
-    if (!Inside(row, col))
-        return nullptr;
-    rows_ = std::max(rows_, row + 1);
-    cols_ = std::max(cols_, col + 1);
-    const Cell* c = find(row, col);
-    return c ? c : &kUndefinedCell;
-}
-
-const Cell* CellGrid::find(int row, int col) const {
-    if (!Inside(row, col) || static_cast<size_t>(row) >= cells_.size())
-        return nullptr;
-    const std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
-    return static_cast<size_t>(col) < r.size() ? &r[static_cast<size_t>(col)] : nullptr;
-}
+const Cell CellGrid::kUndefinedCell;
 
 void CellGrid::reserveRow(int row, int cols) {
-    if (!Inside(row, 0) || cols <= 0)
+    if (!inside(row, 0) || cols <= 0)
         return;
     if (cells_.size() <= static_cast<size_t>(row))
         cells_.resize(static_cast<size_t>(row) + 1);
@@ -358,8 +339,13 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
             case LabelSST::kCode:
                 if (ReadInto(label, data, size, pos)) {
                     if (const Cell* s = strings.get(label.index)) {
-                        if (Cell* c = grid.cell(label.row, label.col))
-                            *c = *s;
+                        if (Cell* c = grid.cell(label.row, label.col)) {
+                            const Text* t = std::get_if<Text>(s);
+                            if (t && c->index() == kUndefined)
+                                c->emplace<Text>(*t);  // a new cell: no old value to assign over
+                            else
+                                *c = *s;
+                        }
                     }
                 }
                 break;

@@ -166,6 +166,17 @@ size_t Record::read(const uint8_t* in, size_t size) {
     if (4 + len > size)
         return 0;
     code = Get16(in);
+    // The size of the record with its continuations first, so that the data is copied once.
+    size_t total = len;
+    for (size_t at = 4 + len; at + 4 <= size && Get16(in + at) == kContinue;) {
+        size_t more = Get16(in + at + 2);
+        if (at + 4 + more > size)
+            break;
+        total += more;
+        at += 4 + more;
+    }
+    data.clear();
+    data.reserve(total);
     data.assign(in + 4, in + 4 + len);
     continues.clear();
     size_t pos = 4 + len;
