@@ -260,6 +260,15 @@ class SharedCells {
     std::vector<bool> made_;
 };
 
+// Gives `to` the value of the shared string cell `from`.
+void CopyCell(Cell& to, const Cell& from) {
+    const Text* t = std::get_if<Text>(&from);
+    if (t && to.index() == kUndefined)
+        to.emplace<Text>(*t);  // a new cell: no old value to assign over
+    else
+        to = from;
+}
+
 void SetRK(CellGrid& grid, int row, int col, uint32_t rk) {
     Cell* c = grid.cell(row, col);
     if (!c)
@@ -269,6 +278,18 @@ void SetRK(CellGrid& grid, int row, int col, uint32_t rk) {
         *c = v.i;
     else
         *c = v.d;
+}
+
+// The body of the cell record at `pos` when it is read straight from the stream: whole, at least
+// `least` bytes long and not followed by a continuation (which the record model would join to
+// it); null otherwise. Sets `next` to the position after the record.
+const uint8_t* PlainBody(const uint8_t* data, size_t size, size_t pos, size_t least, size_t& len,
+                         size_t& next) {
+    len = Get16(data + pos + 2);
+    next = pos + 4 + len;
+    if (len < least || next > size || (next + 4 <= size && Get16(data + next) == kContinue))
+        return nullptr;
+    return data + pos + 4;
 }
 
 void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t size, size_t& pos) {
@@ -286,6 +307,44 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
     size_t budget = (size - pos) / 6;
     while (pos + 4 <= size) {
         uint16_t code = Get16(data + pos);
+        // The cell records of numbers and shared strings, by far the most frequent, are decoded
+        // in place; anything unusual about one takes the record model's path below.
+        size_t len, next;
+        const uint8_t* body = nullptr;
+        switch (code) {
+            case RK::kCode:
+                if ((body = PlainBody(data, size, pos, 10, len, next)))
+                    SetRK(grid, Get16(body), Get16(body + 2), Get32(body + 6));
+                break;
+            case MulRK::kCode:
+                if ((body = PlainBody(data, size, pos, 6, len, next))) {
+                    const int r = Get16(body), first = Get16(body + 2);
+                    const size_t n = (len - 6) / 6;
+                    for (size_t i = 0; i < n && first + static_cast<int>(i) < kMaxCols; ++i)
+                        SetRK(grid, r, first + static_cast<int>(i), Get32(body + 6 + 6 * i));
+                }
+                break;
+            case Number::kCode:
+                if ((body = PlainBody(data, size, pos, 14, len, next))) {
+                    if (Cell* c = grid.cell(Get16(body), Get16(body + 2)))
+                        *c = GetDouble(body + 6);
+                }
+                break;
+            case LabelSST::kCode:
+                if ((body = PlainBody(data, size, pos, 10, len, next))) {
+                    if (const Cell* s = strings.get(Get32(body + 6))) {
+                        if (Cell* c = grid.cell(Get16(body), Get16(body + 2)))
+                            CopyCell(*c, *s);
+                    }
+                }
+                break;
+            default:
+                break;
+        }
+        if (body) {
+            pos = next;
+            continue;
+        }
         switch (code) {
             case Eof::kCode:
                 pos = SkipRecord(data, size, pos);
@@ -339,13 +398,8 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
             case LabelSST::kCode:
                 if (ReadInto(label, data, size, pos)) {
                     if (const Cell* s = strings.get(label.index)) {
-                        if (Cell* c = grid.cell(label.row, label.col)) {
-                            const Text* t = std::get_if<Text>(s);
-                            if (t && c->index() == kUndefined)
-                                c->emplace<Text>(*t);  // a new cell: no old value to assign over
-                            else
-                                *c = *s;
-                        }
+                        if (Cell* c = grid.cell(label.row, label.col))
+                            CopyCell(*c, *s);
                     }
                 }
                 break;
