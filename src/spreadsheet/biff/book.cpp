@@ -33,7 +33,9 @@ Cell* CellGrid::cell(int row, int col) {
     if (cells_.size() <= static_cast<size_t>(row))
         cells_.resize(static_cast<size_t>(row) + 1);
     std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
-    if (r.size() <= static_cast<size_t>(col))
+    if (r.size() == static_cast<size_t>(col))
+        return &r.emplace_back();  // the next cell of the row, as a row is usually filled
+    if (r.size() < static_cast<size_t>(col))
         r.resize(static_cast<size_t>(col) + 1);
     return &r[static_cast<size_t>(col)];
 }

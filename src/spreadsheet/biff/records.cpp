@@ -8,19 +8,6 @@
 
 namespace Biff {
 
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-double GetDouble(const uint8_t* p) {
-    uint64_t bits = static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
-    double d;
-    std::memcpy(&d, &bits, 8);
-    return d;
-}
 void PutDouble(std::vector<uint8_t>& out, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, 8);
