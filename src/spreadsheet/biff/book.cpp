@@ -13,12 +13,7 @@ using namespace Worksheet::CellTable::RowBlock::CellBlock;
 // ---- cell grid ----
 
 namespace {
-const Cell kUndefinedCell;
 const std::vector<Cell> kEmptyRow;
-
-bool Inside(int row, int col) {
-    return row >= 0 && row < kMaxRows && col >= 0 && col < kMaxCols;
-}
 
 void CutWide(std::u16string& w) {
     if (w.size() <= kMaxTextUnits)
@@ -31,36 +26,24 @@ void CutWide(std::u16string& w) {
 }  // namespace
 
 Cell* CellGrid::cell(int row, int col) {
-    if (!Inside(row, col))
+    if (!inside(row, col))
         return nullptr;
     rows_ = std::max(rows_, row + 1);
     cols_ = std::max(cols_, col + 1);
     if (cells_.size() <= static_cast<size_t>(row))
         cells_.resize(static_cast<size_t>(row) + 1);
     std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
-    if (r.size() <= static_cast<size_t>(col))
+    if (r.size() == static_cast<size_t>(col))
+        return &r.emplace_back();  // the next cell of the row, as a row is usually filled
+    if (r.size() < static_cast<size_t>(col))
         r.resize(static_cast<size_t>(col) + 1);
     return &r[static_cast<size_t>(col)];
 }
 
-const Cell* CellGrid::touch(int row, int col) {
-    if (!Inside(row, col))
-        return nullptr;
-    rows_ = std::max(rows_, row + 1);
-    cols_ = std::max(cols_, col + 1);
-    const Cell* c = find(row, col);
-    return c ? c : &kUndefinedCell;
-}
-
-const Cell* CellGrid::find(int row, int col) const {
-    if (!Inside(row, col) || static_cast<size_t>(row) >= cells_.size())
-        return nullptr;
-    const std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
-    return static_cast<size_t>(col) < r.size() ? &r[static_cast<size_t>(col)] : nullptr;
-}
+const Cell CellGrid::kUndefinedCell;
 
 void CellGrid::reserveRow(int row, int cols) {
-    if (!Inside(row, 0) || cols <= 0)
+    if (!inside(row, 0) || cols <= 0)
         return;
     if (cells_.size() <= static_cast<size_t>(row))
         cells_.resize(static_cast<size_t>(row) + 1);
@@ -98,7 +81,7 @@ void SetString(Cell& cell, std::string_view text, Converter& ansi) {
             return;
         }
     }
-    cell = Text(std::string(text));
+    cell = Text(text);
 }
 
 void SetWideString(Cell& cell, std::u16string_view text, Converter& ansi) {
@@ -279,6 +262,15 @@ class SharedCells {
     std::vector<bool> made_;
 };
 
+// Gives `to` the value of the shared string cell `from`.
+void CopyCell(Cell& to, const Cell& from) {
+    const Text* t = std::get_if<Text>(&from);
+    if (t && to.index() == kUndefined)
+        to.emplace<Text>(*t);  // a new cell: no old value to assign over
+    else
+        to = from;
+}
+
 void SetRK(CellGrid& grid, int row, int col, uint32_t rk) {
     Cell* c = grid.cell(row, col);
     if (!c)
@@ -288,6 +280,18 @@ void SetRK(CellGrid& grid, int row, int col, uint32_t rk) {
         *c = v.i;
     else
         *c = v.d;
+}
+
+// The body of the cell record at `pos` when it is read straight from the stream: whole, at least
+// `least` bytes long and not followed by a continuation (which the record model would join to
+// it); null otherwise. Sets `next` to the position after the record.
+const uint8_t* PlainBody(const uint8_t* data, size_t size, size_t pos, size_t least, size_t& len,
+                         size_t& next) {
+    len = Get16(data + pos + 2);
+    next = pos + 4 + len;
+    if (len < least || next > size || (next + 4 <= size && Get16(data + next) == kContinue))
+        return nullptr;
+    return data + pos + 4;
 }
 
 void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t size, size_t& pos) {
@@ -305,6 +309,44 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
     size_t budget = (size - pos) / 6;
     while (pos + 4 <= size) {
         uint16_t code = Get16(data + pos);
+        // The cell records of numbers and shared strings, by far the most frequent, are decoded
+        // in place; anything unusual about one takes the record model's path below.
+        size_t len, next;
+        const uint8_t* body = nullptr;
+        switch (code) {
+            case RK::kCode:
+                if ((body = PlainBody(data, size, pos, 10, len, next)))
+                    SetRK(grid, Get16(body), Get16(body + 2), Get32(body + 6));
+                break;
+            case MulRK::kCode:
+                if ((body = PlainBody(data, size, pos, 6, len, next))) {
+                    const int r = Get16(body), first = Get16(body + 2);
+                    const size_t n = (len - 6) / 6;
+                    for (size_t i = 0; i < n && first + static_cast<int>(i) < kMaxCols; ++i)
+                        SetRK(grid, r, first + static_cast<int>(i), Get32(body + 6 + 6 * i));
+                }
+                break;
+            case Number::kCode:
+                if ((body = PlainBody(data, size, pos, 14, len, next))) {
+                    if (Cell* c = grid.cell(Get16(body), Get16(body + 2)))
+                        *c = GetDouble(body + 6);
+                }
+                break;
+            case LabelSST::kCode:
+                if ((body = PlainBody(data, size, pos, 10, len, next))) {
+                    if (const Cell* s = strings.get(Get32(body + 6))) {
+                        if (Cell* c = grid.cell(Get16(body), Get16(body + 2)))
+                            CopyCell(*c, *s);
+                    }
+                }
+                break;
+            default:
+                break;
+        }
+        if (body) {
+            pos = next;
+            continue;
+        }
         switch (code) {
             case Eof::kCode:
                 pos = SkipRecord(data, size, pos);
@@ -359,7 +401,7 @@ void LoadSheet(Sheet& sheet, SharedCells& strings, const uint8_t* data, size_t s
                 if (ReadInto(label, data, size, pos)) {
                     if (const Cell* s = strings.get(label.index)) {
                         if (Cell* c = grid.cell(label.row, label.col))
-                            *c = *s;
+                            CopyCell(*c, *s);
                     }
                 }
                 break;

@@ -160,9 +160,21 @@ class CellGrid {
     Cell* cell(int row, int col);
     // Grows the counts like cell() without storing a cell; returns the cell if stored, a
     // shared undefined cell otherwise; null outside the limits.
-    const Cell* touch(int row, int col);
+    const Cell* touch(int row, int col) {
+        if (!inside(row, col))
+            return nullptr;
+        rows_ = std::max(rows_, row + 1);
+        cols_ = std::max(cols_, col + 1);
+        const Cell* c = find(row, col);
+        return c ? c : &kUndefinedCell;
+    }
     // The cell if stored, else null; changes nothing.
-    const Cell* find(int row, int col) const;
+    const Cell* find(int row, int col) const {
+        if (!inside(row, col) || static_cast<size_t>(row) >= cells_.size())
+            return nullptr;
+        const std::vector<Cell>& r = cells_[static_cast<size_t>(row)];
+        return static_cast<size_t>(col) < r.size() ? &r[static_cast<size_t>(col)] : nullptr;
+    }
     // Makes room for `cols` cells in a row (a hint; changes no count).
     void reserveRow(int row, int cols);
     // Grows the counts (never shrinks them), clamped to the limits.
@@ -174,6 +186,11 @@ class CellGrid {
     size_t storedRows() const { return cells_.size(); }
 
   private:
+    static bool inside(int row, int col) {
+        return row >= 0 && row < kMaxRows && col >= 0 && col < kMaxCols;
+    }
+    static const Cell kUndefinedCell;  // what touch() returns for a cell not stored
+
     int rows_ = 0, cols_ = 0;
     std::vector<std::vector<Cell>> cells_;
 };

@@ -396,6 +396,55 @@ TEST_F(BookTest, LoadsCellsOfOtherProducers) {
     EXPECT_EQ(book.globals().boundSheets[0].name.narrow, "S");
 }
 
+// Cell records cut short read their missing fields as zero, and one continued by a CONTINUE
+// record reads its fields across the join; neither lets a neighbouring record be misread.
+TEST_F(BookTest, CellRecordsCutShortOrContinued) {
+    Bytes sst = Cat({Le({{4, 2}, {4, 2}, {2, 2}, {1, 0}}), Bytes{'h', 'i'}, Le({{2, 2}, {1, 0}}),
+                     Bytes{'y', 'o'}});
+    const uint32_t seven = (7u << 2) | 2u;  // RK integer 7
+    Bytes cells;
+    Append(cells, Rec(CB::RK::kCode, Cell3(0, 0, {})));                 // no value: 0.0
+    Append(cells, Rec(CB::Number::kCode, Cell3(0, 1, {{4, 0x1234}})));  // half a double: 0.0
+    Append(cells, Rec(CB::LabelSST::kCode, Cell3(0, 2, {{2, 1}})));     // half an index: 0
+    Append(cells, Rec(CB::MulRK::kCode, Le({{2, 1}, {2, 0}})));         // no values at all
+    Append(cells, Rec(CB::MulRK::kCode, Le({{2, 1}, {2, 3}, {2, 15}, {4, seven}, {2, 15}})));
+    Append(cells, Rec(CB::RK::kCode, Cell3(2, 0, {{2, seven & 0xFFFF}})));
+    Append(cells, Rec(kContinue, Le({{2, seven >> 16}})));
+    Append(cells, Rec(CB::LabelSST::kCode, Cell3(2, 1, {{2, 1}})));
+    Append(cells, Rec(kContinue, Le({{2, 0}})));
+    Append(cells, Rec(CB::Number::kCode, Cell3(2, 2, {{4, 0}, {2, 0}})));
+    Append(cells, Rec(kContinue, Le({{2, 0x4000}})));  // 2.0
+    Append(cells, Rec(CB::LabelSST::kCode, Cell3(2, 3, {{4, 1}})));
+    Append(cells, Rec(kContinue, Le({{4, 0}})));  // joined, not read as a record
+    Append(cells, Rec(CB::RK::kCode, Cell3(3, 0, {{4, seven}})));
+    Bytes s = Stream(sst, cells);
+    Book book;
+    ASSERT_TRUE(book.load(s.data(), s.size()));
+    ASSERT_EQ(book.sheetCount(), 1u);
+    const CellGrid& g = *book.sheet(0);
+    struct Want {
+        int row, col;
+        Cell value;
+    } want[] = {
+        {0, 0, 0.0},
+        {0, 1, 0.0},
+        {0, 2, std::string("hi")},
+        {1, 0, std::monostate{}},
+        {1, 3, 7},
+        {1, 4, std::monostate{}},
+        {2, 0, 7},
+        {2, 1, std::string("yo")},
+        {2, 2, 2.0},
+        {2, 3, std::string("yo")},
+        {3, 0, 7},
+    };
+    for (const Want& w : want) {
+        const Cell* c = g.find(w.row, w.col);
+        Cell got = c ? *c : Cell{};
+        EXPECT_EQ(got, w.value) << w.row << "," << w.col;
+    }
+}
+
 // Text cells that hold their own text (LABEL, and RSTRING as gnumeric writes it for texts that
 // mix scripts) read as string cells, narrow or wide by their flag, and are saved back as shared
 // strings.

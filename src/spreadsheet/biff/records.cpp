@@ -8,19 +8,6 @@
 
 namespace Biff {
 
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-double GetDouble(const uint8_t* p) {
-    uint64_t bits = static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
-    double d;
-    std::memcpy(&d, &bits, 8);
-    return d;
-}
 void PutDouble(std::vector<uint8_t>& out, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, 8);
@@ -166,6 +153,17 @@ size_t Record::read(const uint8_t* in, size_t size) {
     if (4 + len > size)
         return 0;
     code = Get16(in);
+    // The size of the record with its continuations first, so that the data is copied once.
+    size_t total = len;
+    for (size_t at = 4 + len; at + 4 <= size && Get16(in + at) == kContinue;) {
+        size_t more = Get16(in + at + 2);
+        if (at + 4 + more > size)
+            break;
+        total += more;
+        at += 4 + more;
+    }
+    data.clear();
+    data.reserve(total);
     data.assign(in + 4, in + 4 + len);
     continues.clear();
     size_t pos = 4 + len;
@@ -375,13 +373,23 @@ void SharedStringTable::decode() {
             e.extSize = Get32(&data[pos]);
             pos += 4;
         }
-        if (!ReadContinuedChars(data, continues, ci, pos, cch, e.options & 0x01, text))
-            break;  // the table ended inside this string
+        while (ci < continues.size() && continues[ci] < pos)
+            ++ci;
+        const size_t piece_end = ci < continues.size() ? continues[ci] : size;
+        if (!(e.options & 0x01) && cch <= piece_end - std::min(pos, piece_end)) {
+            // The common case: 8-bit characters within one piece, taken as they are.
+            e.latin1.assign(reinterpret_cast<const char*>(&data[pos]), cch);
+            pos += cch;
+            e.wide = false;
+        } else {
+            if (!ReadContinuedChars(data, continues, ci, pos, cch, e.options & 0x01, text))
+                break;  // the table ended inside this string
+            e.wide = (e.options & 0x01) || !WideToLatin1(text, e.latin1);
+            if (e.wide)
+                e.utf16 = text;
+        }
         pos += static_cast<size_t>(e.runs) * 4;
         pos += e.extSize;
-        e.wide = (e.options & 0x01) || !WideToLatin1(text, e.latin1);
-        if (e.wide)
-            e.utf16 = text;
         entries.push_back(std::move(e));
         if (pos > size)
             break;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,9 +22,19 @@ inline constexpr uint16_t kContinue = 60;
 inline constexpr size_t kMaxRecordData = 8224;
 
 // Little-endian access to byte buffers.
-uint16_t Get16(const uint8_t* p);
-uint32_t Get32(const uint8_t* p);
-double GetDouble(const uint8_t* p);
+inline uint16_t Get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t Get32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline double GetDouble(const uint8_t* p) {
+    uint64_t bits = static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
+    double d;
+    std::memcpy(&d, &bits, 8);
+    return d;
+}
 inline void Put8(std::vector<uint8_t>& out, uint8_t v) {
     out.push_back(v);
 }
