@@ -277,7 +277,8 @@ TEST(IdserverServer, AnswersDbErrorAndServerBusyWhileTheStoreIsLocked) {
     for (int i = 0; i < kClients; ++i)
         clients.emplace_back([&, i] {
             answers[static_cast<size_t>(i)] =
-                Send(server.port(), Request("A", "p2p_id", "KEY1", "U" + std::to_string(i)));
+                Send(server.port(),
+                     Request("A", "p2p_id", "KEY1", std::string("U").append(std::to_string(i))));
         });
     for (std::thread& t : clients)
         t.join();
@@ -571,12 +572,15 @@ TEST(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
             EXPECT_EQ(r.content, "KEY1");
             EXPECT_EQ(r.uuid, "U2");
         }
-        if (r.reason == "req_msg_error")
+        if (r.reason == "req_msg_error") {
             EXPECT_EQ(r.content, "not json\\x0A\\x01");
+        }
     }
-    for (const Case& c : cases)
-        if (!c.reason.empty())
+    for (const Case& c : cases) {
+        if (!c.reason.empty()) {
             EXPECT_EQ(reasons.count(c.reason), 1u) << c.reason;
+        }
+    }
     const size_t busy = locked.count(Refused("server_busy"));
     const size_t db_error = locked.count(Refused("db_error"));
     EXPECT_GE(busy, 1u);

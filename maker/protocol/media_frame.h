@@ -61,7 +61,7 @@ inline std::vector<uint8_t> BuildMediaFrame(const MediaFrame& frame) {
     using media_detail::Put;
     std::vector<uint8_t> out;
     out.reserve(kMediaHeaderSize + frame.payload.size());
-    out.insert(out.end(), {'Z', 'Q', 'M', 'F'});
+    Put(out, 0x464D515Au, 4);  // "ZQMF"
     Put(out, kMediaVersion, 2);
     Put(out, frame.codec, 2);
     Put(out, frame.width, 4);
