@@ -75,7 +75,7 @@ void Measure(int width, int height, int seconds) {
     camera.fisheye.centerX = width / 2;
     camera.fisheye.centerY = height / 2;
     camera.fisheye.radius = height * 45 / 100;
-    const unitsim::PictureSpec spec = camera.picture();
+    const unitsim::PictureLook look = camera.picture();
 
     int fds[2];
     if (pipe(fds) != 0)
@@ -122,8 +122,8 @@ void Measure(int width, int height, int seconds) {
     const double before = CpuOf(RUSAGE_THREAD);
     unitsim::VideoLoop live;
     std::string error;
-    const int count = spec.frameRate * seconds;
-    if (!unitsim::EncodeLoop(spec, count, live, error)) {
+    const int count = look.frameRate * seconds;
+    if (!unitsim::EncodeLoop(look, count, live, error)) {
         std::fprintf(stderr, "camera_stream_bench: %s\n", error.c_str());
         return;
     }
@@ -131,7 +131,7 @@ void Measure(int width, int height, int seconds) {
     const double loop = encoding * 2.0 / seconds;  // the shared two-second loop, once
 
     std::printf("%dx%d, %d s at %d frames/s: %ld frames received\n", width, height, seconds,
-                spec.frameRate, got);
+                look.frameRate, got);
     std::printf(
         "  simulator streaming one camera: %7.1f ms CPU per second of video (%5.2f%% of "
         "a core)\n",

@@ -101,7 +101,7 @@ double Percentile(const std::vector<double>& sorted, double p) {
 }
 
 bool Measure(unitsim::Simulator& sim, const unitsim::UnitConfig& camera, int seconds) {
-    const unitsim::PictureSpec spec = camera.picture();
+    const unitsim::PictureLook look = camera.picture();
     TimedWindow window;
     Feed feed;
     feed.player = ZQPlayCreatePlayInstance(2);
@@ -147,8 +147,8 @@ bool Measure(unitsim::Simulator& sim, const unitsim::UnitConfig& camera, int sec
         delays.push_back(static_cast<double>(shown[i] - feed.captures[i]) / 1000.0);
     std::sort(delays.begin(), delays.end());
 
-    std::printf("picture %dx%d, window %dx%d, %d s at %d frames/s:\n", spec.width, spec.height,
-                kWindowWidth, kWindowHeight, seconds, spec.frameRate);
+    std::printf("picture %dx%d, window %dx%d, %d s at %d frames/s:\n", look.width, look.height,
+                kWindowWidth, kWindowHeight, seconds, look.frameRate);
     std::printf(
         "  blocks received %ld, refused by the player %ld, taken %zu, pictures shown %zu "
         "(%zu not shown)\n",

@@ -122,8 +122,8 @@ bool UnitConfig::camera() const {
     return deviceKind == 4 || pictureWidth > 0 || fisheye.radius != 0;
 }
 
-PictureSpec UnitConfig::picture() const {
-    PictureSpec p;
+PictureLook UnitConfig::picture() const {
+    PictureLook p;
     p.width = pictureWidth > 0 ? pictureWidth : 1280;
     p.height = pictureHeight > 0 ? pictureHeight : 960;
     p.frameRate = frameRate;
@@ -858,7 +858,7 @@ bool UnitSession::TakeMedia(Clock::time_point now, std::vector<Step>& steps) {
         }
         if (!SendFrame(s, *loop, steps))
             return Fail("dropped mid-preview on demand");
-        const auto interval = std::chrono::microseconds(1000000 / loop->spec.frameRate);
+        const auto interval = std::chrono::microseconds(1000000 / loop->look.frameRate);
         s.due += interval;
         if (s.due < now - std::chrono::seconds(1))
             s.due = now;  // fallen far behind (a slow reader): go on from now
@@ -875,8 +875,8 @@ bool UnitSession::SendFrame(Stream& s, const VideoLoop& loop, std::vector<Step>&
     };
     const VideoFrame& f = loop.frames[s.sent % loop.frames.size()];
     zqproto::MediaFrame header;
-    header.width = static_cast<uint32_t>(loop.spec.width);
-    header.height = static_cast<uint32_t>(loop.spec.height);
+    header.width = static_cast<uint32_t>(loop.look.width);
+    header.height = static_cast<uint32_t>(loop.look.height);
     header.flags = f.key ? zqproto::kMediaKeyFrame : 0;
     header.number = s.sent;
     header.capture_us =

@@ -104,7 +104,7 @@ struct UnitConfig {
     bool camera() const;
     // The picture a camera streams: its size and, as the image circle, the fisheye record's
     // starting circle (the middle of the picture when that radius is 0).
-    PictureSpec picture() const;
+    PictureLook picture() const;
     std::map<int32_t, Fault> faults;
 
     ZQNetMacRecord mac{};

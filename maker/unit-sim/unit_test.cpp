@@ -1509,12 +1509,12 @@ TEST(UnitVideo, LineFileSettingsOfACamera) {
     EXPECT_EQ(f.dropAfter, 0);
     EXPECT_EQ(f.count, 1);
     EXPECT_EQ(Fault{}.stopAfter, -1);  // off unless given
-    const PictureSpec p = c.picture();
-    EXPECT_EQ(p, (PictureSpec{640, 480, 5000, -20, 300, 10}));
+    const PictureLook p = c.picture();
+    EXPECT_EQ(p, (PictureLook{640, 480, 5000, -20, 300, 10}));
     // A camera without a picture size or circle streams 1280x960 with a circle in the middle.
     UnitConfig plain;
     plain.deviceKind = 4;
-    EXPECT_EQ(plain.picture(), (PictureSpec{1280, 960, 640, 480, 432, 25}));
+    EXPECT_EQ(plain.picture(), (PictureLook{1280, 960, 640, 480, 432, 25}));
 
     // The stored circle lies outside the picture; the picture is still made (all dark).
     Unit unit(c);

@@ -49,7 +49,7 @@ struct Clock {
 
 // Where the clock goes: on the image circle's centre when that is in the picture, else in the
 // middle of the picture.
-Clock ClockOf(const PictureSpec& s) {
+Clock ClockOf(const PictureLook& s) {
     Clock c;
     const bool inside =
         s.centerX >= 0 && s.centerX < s.width && s.centerY >= 0 && s.centerY < s.height;
@@ -60,7 +60,7 @@ Clock ClockOf(const PictureSpec& s) {
 }
 
 // The still part: the lit, textured disc of the lens and the clock's dial.
-Planes Background(const PictureSpec& s) {
+Planes Background(const PictureLook& s) {
     Planes p;
     p.width = s.width;
     p.height = s.height;
@@ -134,7 +134,7 @@ void DrawDigit(Planes& p, int digit, int x, int y, int w, int h, int s) {
 }
 
 // Frame `index` of a loop: the hand at its angle, the loop's time as "S.hh".
-void DrawClock(Planes& p, const PictureSpec& s, int index, int count) {
+void DrawClock(Planes& p, const PictureLook& s, int index, int count) {
     const Clock c = ClockOf(s);
     const double angle = 2.0 * M_PI * index / count;
     const int t = std::max(2, c.radius / 20);
@@ -165,7 +165,7 @@ void DrawClock(Planes& p, const PictureSpec& s, int index, int count) {
     }
 }
 
-bool Usable(const PictureSpec& s, std::string& error) {
+bool Usable(const PictureLook& s, std::string& error) {
     if (s.width < 16 || s.height < 16 || s.width > 8192 || s.height > 8192 || s.width % 2 != 0 ||
         s.height % 2 != 0) {
         error = "a picture is 16 to 8192 pixels wide and high, in even numbers";
@@ -232,10 +232,10 @@ class BitWriter {
 
 }  // namespace
 
-bool EncodeLoop(const PictureSpec& spec, int count, VideoLoop& loop, std::string& error) {
-    if (!Usable(spec, error))
+bool EncodeLoop(const PictureLook& look, int count, VideoLoop& loop, std::string& error) {
+    if (!Usable(look, error))
         return false;
-    if (count < spec.frameRate || count % spec.frameRate != 0) {
+    if (count < look.frameRate || count % look.frameRate != 0) {
         error = "a loop is whole seconds long";
         return false;
     }
@@ -254,16 +254,16 @@ bool EncodeLoop(const PictureSpec& spec, int count, VideoLoop& loop, std::string
     AVFrame* frame = av_frame_alloc();
     AVPacket* packet = av_packet_alloc();
     VideoLoop out;
-    out.spec = spec;
+    out.look = look;
     bool ok = context && frame && packet;
     if (ok) {
-        context->width = spec.width;
-        context->height = spec.height;
+        context->width = look.width;
+        context->height = look.height;
         context->pix_fmt = AV_PIX_FMT_YUV420P;
-        context->time_base = AVRational{1, spec.frameRate};
-        context->framerate = AVRational{spec.frameRate, 1};
-        context->gop_size = spec.frameRate;  // a key frame every second
-        context->keyint_min = spec.frameRate;
+        context->time_base = AVRational{1, look.frameRate};
+        context->framerate = AVRational{look.frameRate, 1};
+        context->gop_size = look.frameRate;  // a key frame every second
+        context->keyint_min = look.frameRate;
         context->max_b_frames = 0;
         context->thread_count = 1;  // a shared, small machine: one core is enough for a loop
         av_opt_set(context->priv_data, "preset", "veryfast", 0);
@@ -279,29 +279,29 @@ bool EncodeLoop(const PictureSpec& spec, int count, VideoLoop& loop, std::string
     }
     if (ok) {
         frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = spec.width;
-        frame->height = spec.height;
+        frame->width = look.width;
+        frame->height = look.height;
         ok = av_frame_get_buffer(frame, 0) == 0;
     }
-    const Planes background = ok ? Background(spec) : Planes{};
+    const Planes background = ok ? Background(look) : Planes{};
     for (int i = 0; ok && i < count; ++i) {
         Planes p = background;
-        DrawClock(p, spec, i, count);
+        DrawClock(p, look, i, count);
         ok = av_frame_make_writable(frame) == 0;
-        for (int row = 0; ok && row < spec.height; ++row) {
+        for (int row = 0; ok && row < look.height; ++row) {
             std::memcpy(frame->data[0] + static_cast<ptrdiff_t>(row) * frame->linesize[0],
-                        &p.y[static_cast<size_t>(row) * spec.width],
-                        static_cast<size_t>(spec.width));
+                        &p.y[static_cast<size_t>(row) * look.width],
+                        static_cast<size_t>(look.width));
         }
-        for (int row = 0; ok && row < spec.height / 2; ++row) {
-            const size_t at = static_cast<size_t>(row) * (spec.width / 2);
+        for (int row = 0; ok && row < look.height / 2; ++row) {
+            const size_t at = static_cast<size_t>(row) * (look.width / 2);
             std::memcpy(frame->data[1] + static_cast<ptrdiff_t>(row) * frame->linesize[1], &p.u[at],
-                        static_cast<size_t>(spec.width / 2));
+                        static_cast<size_t>(look.width / 2));
             std::memcpy(frame->data[2] + static_cast<ptrdiff_t>(row) * frame->linesize[2], &p.v[at],
-                        static_cast<size_t>(spec.width / 2));
+                        static_cast<size_t>(look.width / 2));
         }
         frame->pts = i;
-        frame->pict_type = i % spec.frameRate == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        frame->pict_type = i % look.frameRate == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         ok = ok && avcodec_send_frame(context, frame) == 0 && Drain(context, packet, out);
     }
     ok = ok && avcodec_send_frame(context, nullptr) == 0 && Drain(context, packet, out);
@@ -334,13 +334,13 @@ class LoopCache {
             t.join();
     }
 
-    std::shared_ptr<const VideoLoop> Get(const PictureSpec& spec, bool wait, bool* failed) {
+    std::shared_ptr<const VideoLoop> Get(const PictureLook& look, bool wait, bool* failed) {
         std::unique_lock lock(mutex_);
-        auto [it, added] = entries_.try_emplace(spec);
+        auto [it, added] = entries_.try_emplace(look);
         Entry& e = it->second;
         if (added) {
             try {
-                threads_.emplace_back([this, spec] { Encode(spec); });
+                threads_.emplace_back([this, look] { Encode(look); });
             } catch (const std::exception&) {
                 e.done = e.failed = true;
             }
@@ -359,16 +359,16 @@ class LoopCache {
         std::shared_ptr<const VideoLoop> loop;
     };
 
-    void Encode(PictureSpec spec) {
+    void Encode(PictureLook look) {
         auto loop = std::make_shared<VideoLoop>();
         std::string error;
-        const bool ok = EncodeLoop(spec, 2 * spec.frameRate, *loop, error);
+        const bool ok = EncodeLoop(look, 2 * look.frameRate, *loop, error);
         if (!ok) {
-            std::fprintf(stderr, "zq-unit-sim: no video for %dx%d: %s\n", spec.width, spec.height,
+            std::fprintf(stderr, "zq-unit-sim: no video for %dx%d: %s\n", look.width, look.height,
                          error.c_str());
         }
         std::lock_guard lock(mutex_);
-        Entry& e = entries_[spec];
+        Entry& e = entries_[look];
         e.done = true;
         e.failed = !ok;
         if (ok)
@@ -378,7 +378,7 @@ class LoopCache {
 
     std::mutex mutex_;
     std::condition_variable done_;
-    std::map<PictureSpec, Entry> entries_;
+    std::map<PictureLook, Entry> entries_;
     std::vector<std::thread> threads_;
 };
 
@@ -389,12 +389,12 @@ LoopCache& Cache() {
 
 }  // namespace
 
-std::shared_ptr<const VideoLoop> TryLoop(const PictureSpec& spec, bool* failed) {
-    return Cache().Get(spec, false, failed);
+std::shared_ptr<const VideoLoop> TryLoop(const PictureLook& look, bool* failed) {
+    return Cache().Get(look, false, failed);
 }
 
-std::shared_ptr<const VideoLoop> WaitLoop(const PictureSpec& spec) {
-    return Cache().Get(spec, true, nullptr);
+std::shared_ptr<const VideoLoop> WaitLoop(const PictureLook& look) {
+    return Cache().Get(look, true, nullptr);
 }
 
 std::vector<uint8_t> WithPictureSize(std::span<const uint8_t> frame, int width, int height) {

@@ -21,14 +21,14 @@
 
 namespace unitsim {
 
-struct PictureSpec {
+struct PictureLook {
     int width = 1280;   // even, 16 to 8192
     int height = 960;   // even, 16 to 8192
     int centerX = 640;  // the image circle, in picture pixels (may lie partly or wholly outside)
     int centerY = 480;
     int radius = 460;
     int frameRate = 25;  // 1 to 60
-    auto operator<=>(const PictureSpec&) const = default;
+    auto operator<=>(const PictureLook&) const = default;
 };
 
 struct VideoFrame {
@@ -37,20 +37,20 @@ struct VideoFrame {
 };
 
 struct VideoLoop {
-    PictureSpec spec;
+    PictureLook look;
     std::vector<VideoFrame> frames;  // 2 * frameRate frames; frames[0] is a key frame
 };
 
 // Encodes `count` frames of the picture (count a multiple of the frame rate, at least one
 // second). False with a message when the picture or the encoder is unusable.
-bool EncodeLoop(const PictureSpec& spec, int count, VideoLoop& loop, std::string& error);
+bool EncodeLoop(const PictureLook& look, int count, VideoLoop& loop, std::string& error);
 
 // The shared two-second loop of a picture, or null while it is being encoded (the first call
 // starts the encoding on a thread of its own) or when it cannot be encoded (`failed` is set).
-std::shared_ptr<const VideoLoop> TryLoop(const PictureSpec& spec, bool* failed = nullptr);
+std::shared_ptr<const VideoLoop> TryLoop(const PictureLook& look, bool* failed = nullptr);
 
 // The same, waiting for the encoding to end. Null when it failed.
-std::shared_ptr<const VideoLoop> WaitLoop(const PictureSpec& spec);
+std::shared_ptr<const VideoLoop> WaitLoop(const PictureLook& look);
 
 // The access unit `frame` with its SPS replaced by one that announces a picture of
 // width x height (multiples of 16), for tests of what a decoder makes of an absurd size. The
