@@ -78,7 +78,9 @@ CLensCalibration::SetButton CLensCalibration::OnResult(std::uintptr_t wparam, st
         return SetButton::kUnchanged;
     }
     if (block->running != 0) {
-        return SetButton::kDisable;
+        // A "running" alarm of a start the camera then refused (posted before the answer) leaves
+        // Set as the start left it.
+        return running_.load() != 0 ? SetButton::kDisable : SetButton::kUnchanged;
     }
     // A result that arrives after the stop routine (the alarm was posted just before it) belongs
     // to a calibration the operator has left: it is not shown.

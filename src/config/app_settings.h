@@ -52,6 +52,10 @@ struct CAppSettings {
     std::string id_server_address;
     uint16_t id_server_port = 0;
     int id_server_timeout_ms = 15000;  // an identity report's wait for the reply (tests shorten it)
+    // A tab's wait for a login result before it stops the connection and reports text 44: twice
+    // the device library's own login time-out, which reports every connection itself (tests
+    // shorten it).
+    int login_wait_ms = 10000;
     std::string user_password;
     bool user_password_enabled = true;
     std::string device_password;  // the device password last confirmed in any tab

@@ -1,26 +1,49 @@
 #include "device/connect_device.h"
 
-#include <atomic>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/window_message.h"
 
 namespace {
 
-// Program-wide, shared by every tab. Atomic (and the counter under a lock) because the
-// callbacks run on the library's threads while the user-interface thread connects.
-std::atomic<bool> posted_once{false};
-std::mutex lost_mutex;
-int lost_count = 0;
+// The connections still waiting for their login result, by login token: a connection's
+// posted-once flag is its entry here, taken out by the first callback that posts (or by a stop).
+// The callbacks run on the library's threads while the user-interface thread connects and
+// stops, hence the lock.
+struct Sessions {
+    std::mutex mutex;
+    std::unordered_map<LoginToken, ZQNET_HWND> waiting;
+    std::unordered_map<ZQNET_HANDLE, LoginToken> token_of;  // started handles still waiting
+    LoginToken last = 0;
+    int lost_count = 0;  // status 150, program-wide
+};
 
-void PostOnce(void* window, int result) {
-    if (window == nullptr)
+Sessions& State() {
+    static Sessions sessions;
+    return sessions;
+}
+
+LoginToken TokenOf(void* user) {
+    return reinterpret_cast<LoginToken>(user);
+}
+
+void PostOnce(LoginToken token, int result) {
+    ZQNET_HWND window = 0;
+    {
+        Sessions& s = State();
+        std::lock_guard lock(s.mutex);
+        auto it = s.waiting.find(token);
+        if (it == s.waiting.end())
+            return;  // posted already, stopped, or not a connection of ours
+        window = it->second;
+        s.waiting.erase(it);
+    }
+    if (window == 0)
         return;
-    if (posted_once.exchange(true))
-        return;
-    platform::PostWindowMessage(
-        static_cast<platform::WindowHandle>(reinterpret_cast<std::uintptr_t>(window)),
-        kLoginResultMessage, static_cast<std::uintptr_t>(result), 0);
+    platform::PostWindowMessage(static_cast<platform::WindowHandle>(window), kLoginResultMessage,
+                                static_cast<std::uintptr_t>(result),
+                                static_cast<std::intptr_t>(token));
 }
 
 }  // namespace
@@ -41,54 +64,87 @@ int LoginResultOfStatus(int32_t status) {
     }
 }
 
-void DeviceStatusCallback(int32_t status, void* window) {
+void DeviceStatusCallback(int32_t status, void* token) {
     if (status == ZQNET_STATUS_CONNECTION_LOST) {
-        std::lock_guard lock(lost_mutex);
-        if (++lost_count > 1) {
-            lost_count = 0;
+        Sessions& s = State();
+        std::lock_guard lock(s.mutex);
+        if (++s.lost_count > 1) {
+            s.lost_count = 0;
             return;
         }
     }
     int result = LoginResultOfStatus(status);
     if (result == 0)
         return;
-    PostOnce(window, result);
+    PostOnce(TokenOf(token), result);
 }
 
-void DeviceEventCallback(int32_t, const void*, int32_t, void* window) {
-    PostOnce(window, kLoginFailed);
+void DeviceEventCallback(int32_t, const void*, int32_t, void* token) {
+    PostOnce(TokenOf(token), kLoginFailed);
 }
 
 void StopDevice(ZQNET_HANDLE* handle) {
     if (*handle == 0)
         return;
+    {
+        Sessions& s = State();
+        std::lock_guard lock(s.mutex);
+        auto it = s.token_of.find(*handle);
+        if (it != s.token_of.end()) {
+            s.waiting.erase(it->second);
+            s.token_of.erase(it);
+        }
+    }
     ZQNetConnectionStop(handle);
     *handle = 0;
 }
 
+void CancelLoginResult(LoginToken token) {
+    Sessions& s = State();
+    std::lock_guard lock(s.mutex);
+    s.waiting.erase(token);
+}
+
+LoginToken ArmLoginResult(ZQNET_HWND window) {
+    Sessions& s = State();
+    std::lock_guard lock(s.mutex);
+    LoginToken token = ++s.last;
+    if (token == 0)
+        token = ++s.last;
+    s.waiting[token] = window;
+    return token;
+}
+
 ZQNET_HANDLE ConnectDevice(const char* address, ZQNET_HANDLE* handle, int port, const char* user,
-                           const char* password, ZQNET_HWND window) {
+                           const char* password, ZQNET_HWND window, LoginToken* token) {
     StopDevice(handle);
-    ArmLoginResult();
+    const LoginToken armed = ArmLoginResult(window);
+    if (token != nullptr)
+        *token = armed;
     ZQNetConnectionRecord record{};
     record.address = address;
     record.port = port;
     record.user = user;
     record.password = password;
-    record.userValue = reinterpret_cast<void*>(window);
+    record.userValue = reinterpret_cast<void*>(armed);
     record.eventCallback = DeviceEventCallback;
     record.statusCallback = DeviceStatusCallback;
     record.kind = 0;
     *handle = ZQNetConnectionStartEx(&record);
+    if (*handle != 0) {
+        Sessions& s = State();
+        std::lock_guard lock(s.mutex);
+        // Still waiting (its result may have been posted already): a stop must silence it.
+        if (s.waiting.count(armed) != 0)
+            s.token_of[*handle] = armed;
+    }
     return *handle;
 }
 
-void ArmLoginResult() {
-    posted_once = false;
-}
-
 void ResetDeviceSessionState() {
-    std::lock_guard lock(lost_mutex);
-    lost_count = 0;
-    posted_once = false;
+    Sessions& s = State();
+    std::lock_guard lock(s.mutex);
+    s.lost_count = 0;
+    s.waiting.clear();
+    s.token_of.clear();
 }

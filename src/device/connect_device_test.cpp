@@ -17,26 +17,37 @@ class RecordingWindow final : public platform::MessageReceiver {
 public:
     RecordingWindow() : handle_(platform::RegisterWindow(this)) {}
     ~RecordingWindow() { platform::UnregisterWindow(handle_); }
-    void* user() const { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(handle_)); }
+    ZQNET_HWND handle() const { return handle_; }
+    // A new connection of this window: its callbacks' user value.
+    void* Connect() {
+        token_ = ArmLoginResult(handle_);
+        return reinterpret_cast<void*>(token_);
+    }
     std::vector<int> results() {
         std::lock_guard lock(mutex_);
         return results_;
     }
+    std::vector<LoginToken> tokens() {
+        std::lock_guard lock(mutex_);
+        return tokens_;
+    }
     void OnPost(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
         std::lock_guard lock(mutex_);
         EXPECT_EQ(message, kLoginResultMessage);
-        EXPECT_EQ(lparam, 0);
         results_.push_back(static_cast<int>(wparam));
+        tokens_.push_back(static_cast<LoginToken>(lparam));
     }
 
 private:
     platform::WindowHandle handle_;
+    LoginToken token_ = 0;
     std::mutex mutex_;
     std::vector<int> results_;
+    std::vector<LoginToken> tokens_;
 };
 
 constexpr int kEvent = -1;  // stands for an event callback in a sequence
-constexpr int kArm = -2;    // stands for a new ConnectDevice (re-arms the posted-once flag)
+constexpr int kArm = -2;    // stands for a new ConnectDevice (a new connection of the window)
 
 struct Case {
     std::string name;
@@ -76,37 +87,62 @@ TEST(DeviceSession, CallbackTable) {
         SCOPED_TRACE(c.name);
         ResetDeviceSessionState();
         RecordingWindow window;
+        void* user = window.Connect();
         for (int call : c.calls) {
             if (call == kEvent) {
-                DeviceEventCallback(253, nullptr, 0, window.user());
+                DeviceEventCallback(253, nullptr, 0, user);
             } else if (call == kArm) {
-                ArmLoginResult();
+                user = window.Connect();
             } else {
-                DeviceStatusCallback(call, window.user());
+                DeviceStatusCallback(call, user);
             }
         }
         EXPECT_EQ(window.results(), c.posted);
     }
 }
 
-TEST(DeviceSession, WithoutAWindowNothingIsPostedAndThePostIsKept) {
+TEST(DeviceSession, EachMessageCarriesItsConnectionsToken) {
     ResetDeviceSessionState();
     RecordingWindow window;
-    DeviceStatusCallback(101, nullptr);
-    DeviceEventCallback(253, nullptr, 0, nullptr);
-    DeviceStatusCallback(104, window.user());
-    EXPECT_EQ(window.results(), std::vector<int>{42});
+    void* first = window.Connect();
+    void* second = window.Connect();
+    DeviceStatusCallback(104, second);
+    DeviceStatusCallback(101, first);
+    EXPECT_EQ(window.results(), (std::vector<int>{42, 40}));
+    EXPECT_EQ(window.tokens(), (std::vector<LoginToken>{reinterpret_cast<LoginToken>(second),
+                                                        reinterpret_cast<LoginToken>(first)}));
+    EXPECT_NE(first, second);
 }
 
-TEST(DeviceSession, ThePostedOnceFlagIsSharedByEveryTab) {
+// Two tabs connect at once: each hears its own connection, whichever answers first (a program-
+// wide flag gave the second tab's result and left the first tab waiting for ever).
+TEST(DeviceSession, AConnectionOfAnotherTabNeverTakesThisTabsResult) {
     ResetDeviceSessionState();
     RecordingWindow first, second;
-    ArmLoginResult();  // the first tab connects
-    ArmLoginResult();  // the second tab connects before the first has heard back
-    DeviceStatusCallback(101, second.user());
-    DeviceStatusCallback(104, first.user());
-    EXPECT_TRUE(first.results().empty());
+    void* slow = first.Connect();
+    void* quick = second.Connect();
+    DeviceStatusCallback(101, quick);
+    DeviceStatusCallback(107, slow);  // the library's login time-out
+    EXPECT_EQ(first.results(), std::vector<int>{44});
     EXPECT_EQ(second.results(), std::vector<int>{40});
+}
+
+TEST(DeviceSession, ACancelledOrUnknownTokenPostsNothing) {
+    ResetDeviceSessionState();
+    RecordingWindow window;
+    void* user = window.Connect();
+    CancelLoginResult(reinterpret_cast<LoginToken>(user));
+    DeviceStatusCallback(101, user);
+    DeviceStatusCallback(101, reinterpret_cast<void*>(LoginToken{987654}));
+    DeviceStatusCallback(101, nullptr);
+    EXPECT_TRUE(window.results().empty());
+}
+
+TEST(DeviceSession, AConnectionWithoutAWindowPostsNothing) {
+    ResetDeviceSessionState();
+    void* user = reinterpret_cast<void*>(ArmLoginResult(0));
+    DeviceStatusCallback(101, user);
+    DeviceEventCallback(253, nullptr, 0, user);
 }
 
 TEST(DeviceSession, AGoneWindowIsNoFailure) {
@@ -114,7 +150,7 @@ TEST(DeviceSession, AGoneWindowIsNoFailure) {
     void* gone;
     {
         RecordingWindow window;
-        gone = window.user();
+        gone = window.Connect();
     }
     DeviceStatusCallback(101, gone);
     DeviceEventCallback(253, nullptr, 0, gone);

@@ -2,6 +2,7 @@
 
 #include "device/connect_device.h"
 #include "device/param_request.h"
+#include "records/activity_log.h"
 #include "records/record_store.h"
 
 namespace tabs {
@@ -51,6 +52,7 @@ CDeviceInfoOperation::Outcome CDeviceInfoOperation::Query(int login_result, ZQNE
 CDeviceInfoOperation::Outcome CDeviceInfoOperation::Set(int login_result, ZQNET_HANDLE connection,
                                                         const DeviceInfoItems& items,
                                                         const std::string& ip, long long port) {
+    pending_.reset();
     if (login_result != kLoginOk) {
         prompter_.Box(login_result, kErrorBox);
         return Outcome::kLoginFailed;
@@ -70,6 +72,8 @@ CDeviceInfoOperation::Outcome CDeviceInfoOperation::Set(int login_result, ZQNET_
     }
     ext_ = BuildExtRecord(items);
     if (!device::WriteParam(connection, ZQNET_PARAM_EXT_DEVICE, &ext_, sizeof ext_)) {
+        if (items.checked[kSerialNum])
+            pending_ = Pending{items, ip, port};  // the unit may have taken it all the same
         prompter_.Box(49, kErrorBox);
         return Outcome::kWriteFailed;
     }
@@ -79,10 +83,42 @@ CDeviceInfoOperation::Outcome CDeviceInfoOperation::Set(int login_result, ZQNET_
         written = device::WriteParam(connection, ZQNET_PARAM_BOARD, &board_, sizeof board_);
     }
     prompter_.Box(written ? 48 : 49, written ? kSuccessBox : kErrorBox);
+    InsertRow(items, ip, port);
+    return written ? Outcome::kWritten : Outcome::kWriteFailed;
+}
+
+void CDeviceInfoOperation::InsertRow(const DeviceInfoItems& items, const std::string& ip,
+                                     long long port) {
     records::InsertDeviceRow(db_, "DeviceInfo", ip, port,
                              {items.main_board, items.product_model, items.device_model,
                               items.device_name, items.key_id, items.board_id, items.serial});
-    return written ? Outcome::kWritten : Outcome::kWriteFailed;
+}
+
+CDeviceInfoOperation::Outcome CDeviceInfoOperation::ReadBack(int login_result,
+                                                             ZQNET_HANDLE connection) {
+    if (!pending_)
+        return Outcome::kWriteFailed;
+    const Pending pending = *pending_;
+    pending_.reset();
+    ZQNetExtDeviceRecord unit{};
+    unit.size = sizeof unit;
+    if (login_result != kLoginOk ||
+        !device::QueryParam(connection, ZQNET_PARAM_EXT_DEVICE, &unit, sizeof unit)) {
+        records::WriteLog("Check device info failed, the unit may keep serial:%s, ip:%s\n",
+                          pending.items.serial.c_str(), pending.ip.c_str());
+        prompter_.Box(kUnclearedText, kErrorBox);
+        return Outcome::kUnverified;
+    }
+    if (ItemsOfRecords(unit, ZQNetBoardRecord{}, ZQNetFocusRecord{}).serial !=
+        ItemsOfRecords(BuildExtRecord(pending.items), ZQNetBoardRecord{}, ZQNetFocusRecord{})
+            .serial) {
+        return Outcome::kWriteFailed;  // it did not reach the unit: box 49 stands
+    }
+    records::WriteLog("Check device info: the unit took serial:%s, ip:%s\n",
+                      pending.items.serial.c_str(), pending.ip.c_str());
+    InsertRow(pending.items, pending.ip, pending.port);
+    prompter_.Box(kTakenLateText, kSuccessBox);
+    return Outcome::kTakenLate;
 }
 
 }  // namespace tabs

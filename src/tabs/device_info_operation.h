@@ -15,6 +15,11 @@
 //   for a Set. The boxes of this tab stay open until the operator closes them.
 // - The `DeviceInfo` row is inserted whenever the extended record was written; a failed insert
 //   is ignored.
+// - A refused or unanswered extended record with a checked serial number may still have been
+//   taken by the unit (its answer came after the call time-out): CheckPending() then asks the
+//   window for a check, a read in a new session (ReadBack), which inserts the row of the serial
+//   number the unit took (box 318) or, when the unit cannot be read, says it may carry the
+//   serial number the field still shows (box 317).
 // User-interface thread only. The database and the prompter must outlive the object.
 #pragma once
 
@@ -36,7 +41,16 @@ class CDeviceInfoOperation {
     // What the window does after the checks before a Set.
     enum class Check { kGo, kStop, kStopFocusMainBoard, kStopEmptyFunctionCode };
     // How an operation on a login result ended.
-    enum class Outcome { kLoginFailed, kRead, kReadFailed, kWrongKind, kWritten, kWriteFailed };
+    enum class Outcome {
+        kLoginFailed,
+        kRead,
+        kReadFailed,
+        kWrongKind,
+        kWritten,
+        kWriteFailed,
+        kTakenLate,   // the check found the serial number on the unit and recorded it
+        kUnverified,  // the check could not read the unit
+    };
 
     CDeviceInfoOperation(CSqlDatabase& db, TabPrompter& prompter) : db_(db), prompter_(prompter) {}
 
@@ -57,6 +71,12 @@ class CDeviceInfoOperation {
     Outcome Set(int login_result, ZQNET_HANDLE connection, const DeviceInfoItems& items,
                 const std::string& ip, long long port);
 
+    // After a Set: the unit may carry the serial number without a record of it.
+    bool CheckPending() const { return pending_.has_value(); }
+    // Message 1125 of that check: reads the extended record and compares its serial number.
+    // kWriteFailed when the unit does not carry it.
+    Outcome ReadBack(int login_result, ZQNET_HANDLE connection);
+
     // The tab's copies of the unit's records: as the last Query read them, or as the last Set
     // built them.
     const ZQNetExtDeviceRecord& ExtRecord() const { return ext_; }
@@ -68,12 +88,20 @@ class CDeviceInfoOperation {
     std::optional<int> DeviceTypeIndexValue() const { return device_type_index_; }
 
   private:
+    struct Pending {
+        DeviceInfoItems items;
+        std::string ip;
+        long long port = 0;
+    };
+    void InsertRow(const DeviceInfoItems& items, const std::string& ip, long long port);
+
     CSqlDatabase& db_;
     TabPrompter& prompter_;
     ZQNetExtDeviceRecord ext_{};
     ZQNetBoardRecord board_{};
     ZQNetFocusRecord focus_{};
     std::optional<int> device_type_index_ = 0;
+    std::optional<Pending> pending_;
 };
 
 }  // namespace tabs

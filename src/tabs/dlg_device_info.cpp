@@ -78,7 +78,7 @@ constexpr int kColumnX[] = {8, 156, 304};
 constexpr int kFirstRowY = 74;
 constexpr int kRowStep = 18;
 
-enum Operation { kQueryOperation, kSetOperation };
+enum Operation { kQueryOperation, kSetOperation, kCheckOperation };
 
 }  // namespace
 
@@ -284,6 +284,10 @@ void CDlgDeviceInfo::OnOperation(int operation, int login_result) {
     if (operation == kQueryOperation) {
         operation_->Query(login_result, Connection(), [this] { ShowItems(operation_->Shown()); });
         main_board->setFocus();
+    } else if (operation == kCheckOperation) {
+        if (operation_->ReadBack(login_result, Connection()) == Outcome::kTakenLate) {
+            qobject_cast<QLineEdit*>(Control(kSerialId))->clear();
+        }
     } else {
         const Outcome outcome = operation_->Set(login_result, Connection(), items_, ip_, port_);
         if (outcome == Outcome::kWritten && items_.checked[kSerialNum]) {
@@ -292,6 +296,11 @@ void CDlgDeviceInfo::OnOperation(int operation, int login_result) {
             serial->setFocus();
         } else if (outcome != Outcome::kWriteFailed) {
             main_board->setFocus();
+        }
+        if (operation_->CheckPending()) {
+            // What does the unit carry now? Asked in a session of its own, on the same unit.
+            BeginOperationOn(kCheckOperation, ip_, static_cast<int>(port_));
+            return;  // still busy
         }
     }
     mode_ = Mode::kNone;

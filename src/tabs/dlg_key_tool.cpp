@@ -54,6 +54,7 @@ KeyOp::Fields CDlgKeyTool::ReadFields() {
 }
 
 void CDlgKeyTool::OnQuery() {
+    ReportUncleared(FinishClearing(operation_->Clearing(), KeyOp::kClearingTimer));
     SetOperationButtonsEnabled(false);
     mode_ = KeyOp::Mode::kQuery;
     fields_ = ReadFields();
@@ -61,6 +62,7 @@ void CDlgKeyTool::OnQuery() {
 }
 
 void CDlgKeyTool::OnSet() {
+    ReportUncleared(FinishClearing(operation_->Clearing(), KeyOp::kClearingTimer));
     SetOperationButtonsEnabled(false);
     mode_ = KeyOp::Mode::kWrite;
     fields_ = ReadFields();
@@ -87,6 +89,7 @@ void CDlgKeyTool::OnOperation(int, int login_result) {
     const KeyOp::Mode mode = mode_;
     const KeyOp::Row row = operation_->OnLoginResult(mode, login_result, Connection(), fields_);
     mode_ = KeyOp::Mode::kNone;
+    HandOverToClearing(operation_->Clearing());  // its ticks go on with it
     if (row.kind == KeyOp::RowKind::kNone) {
         return;
     }
@@ -110,9 +113,15 @@ void CDlgKeyTool::OnOperation(int, int login_result) {
     }
 }
 
-void CDlgKeyTool::OnWindowMessage(unsigned message, std::uintptr_t, std::intptr_t) {
+void CDlgKeyTool::ReportUncleared(const std::optional<tabs::UnitClearing::Unit>& unit) {
+    if (unit) {
+        AddUnclearedRow(list_, status_, QStringLiteral("Key"), *unit);
+    }
+}
+
+void CDlgKeyTool::OnWindowMessage(unsigned message, std::uintptr_t wparam, std::intptr_t) {
     if (message == kClearKeyMessage) {
-        tabs::ClearDeviceKey(Connection());
+        ReportUncleared(OnClearingMessage(operation_->Clearing(), wparam));
     }
 }
 
@@ -121,9 +130,6 @@ void CDlgKeyTool::OnTimer(int id) {
         StopTimer(id);
         CloseSuccessBox();
     } else if (id == KeyOp::kClearingTimer) {
-        platform::PostWindowMessage(Handle(), kClearKeyMessage, 0, 0);
-        if (operation_->Ticks().Tick()) {
-            StopTimer(id);
-        }
+        OnClearingTick(operation_->Clearing(), id, kClearKeyMessage);
     }
 }

@@ -46,6 +46,7 @@ class CDlgKeyTool : public CTabPage {
     void OnQuery();
     void OnSet();
     tabs::CKeyOperation::Fields ReadFields();
+    void ReportUncleared(const std::optional<tabs::UnitClearing::Unit>& unit);
 
     std::unique_ptr<tabs::CKeyOperation> operation_;
     tabs::CKeyOperation::Mode mode_ = tabs::CKeyOperation::Mode::kNone;

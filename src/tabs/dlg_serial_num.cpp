@@ -47,7 +47,7 @@ void CDlgSerialNum::BuildControls() {
 
 SerialOp::Fields CDlgSerialNum::ReadFields() {
     return {order_->text().toStdString(), OrderShown(), serial_->text().toStdString(),
-            AddressText()};
+            AddressText(), Port()};
 }
 
 void CDlgSerialNum::Start(SerialOp::Mode mode) {
@@ -78,12 +78,21 @@ void CDlgSerialNum::OnOperation(int, int login_result) {
     const SerialOp::Mode mode = mode_;
     const SerialOp::Row row = operation_->OnLoginResult(mode, login_result, Connection(), fields_);
     mode_ = SerialOp::Mode::kNone;
+    if (operation_->CheckPending()) {
+        // What does the unit carry now? Asked in a session of its own, on the same unit.
+        mode_ = SerialOp::Mode::kCheck;
+        BeginOperationOn(0, fields_.ip, fields_.port);
+    }
+    if (row.kind == SerialOp::RowKind::kNone) {
+        return;
+    }
     const ZQNetMacRecord& record = operation_->Record();
     const QString serial =
         QString::fromStdString(tabs::FieldText(record.serial, sizeof record.serial));
     tabs::AddResultRow(
-        list_, {QString::fromStdString(fields_.ip), QString::number(static_cast<unsigned>(Port())),
-                serial, app::Text(row.text_id)});
+        list_, {QString::fromStdString(fields_.ip),
+                QString::number(static_cast<unsigned>(fields_.port)), serial,
+                app::Text(row.text_id)});
     if (row.kind != SerialOp::RowKind::kResult) {
         return;
     }

@@ -92,6 +92,7 @@ MacOp::Fields CDlgTalvane::ReadFields() {
 }
 
 void CDlgTalvane::OnQuery() {
+    EndClearing();
     SetOperationButtonsEnabled(false);
     mode_ = MacOp::Mode::kQuery;
     fields_ = ReadFields();
@@ -99,6 +100,7 @@ void CDlgTalvane::OnQuery() {
 }
 
 void CDlgTalvane::OnSet() {
+    EndClearing();
     SetOperationButtonsEnabled(false);
     mode_ = MacOp::Mode::kWrite;
     fields_ = ReadFields();
@@ -124,6 +126,17 @@ void CDlgTalvane::OnOperation(int, int login_result) {
     const MacOp::Row row = operation_->OnLoginResult(mode_, login_result, Connection(), fields_);
     AddRow(row, fields_);
     mode_ = MacOp::Mode::kNone;
+    HandOverToClearing(operation_->Clearing());  // its ticks go on with it
+}
+
+void CDlgTalvane::EndClearing() {
+    ReportUncleared(FinishClearing(operation_->Clearing(), MacOp::kClearingTimer));
+}
+
+void CDlgTalvane::ReportUncleared(const std::optional<tabs::UnitClearing::Unit>& unit) {
+    if (unit) {
+        AddUnclearedRow(list_, status_, QStringLiteral("MAC"), *unit);
+    }
 }
 
 void CDlgTalvane::AddRow(const MacOp::Row& row, const MacOp::Fields& fields) {
@@ -158,9 +171,9 @@ void CDlgTalvane::AddRow(const MacOp::Row& row, const MacOp::Fields& fields) {
     }
 }
 
-void CDlgTalvane::OnWindowMessage(unsigned message, std::uintptr_t, std::intptr_t) {
+void CDlgTalvane::OnWindowMessage(unsigned message, std::uintptr_t wparam, std::intptr_t) {
     if (message == kClearMacMessage) {
-        operation_->ClearDeviceMac(Connection());
+        ReportUncleared(OnClearingMessage(operation_->Clearing(), wparam));
     }
 }
 
@@ -169,9 +182,6 @@ void CDlgTalvane::OnTimer(int id) {
         StopTimer(id);
         CloseSuccessBox();
     } else if (id == MacOp::kClearingTimer) {
-        platform::PostWindowMessage(Handle(), kClearMacMessage, 0, 0);
-        if (MacOp::Ticks().Tick()) {
-            StopTimer(id);
-        }
+        OnClearingTick(operation_->Clearing(), id, kClearMacMessage);
     }
 }

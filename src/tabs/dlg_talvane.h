@@ -60,6 +60,9 @@ class CDlgTalvane : public CTabPage {
     void OnMacChanged();
     tabs::CMacOperation::Fields ReadFields();
     void AddRow(const tabs::CMacOperation::Row& row, const tabs::CMacOperation::Fields& fields);
+    // Ends the clearing of an earlier failure before anything else reaches a unit.
+    void EndClearing();
+    void ReportUncleared(const std::optional<tabs::UnitClearing::Unit>& unit);
 
     std::unique_ptr<tabs::CMacOperation> operation_;
     tabs::CMacOperation::Mode mode_ = tabs::CMacOperation::Mode::kNone;

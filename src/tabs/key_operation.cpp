@@ -105,8 +105,9 @@ bool CKeyOperation::Query(ZQNET_HANDLE connection) {
     return true;
 }
 
-void CKeyOperation::ClearAndRetry(ZQNET_HANDLE connection) {
-    ClearDeviceKey(connection);
+void CKeyOperation::ClearAndRetry(ZQNET_HANDLE connection, const Fields& fields) {
+    clearing_.Begin(connection, ClearDeviceKey, {fields.ip, fields.port, fields.key});
+    clearing_.Attempt();
     prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
 }
 
@@ -116,20 +117,20 @@ int CKeyOperation::Write(ZQNET_HANDLE connection, const Fields& fields) {
     CopyTextField(fields.key, record.key, sizeof record.key);
     if (!WriteKeyRecord(connection, record)) {
         records::WriteLog("Set p2p failed\n");
-        ClearAndRetry(connection);
+        ClearAndRetry(connection, fields);
         prompter_.Box(49, kErrorBox);
         return 49;
     }
     records::WriteLog("Set p2p success, p2p:%s\n",
                       FieldText(record.key, sizeof record.key).c_str());
     if (!Query(connection)) {
-        ClearAndRetry(connection);
+        ClearAndRetry(connection, fields);
         records::WriteLog("Set p2p success and then query failed\n");
         prompter_.Box(49, kErrorBox);
         return 49;
     }
     if (RecordKey() != fields.key) {
-        ClearAndRetry(connection);
+        ClearAndRetry(connection, fields);
         records::WriteLog("CompareSetP2pWithQueryP2p failed\n");
         prompter_.Box(49, kErrorBox);
         return 49;
@@ -159,7 +160,7 @@ int CKeyOperation::ReportKeyToServer(ZQNET_HANDLE connection, const Fields& fiel
     }
     records::WriteLog("Write p2p to server failed, p2p:%s, result:%s\n", fields.key.c_str(),
                       result.c_str());
-    ClearAndRetry(connection);
+    ClearAndRetry(connection, fields);
     return KeyReportTextId(result);
 }
 

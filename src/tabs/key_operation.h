@@ -10,7 +10,9 @@
 // - A unit never keeps a key that was written but not read back equal and (while the identity
 //   server is enabled) accepted by the server: every failure behind a successful write clears the
 //   key at once and starts the clearing timer (timer 2), whose ticks the window turns into
-//   message 1128 and ClearDeviceKey calls until Ticks() says stop.
+//   message 1128 and attempts of Clearing(). The clearing keeps the failed operation's own
+//   connection: its attempts never reach another unit or a later operation
+//   (tabs/unit_clearing.h).
 // - Every activity-log line goes through records::WriteLog.
 // User-interface thread only; the database and the prompter must outlive the object.
 #pragma once
@@ -23,6 +25,7 @@
 #include "records/sql_database.h"
 #include "tabs/mac_rules.h"
 #include "tabs/tab_prompter.h"
+#include "tabs/unit_clearing.h"
 
 namespace tabs {
 
@@ -80,19 +83,21 @@ class CKeyOperation {
     int Write(ZQNET_HANDLE connection, const Fields& fields);
     int ReportKeyToServer(ZQNET_HANDLE connection, const Fields& fields);
 
-    ClearingTicks& Ticks() { return ticks_; }
+    // The clearing of the last failure behind a write (message 1128).
+    UnitClearing& Clearing() { return clearing_; }
+    const UnitClearing& Clearing() const { return clearing_; }
     // The key text of the tab's record (the last read or read-back).
     std::string RecordKey() const;
 
   private:
-    void ClearAndRetry(ZQNET_HANDLE connection);
+    void ClearAndRetry(ZQNET_HANDLE connection, const Fields& fields);
 
     CSqlDatabase& db_;
     TabPrompter& prompter_;
     identity::ServerSettings server_;
     ZQNetKeyRecord record_{};
     std::string last_ok_uuid_;
-    ClearingTicks ticks_;
+    UnitClearing clearing_;
 };
 
 }  // namespace tabs

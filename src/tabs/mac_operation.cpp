@@ -143,6 +143,8 @@ int CMacOperation::Write(ZQNET_HANDLE connection, const Fields& fields, bool rep
     CopyTextField(fields.sn_code, record_.snCode, sizeof record_.snCode);
     if (!WriteMacRecord(connection, record_)) {
         records::WriteLog("Set mac address failed\n");
+        // The unit may have taken it all the same (an answer after the call time-out).
+        BeginClearing(connection, fields);
         prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
         prompter_.Box(49, kErrorBox);
         return 49;
@@ -151,7 +153,7 @@ int CMacOperation::Write(ZQNET_HANDLE connection, const Fields& fields, bool rep
                       MacColonText(record_.mac).c_str(), MacColonText(record_.wifiMac).c_str(),
                       report_afterwards ? 1 : 0);
     if (report_afterwards) {
-        const int reported = ReportMacToServer(connection, fields.order);
+        const int reported = ReportMacToServer(connection, fields);
         if (reported != 48) {
             prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
             prompter_.Box(reported, kErrorBox);
@@ -166,7 +168,8 @@ int CMacOperation::Write(ZQNET_HANDLE connection, const Fields& fields, bool rep
     return 48;
 }
 
-int CMacOperation::ReportMacToServer(ZQNET_HANDLE connection, const std::string& order) {
+int CMacOperation::ReportMacToServer(ZQNET_HANDLE connection, const Fields& fields) {
+    const std::string& order = fields.order;
     if (!server_.enabled)
         return 48;
     const MacContent content = MakeMacContent(record_.mac, record_.wifiMac);
@@ -180,16 +183,22 @@ int CMacOperation::ReportMacToServer(ZQNET_HANDLE connection, const std::string&
     }
     records::WriteLog("Write mac address to server failed, mac:%s, result:%s\n", mac.c_str(),
                       result.c_str());
-    ClearDeviceMac(connection);
+    BeginClearing(connection, fields);
+    clearing_.Attempt();
     prompter_.StartTimer(kClearingTimer, ClearingTicks::kIntervalMs);
     return MacReportTextId(result);
 }
 
-void CMacOperation::ClearDeviceMac(ZQNET_HANDLE connection) {
+void CMacOperation::BeginClearing(ZQNET_HANDLE connection, const Fields& fields) {
+    clearing_.Begin(connection, ClearDeviceMac,
+                    {fields.ip, fields.port, MacDashText(record_.mac)});
+}
+
+bool CMacOperation::ClearDeviceMac(ZQNET_HANDLE connection) {
     ZQNetMacRecord unit{};
     if (!QueryMacRecord(connection, unit)) {
         records::WriteLog("Clear device mac, first step:query mac failed\n");
-        return;
+        return false;
     }
     records::WriteLog("Clear device mac, first step:query mac success, mac:%s, wifi mac:%s\n",
                       MacColonText(unit.mac).c_str(), MacColonText(unit.wifiMac).c_str());
@@ -199,15 +208,11 @@ void CMacOperation::ClearDeviceMac(ZQNET_HANDLE connection) {
     std::memset(unit.wifiMac, 0, sizeof unit.wifiMac);
     if (WriteMacRecord(connection, unit)) {
         records::WriteLog("Clear device mac, second step:set mac success\n");
-    } else {
-        records::WriteLog("Clear device mac, second step:set mac failed, mac:%s, wifi mac:%s\n",
-                          mac.c_str(), wifi.c_str());
+        return true;
     }
-}
-
-ClearingTicks& CMacOperation::Ticks() {
-    static ClearingTicks ticks;
-    return ticks;
+    records::WriteLog("Clear device mac, second step:set mac failed, mac:%s, wifi mac:%s\n",
+                      mac.c_str(), wifi.c_str());
+    return false;
 }
 
 }  // namespace tabs

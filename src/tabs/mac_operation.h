@@ -8,7 +8,9 @@
 // - Nothing reaches the unit unless the checks before the write passed and the login succeeded.
 // - The unit is never left with a written address the identity server refused: a refused report
 //   clears the unit's addresses at once and starts the clearing timer (timer 4), whose ticks
-//   the window turns into ClearDeviceMac calls (message 1129) until its Ticks() say stop.
+//   the window turns into attempts of Clearing() (message 1129); a failed write starts the timer
+//   too. The clearing keeps the failed operation's own connection: its attempts never reach
+//   another unit or a later operation (see tabs/unit_clearing.h).
 // - A write that cannot read the unit's current record first sends nothing (the unit's own
 //   serial number would be lost) and fails with text 49.
 // - Every activity-log line goes through records::WriteLog.
@@ -21,6 +23,7 @@
 #include "identity/report.h"
 #include "records/sql_database.h"
 #include "tabs/tab_prompter.h"
+#include "tabs/unit_clearing.h"
 
 namespace tabs {
 
@@ -67,23 +70,28 @@ class CMacOperation {
     Known CheckMacAlreadyExist(ZQNET_HANDLE connection, const std::string& order);
     bool Query(ZQNET_HANDLE connection);
     int Write(ZQNET_HANDLE connection, const Fields& fields, bool report_afterwards);
-    int ReportMacToServer(ZQNET_HANDLE connection, const std::string& order);
+    int ReportMacToServer(ZQNET_HANDLE connection, const Fields& fields);
 
-    // Message 1129: reads the unit's record and writes it back with both addresses zero.
-    void ClearDeviceMac(ZQNET_HANDLE connection);
+    // Reads the unit's record and writes it back with both addresses zero; true when both steps
+    // succeeded.
+    static bool ClearDeviceMac(ZQNET_HANDLE connection);
 
-    // The clearing timer's ticks, counted program-wide (every MAC tab shares the count).
-    static ClearingTicks& Ticks();
+    // The clearing of the last failed write or refused report (message 1129).
+    UnitClearing& Clearing() { return clearing_; }
+    const UnitClearing& Clearing() const { return clearing_; }
 
     const ZQNetMacRecord& Record() const { return record_; }
     const std::string& LastAcceptedId() const { return last_ok_uuid_; }
 
   private:
+    void BeginClearing(ZQNET_HANDLE connection, const Fields& fields);
+
     CSqlDatabase& db_;
     TabPrompter& prompter_;
     identity::ServerSettings server_;
     ZQNetMacRecord record_{};
     std::string last_ok_uuid_;
+    UnitClearing clearing_;
 };
 
 // The unit's MAC record (code 400, temporary query), zero-filled with its size word set first.

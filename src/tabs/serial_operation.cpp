@@ -28,6 +28,9 @@ CSerialOperation::Check CSerialOperation::CheckBeforeWrite(const Fields& fields)
 CSerialOperation::Row CSerialOperation::OnLoginResult(Mode mode, int login_result,
                                                       ZQNET_HANDLE connection,
                                                       const Fields& fields) {
+    if (mode == Mode::kCheck)
+        return ReadBack(login_result, connection, fields);
+    check_pending_ = false;
     if (login_result != 40)
         return {RowKind::kLoginFailure, login_result};
     SuccessFlag() = false;
@@ -49,6 +52,7 @@ int CSerialOperation::Write(ZQNET_HANDLE connection, const Fields& fields) {
     record_ = unit;
     if (!written) {
         records::WriteLog("Set serail number failed\n");
+        check_pending_ = true;  // the unit may have taken it all the same
         prompter_.Box(49, kErrorBox);
         return 49;
     }
@@ -58,6 +62,32 @@ int CSerialOperation::Write(ZQNET_HANDLE connection, const Fields& fields) {
     if (fields.order_shown)
         records::AddSerialNumber(db_, fields.serial, fields.order);
     return 48;
+}
+
+}  // namespace tabs
+
+namespace tabs {
+
+CSerialOperation::Row CSerialOperation::ReadBack(int login_result, ZQNET_HANDLE connection,
+                                                 const Fields& fields) {
+    check_pending_ = false;
+    ZQNetMacRecord unit{};
+    if (login_result != 40 || !QueryMacRecord(connection, unit)) {
+        records::WriteLog("Check serial number failed, the unit may keep serial:%s, ip:%s\n",
+                          fields.serial.c_str(), fields.ip.c_str());
+        FillTextField(fields.serial, record_.serial, sizeof record_.serial);
+        return {RowKind::kResult, kUnclearedText};
+    }
+    record_ = unit;
+    ZQNetMacRecord sent{};
+    FillTextField(fields.serial, sent.serial, sizeof sent.serial);
+    if (FieldText(unit.serial, sizeof unit.serial) != FieldText(sent.serial, sizeof sent.serial))
+        return {};  // the write did not reach the unit: its failure row stands
+    records::WriteLog("Check serial number: the unit took serial:%s, ip:%s\n",
+                      fields.serial.c_str(), fields.ip.c_str());
+    if (fields.order_shown)
+        records::AddSerialNumber(db_, fields.serial, fields.order);
+    return {RowKind::kResult, kTakenLateText};
 }
 
 }  // namespace tabs

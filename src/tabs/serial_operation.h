@@ -4,7 +4,11 @@
 //
 // What a caller may rely on: a Set writes only bytes read from the unit in the same session plus
 // the serial number (at most 32 bytes, never cutting a character); the `SerialNumberTable` row is
-// added only after a successful write while the order number is in use. User-interface thread
+// added only after a successful write while the order number is in use, or when the unit is
+// found to carry it after all. A write that failed may have been taken by the unit (its answer
+// came after the call time-out, or was lost): CheckPending() then asks the window for a check,
+// a read in a new session (mode kCheck), which records the serial number the unit took (text
+// 318) or, when the unit cannot be read, names the serial number it may carry (text 317). User-interface thread
 // only; the database and the prompter must outlive the object.
 #pragma once
 
@@ -20,7 +24,7 @@ class CSerialOperation {
   public:
     static constexpr int kClosingTimer = 5;
 
-    enum class Mode { kNone, kQuery, kWrite };
+    enum class Mode { kNone, kQuery, kWrite, kCheck };
     enum class Check { kGo, kStop, kStopEmpty };
     enum class RowKind { kNone, kLoginFailure, kResult };
     struct Row {
@@ -32,6 +36,7 @@ class CSerialOperation {
         bool order_shown = false;  // the identity server is in use
         std::string serial;
         std::string ip;
+        int port = 0;
     };
 
     CSerialOperation(CSqlDatabase& db, TabPrompter& prompter) : db_(db), prompter_(prompter) {}
@@ -45,13 +50,17 @@ class CSerialOperation {
 
     // The tab's MAC parameter record: the last one read or written.
     const ZQNetMacRecord& Record() const { return record_; }
+    // After a write: the unit may carry the serial number without a record of it.
+    bool CheckPending() const { return check_pending_; }
 
   private:
     int Write(ZQNET_HANDLE connection, const Fields& fields);
+    Row ReadBack(int login_result, ZQNET_HANDLE connection, const Fields& fields);
 
     CSqlDatabase& db_;
     TabPrompter& prompter_;
     ZQNetMacRecord record_{};
+    bool check_pending_ = false;
 };
 
 }  // namespace tabs

@@ -10,6 +10,7 @@
 
 #include "device/connect_device.h"
 #include "platform/qt_window.h"
+#include "records/activity_log.h"
 #include "platform/top_level_window.h"
 #include "tabs/ip_address_edit.h"
 #include "tabs/result_list.h"
@@ -31,7 +32,19 @@ bool CTabPage::Create(int template_id, QWidget* parent) {
     setParent(parent);
     setObjectName(QString::number(template_id));
     handle_ = std::make_unique<platform::QtWindowHandle>(this);
-    timers_ = new platform::WindowTimers(this, [this](int id) { OnTimer(id); });
+    timers_ = new platform::WindowTimers(this, [this](int id) {
+        if (id != kLoginWaitTimer) {
+            OnTimer(id);
+        } else if (pending_operation_ >= 0) {
+            // The library never reported this connection: give up on it.
+            CancelLoginResult(login_token_);
+            records::WriteLog("login result not received, ip:%s\n", AddressText().c_str());
+            StopConnection();
+            EndLogin(kLoginFailed);
+        } else {
+            StopTimer(id);
+        }
+    });
     BuildFrame();
     BuildControls();
     // A scanner ends its text with Enter: no button of a tab may take it as its default.
@@ -186,14 +199,93 @@ void CTabPage::SetOperationButtonsEnabled(bool enabled) {
 }
 
 void CTabPage::BeginOperation(int operation) {
+    BeginOperationOn(operation, AddressText(), Port());
+}
+
+void CTabPage::BeginOperationOn(int operation, const std::string& address, int port) {
     SetOperationButtonsEnabled(false);
     pending_operation_ = operation;
-    const std::string address = AddressText();
     const std::string user = UserName();
     const std::string password = Password();
     // The library reports every started connection, also one it could not start, so the
-    // operation always ends with message 1125.
-    ConnectDevice(address.c_str(), &connection_, Port(), user.c_str(), password.c_str(), Handle());
+    // operation ends with message 1125; the login wait is for a library that does not.
+    ConnectDevice(address.c_str(), &connection_, port, user.c_str(), password.c_str(), Handle(),
+                  &login_token_);
+    StartTimer(kLoginWaitTimer, app::Settings().login_wait_ms);
+}
+
+ZQNET_HANDLE CTabPage::ReleaseConnection() {
+    const ZQNET_HANDLE connection = connection_;
+    connection_ = 0;
+    return connection;
+}
+
+void CTabPage::OnClearingTick(tabs::UnitClearing& clearing, int timer_id, unsigned message) {
+    if (!clearing.Open()) {
+        StopTimer(timer_id);  // cleared already
+        return;
+    }
+    platform::PostWindowMessage(Handle(), message, clearing.Serial(), 0);
+    if (clearing.Tick()) {
+        StopTimer(timer_id);
+    }
+}
+
+std::optional<tabs::UnitClearing::Unit> CTabPage::OnClearingMessage(tabs::UnitClearing& clearing,
+                                                                    std::uintptr_t wparam) {
+    if (!clearing.Open() || wparam != clearing.Serial()) {
+        return std::nullopt;  // a tick of a clearing that has ended
+    }
+    if (clearing.Attempt() || !clearing.TicksDone()) {
+        return std::nullopt;
+    }
+    return clearing.Close();
+}
+
+std::optional<tabs::UnitClearing::Unit> CTabPage::FinishClearing(tabs::UnitClearing& clearing,
+                                                                 int timer_id) {
+    if (!clearing.Open()) {
+        return std::nullopt;
+    }
+    StopTimer(timer_id);
+    if (clearing.Attempt()) {
+        return std::nullopt;
+    }
+    return clearing.Close();
+}
+
+void CTabPage::HandOverToClearing(tabs::UnitClearing& clearing) {
+    if (clearing.Open()) {
+        clearing.Adopt(ReleaseConnection());
+    }
+}
+
+void CTabPage::AddUnclearedRow(QTableWidget* list, QLabel* status, const QString& label,
+                               const tabs::UnitClearing::Unit& unit) {
+    records::WriteLog("Clear device failed, the unit may keep %s:%s, ip:%s\n",
+                      label.toStdString().c_str(), unit.identity.c_str(), unit.ip.c_str());
+    const QString ip = QString::fromStdString(unit.ip);
+    const QString identity = QString::fromStdString(unit.identity);
+    const QString result = app::Text(tabs::kUnclearedText);
+    const int number = tabs::AddResultRow(
+        list, {ip, QString::number(static_cast<unsigned>(unit.port)), identity, result});
+    status->setText(app::Text(38) + QString::number(number) + QStringLiteral("  IP: ") + ip +
+                    QStringLiteral("  ") + label + QStringLiteral(": ") + identity +
+                    QStringLiteral("   ") + result);
+}
+
+void CTabPage::EndLogin(int login_result) {
+    StopTimer(kLoginWaitTimer);
+    const int operation = pending_operation_;
+    pending_operation_ = -1;
+    login_token_ = 0;
+    const ZQNET_HANDLE connection = connection_;
+    SetOperationButtonsEnabled(true);
+    OnOperation(operation, login_result);
+    // Unless the operation kept its connection or went on with a new one.
+    if (connection_ == connection) {
+        StopConnection();
+    }
 }
 
 void CTabPage::StopConnection() {
@@ -258,14 +350,11 @@ bool CTabPage::event(QEvent* event) {
     }
     auto* message = static_cast<platform::WindowMessageEvent*>(event);
     if (message->message() == kLoginResultMessage) {
-        if (pending_operation_ < 0) {
-            return true;  // no operation waits for it
+        if (pending_operation_ < 0 ||
+            static_cast<std::uintptr_t>(message->lparam()) != login_token_) {
+            return true;  // no operation waits for it: a connection left behind
         }
-        const int operation = pending_operation_;
-        pending_operation_ = -1;
-        SetOperationButtonsEnabled(true);
-        OnOperation(operation, static_cast<int>(message->wparam()));
-        StopConnection();
+        EndLogin(static_cast<int>(message->wparam()));
         return true;
     }
     OnWindowMessage(message->message(), message->wparam(), message->lparam());

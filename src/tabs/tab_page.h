@@ -11,9 +11,12 @@
 //   shares_password false, the fisheye tab, do not);
 // - the connect-on-button, act-on-1125 pattern: BeginOperation disables the operation buttons
 //   (Back among them when the tab adds it) and connects with the frame's fields; when the login
-//   result (message 1125) arrives, the buttons are enabled again, OnOperation runs once with it
-//   (so a box it leaves open never shows dead buttons), then the connection is stopped. A 1125
-//   that arrives with no operation pending is ignored;
+//   result (message 1125) of that connection arrives, the buttons are enabled again, OnOperation
+//   runs once with it (so a box it leaves open never shows dead buttons), then the connection is
+//   stopped, unless OnOperation released it (ReleaseConnection) or began the next operation. A
+//   1125 of any other connection (one stopped already, or with no operation pending) is ignored.
+//   A login result that does not come within the settings' login wait ends the operation as a
+//   failed login (text 44): the connection is stopped and OnOperation runs with 44;
 // - the Enter key never leaves the tab: no button of a tab is a default button, and Enter or
 //   Return anywhere in the tab goes to OnEnterKey (which does nothing unless the tab says so)
 //   and no further;
@@ -26,6 +29,7 @@
 
 #include <QWidget>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,7 @@
 #include "platform/window_message.h"
 #include "platform/window_timers.h"
 #include "tabs/tab_prompter.h"
+#include "tabs/unit_clearing.h"
 
 class CIpAddressEdit;
 class QLabel;
@@ -60,6 +65,9 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     static constexpr int kPortId = 1001;
     static constexpr int kPasswordId = 1005;
     static constexpr int kBackId = 1013;
+
+    // The frame's own window timer: the wait for a login result.
+    static constexpr int kLoginWaitTimer = 1125;
 
     // Messages.
     static constexpr unsigned kSelectMessage = 1124;  // to the main window; wParam 5: back
@@ -137,11 +145,35 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     void SetOperationButtonsEnabled(bool enabled);
     // Starts `operation` (a number of the tab's own); see the header comment.
     void BeginOperation(int operation);
+    // The same on a unit the operation names (the frame's user name and password).
+    void BeginOperationOn(int operation, const std::string& address, int port);
     // Stops the tab's connection, if any.
     void StopConnection();
+    // Hands the tab's connection to the caller, who stops it (StopDevice) when done with it; the
+    // tab then holds none.
+    ZQNET_HANDLE ReleaseConnection();
     ZQNET_HANDLE Connection() const { return connection_; }
     // The tab's session-handle variable, for objects that read the handle at each call.
     const ZQNET_HANDLE* ConnectionVariable() const { return &connection_; }
+
+    // The clearing of a failed write (tabs/unit_clearing.h) as the MAC and key tabs run it on
+    // their clearing timer `timer_id` and message `message`:
+    // - a tick posts `message` with the clearing's serial number, and stops the timer on the
+    //   last tick or when nothing is left to clear;
+    void OnClearingTick(tabs::UnitClearing& clearing, int timer_id, unsigned message);
+    // - the message makes one attempt for the clearing it was posted for; after the last tick's
+    //   attempt it closes the clearing and answers the unit it could not clear;
+    std::optional<tabs::UnitClearing::Unit> OnClearingMessage(tabs::UnitClearing& clearing,
+                                                              std::uintptr_t wparam);
+    // - before a new operation, an open clearing gets one last attempt and is closed;
+    std::optional<tabs::UnitClearing::Unit> FinishClearing(tabs::UnitClearing& clearing,
+                                                           int timer_id);
+    // - at the end of an operation, an open clearing takes the connection over;
+    void HandOverToClearing(tabs::UnitClearing& clearing);
+    // - a unit it could not clear gets a row (address, port, the identity, text 317) in `list`,
+    //   the status line `status` says so with `label` before the identity, and the log tells it.
+    void AddUnclearedRow(QTableWidget* list, QLabel* status, const QString& label,
+                         const tabs::UnitClearing::Unit& unit);
 
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -150,6 +182,7 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
   private:
     void BuildFrame();
     void OnBack();
+    void EndLogin(int login_result);
 
     PageInfo info_;
     bool created_ = false;
@@ -157,6 +190,7 @@ class CTabPage : public QWidget, public tabs::TabPrompter {
     std::unique_ptr<platform::QtWindowHandle> handle_;
     ZQNET_HANDLE connection_ = 0;
     int pending_operation_ = -1;
+    std::uintptr_t login_token_ = 0;  // the pending operation's connection
     std::vector<QPushButton*> operation_buttons_;
     CIpAddressEdit* address_ = nullptr;
     QLineEdit* port_ = nullptr;

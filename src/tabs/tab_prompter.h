@@ -47,6 +47,14 @@ class ClearingTicks {
     int count_ = 0;
 };
 
+// The row text of a unit the station could not take an identity off again, or could not read
+// back after a write whose answer was lost: the unit may carry the identity the row names and is
+// to be set aside.
+inline constexpr int kUnclearedText = 317;
+// The row text of a write whose answer was lost but which the unit took: read back in a new
+// session and recorded.
+inline constexpr int kTakenLateText = 318;
+
 // The success flag the closing timers look at before they close a "Prompt" box; one for the
 // whole program, as the tabs share it.
 bool& SuccessFlag();

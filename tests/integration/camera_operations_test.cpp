@@ -507,8 +507,9 @@ TEST_F(CameraOperationsTest, AlarmsAreCopiedZeroFilledOnlyWhileACalibrationRuns)
     EXPECT_EQ(op.PendingBlocks(), 0u);
 }
 
-// The stop routine (Login, device change) during a calibration: its final alarm is ignored,
-// whether it comes later or was already on its way.
+// The stop routine (Login, device change) during a calibration: its alarms are ignored, whether
+// they come later or were already on their way; a "running" alarm handled once the flag is down
+// no longer disables Set (it would stay disabled until the next Login).
 TEST_F(CameraOperationsTest, AStopDuringACalibrationIgnoresItsResult) {
     RecordingPrompter prompter;
     CLensCalibration op(prompter);
@@ -524,7 +525,7 @@ TEST_F(CameraOperationsTest, AStopDuringACalibrationIgnoresItsResult) {
     op.OnAlarm(253, &final, sizeof final, window.handle());  // posted before the stop
     op.Stop();
     op.OnAlarm(253, &final, sizeof final, window.handle());  // after it: not posted
-    EXPECT_EQ(op.OnResult(running.wparam, running.lparam), SetButton::kDisable);
+    EXPECT_EQ(op.OnResult(running.wparam, running.lparam), SetButton::kUnchanged);
     QueueWindow::Message late{};
     ASSERT_TRUE(window.Next(late));
     EXPECT_EQ(op.OnResult(late.wparam, late.lparam), SetButton::kUnchanged);

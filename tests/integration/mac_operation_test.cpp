@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,9 +57,9 @@ class MacOperationTest : public ::testing::Test {
         simulator_.Stop();
     }
 
-    CMacOperation Operation(RecordingPrompter& prompter) {
-        CMacOperation op(db_, prompter);
-        op.SetServer({"127.0.0.2", server_.port(), true});
+    std::unique_ptr<CMacOperation> Operation(RecordingPrompter& prompter) {
+        auto op = std::make_unique<CMacOperation>(db_, prompter);
+        op->SetServer({"127.0.0.2", server_.port(), true});
         return op;
     }
 
@@ -101,7 +102,8 @@ TEST_F(MacOperationTest, EachOutcomeAsksForItsBoxesAndTimersInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingPrompter prompter;
-        CMacOperation op = Operation(prompter);
+        std::unique_ptr<CMacOperation> owned = Operation(prompter);
+        CMacOperation& op = *owned;
         const std::string address = "127.0.35." + std::to_string(c.unit);
         CMacOperation::Fields fields{c.order, c.mac, "MOD", "", address, 34567};
         ASSERT_EQ(op.CheckBeforeWrite(fields), CMacOperation::Check::kGo);
@@ -128,7 +130,8 @@ TEST_F(MacOperationTest, TheClearingTimerStopsOnTheSeventhTickAndRestartsCountin
 
 TEST_F(MacOperationTest, AWriteThatCannotReadTheUnitFirstSendsNothing) {
     RecordingPrompter prompter;
-    CMacOperation op = Operation(prompter);
+    std::unique_ptr<CMacOperation> owned = Operation(prompter);
+        CMacOperation& op = *owned;
     op.SetServer({});  // no duplicate check: the only read is the write's own
     const std::string address = "127.0.35.4";
     CMacOperation::Fields fields{"", "02:1A:00:00:35:04", "MOD", "", address, 34567};
