@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "camera/camera_tab.h"
@@ -615,6 +617,102 @@ TEST_F(FaultMatrixTest, ALoginResultThatNeverComesEndsTheOperationWithItsOwnTime
         [&] { return List(*tab, CDlgRestoreFactoryTool::kListId)->rowCount() == 2; }, 5000));
     EXPECT_EQ(Unit(114).State().resets, resets + 1);
     EXPECT_TRUE(NoSession(114));
+}
+
+// What the operator sees when a unit may carry an identity the station could not record or take
+// off again: the row names the unit and the identity (text 317 "set it aside"), or the check
+// finds the unit took the write after all and records it (text 318).
+TEST_F(FaultMatrixTest, AUnitThatMayCarryAnUnrecordedIdentityIsNamedInTheList) {
+    PromptAnswerer answerer;
+    const unitsim::Fault late{.delayMs = kCallTimeoutMs + 400, .count = 1};
+    const unitsim::Fault dropped{.drop = true, .count = 1};
+    // The check's login (the second of the unit) fails.
+    const unitsim::Fault second_login_dropped{.drop = true, .skip = 1, .count = 1};
+    struct Case {
+        const char* name;
+        int unit;
+        int32_t code;
+        unitsim::Fault fault;
+        std::vector<QString> rows;  // the result column of the rows, in order
+        bool recorded;
+    };
+    const Case serial_cases[] = {
+        {"late answer: taken after all", 115, 401, late, {"T49", "T318"}, true},
+        {"dropped: the unit does not carry it", 116, 401, dropped, {"T49"}, false},
+        {"dropped, and the check cannot log in", 117, unitsim::kFaultLogin, second_login_dropped,
+         {"T49", "T317"}, false},
+    };
+    for (const Case& c : serial_cases) {
+        SCOPED_TRACE(c.name);
+        auto tab = NewTab<CDlgSerialNum>(Address(c.unit), kPassword);
+        const std::string serial = "SN-SEEN-" + std::to_string(c.unit);
+        Field(*tab, CDlgSerialNum::kOrderId)->setText(kOrder);
+        Field(*tab, CDlgSerialNum::kSerialId)->setText(QString::fromStdString(serial));
+        Unit(c.unit).SetFault(c.code, c.fault);
+        if (c.code == unitsim::kFaultLogin)
+            Unit(c.unit).SetFault(401, dropped);
+        Press(*tab, CDlgSerialNum::kSetId);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !tab->Busy(); }, 10000));
+        QTableWidget* list = List(*tab, CDlgSerialNum::kListId);
+        std::vector<QString> rows;
+        for (int r = 0; r < list->rowCount(); ++r)
+            rows.push_back(list->item(r, 5)->text());
+        EXPECT_EQ(rows, c.rows);
+        if (c.rows.size() > 1) {
+            EXPECT_EQ(LastCell(*tab, CDlgSerialNum::kListId, 4), QString::fromStdString(serial));
+            EXPECT_EQ(LastCell(*tab, CDlgSerialNum::kListId, 2),
+                      QString::fromStdString(Address(c.unit)));
+        }
+        EXPECT_EQ(records::SerialNumberKnown(records::Store(), serial, kOrder), c.recorded);
+        EXPECT_TRUE(Button(*tab, CDlgSerialNum::kSetId)->isEnabled());
+        Unit(c.unit).ClearFaults();
+    }
+
+    // A key write whose session breaks cannot be cleared on it: after the seven ticks the row
+    // names the unit and the key.
+    auto key = NewTab<CDlgKeyTool>(Address(118), kPassword);
+    Field(*key, CDlgKeyTool::kOrderId)->setText(kOrder);
+    Field(*key, CDlgKeyTool::kKeyId)->setText(QString::fromStdString(Key(118)));
+    Unit(118).SetFault(ZQNET_PARAM_KEY, {.drop = true, .skip = 1, .count = 1});
+    Press(*key, CDlgKeyTool::kSetId);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !key->Busy() && !key->Operation().Clearing().Open(); }, 10000));
+    EXPECT_EQ(LastCell(*key, CDlgKeyTool::kListId, 5), "T317");
+    EXPECT_EQ(LastCell(*key, CDlgKeyTool::kListId, 4), QString::fromStdString(Key(118)));
+    EXPECT_EQ(LastCell(*key, CDlgKeyTool::kListId, 2), QString::fromStdString(Address(118)));
+    EXPECT_EQ(app::FindControl<QLabel>(key.get(), CDlgKeyTool::kStatusId)->text(),
+              QString::fromStdString("T381  IP: " + Address(118) + "  Key: " + Key(118) +
+                                     "   T317"));
+
+    // The device information tab says so in a box: the serial number stays in its field.
+    for (const auto& [unit, fault, box] :
+         {std::tuple{119, late, PromptAnswerer::Seen{318, 2}},
+          std::tuple{120, second_login_dropped, PromptAnswerer::Seen{317, 0}}}) {
+        SCOPED_TRACE(unit);
+        auto info = NewTab<CDlgDeviceInfo>(Address(unit), kPassword);
+        for (int f = 0; f < kOptionFlagCount; ++f) {
+            if (auto* check = app::FindControl<QCheckBox>(
+                    info.get(), CDlgDeviceInfo::CheckBoxId(static_cast<OptionFlag>(f))))
+                check->setChecked(f == kSerialNum);
+        }
+        const std::string serial = "DI-SEEN-" + std::to_string(unit);
+        Field(*info, CDlgDeviceInfo::kSerialId)->setText(QString::fromStdString(serial));
+        if (fault.skip == 1) {
+            Unit(unit).SetFault(unitsim::kFaultLogin, fault);
+            Unit(unit).SetFault(ZQNET_PARAM_EXT_DEVICE, dropped);
+        } else {
+            Unit(unit).SetFault(ZQNET_PARAM_EXT_DEVICE, fault);
+        }
+        answerer.Clear();
+        Press(*info, CDlgDeviceInfo::kSetId);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !info->Busy(); }, 10000));
+        EXPECT_EQ(answerer.Boxes(), (std::vector<PromptAnswerer::Seen>{{49, 0}, box}));
+        EXPECT_EQ(records::Store().RecordExists("DeviceInfo", "SerialNum", serial),
+                  box.message_id == 318);
+        EXPECT_EQ(Field(*info, CDlgDeviceInfo::kSerialId)->text().isEmpty(),
+                  box.message_id == 318);
+        Unit(unit).ClearFaults();
+    }
 }
 
 }  // namespace
