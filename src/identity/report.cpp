@@ -31,8 +31,12 @@ void ReplacePending(CSqlDatabase& db, const std::string& order_name, const std::
     bool in_transaction = db.Execute("BEGIN IMMEDIATE");
     bool replaced = records::RemovePendingReports(db, order_name, content) &&
                     records::AddPendingReport(db, order_name, content, uuid);
-    if (in_transaction)
-        db.Execute(replaced ? "COMMIT" : "ROLLBACK");
+    if (in_transaction) {
+        if (replaced)
+            replaced = db.Execute("COMMIT");  // rolled back when it cannot be committed
+        else
+            db.Execute("ROLLBACK");
+    }
     if (replaced || records::PendingReportUuid(db, order_name, content) == uuid)
         Unstored().erase({order_name, content});
     else

@@ -220,7 +220,7 @@ TEST_F(RecordStoreTest, ForeignFileIsNeitherUsedNorChanged) {
     EXPECT_EQ(after, text);
 }
 
-TEST_F(RecordStoreTest, LockedFileFailsAtOnceWithoutRecords) {
+TEST_F(RecordStoreTest, ALockedFileFailsAfterAShortWaitWithoutRecords) {
     fs::create_directories(folder_);
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(DbPath().c_str(), &other), SQLITE_OK);

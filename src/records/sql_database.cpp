@@ -2,9 +2,27 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <type_traits>
 
 namespace {
+
+// How long a statement waits for a file another program holds (a reader's shell, a backup),
+// and how often a COMMIT is tried before its transaction is rolled back.
+constexpr int kBusyWaitMs = 200;
+constexpr int kCommitTries = 3;
+
+// "COMMIT" or "END" (any case, white space and one ';' around it).
+bool IsCommit(const std::string& statement) {
+    std::string word;
+    for (char c : statement) {
+        if (c == ';' || std::isspace(static_cast<unsigned char>(c)))
+            continue;
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return word == "COMMIT" || word == "END" || word == "COMMITTRANSACTION" ||
+           word == "ENDTRANSACTION";
+}
 
 bool IsPlainName(const std::string& name) {
     if (name.empty())
@@ -33,6 +51,7 @@ bool CSqliteDatabase::Open(const std::string& path) {
         sqlite3_close(db);  // the library may hand back a handle even on failure
         return false;
     }
+    sqlite3_busy_timeout(db, kBusyWaitMs);
     db_ = db;
     return true;
 }
@@ -46,7 +65,22 @@ bool CSqliteDatabase::Close() {
 }
 
 bool CSqliteDatabase::Execute(const std::string& statement) {
-    return Run(statement, {}, nullptr);
+    if (!IsCommit(statement) || db_ == nullptr)
+        return Run(statement, {}, nullptr);
+    // A COMMIT that fails (the file is busy) leaves its transaction open, and every later row
+    // would go into it and be rolled back at the close: retry a few times, then roll back.
+    for (int i = 0; i < kCommitTries; ++i) {
+        if (Run(statement, {}, nullptr))
+            return true;
+        if (sqlite3_get_autocommit(db_) != 0)
+            return false;  // nothing open (any more)
+    }
+    Run("ROLLBACK", {}, nullptr);
+    return false;
+}
+
+bool CSqliteDatabase::InTransaction() const {
+    return db_ != nullptr && sqlite3_get_autocommit(db_) == 0;
 }
 
 bool CSqliteDatabase::Query(const std::string& statement, CResultSet& result) {

@@ -7,8 +7,10 @@
 // What callers may rely on:
 // - Every operation returns false (or an empty text) on any failure: not open, a failed
 //   statement, a constraint such as a second row with the same `Date` key in one second, a
-//   damaged or foreign database file, a file locked by another process (no waiting: a busy
-//   database fails at once). Nothing throws, nothing is logged.
+//   damaged or foreign database file, a file another process holds (each statement waits for
+//   it 200 ms at most). Nothing throws, nothing is logged.
+// - No transaction is left open by a failed COMMIT: it is tried three times, then the
+//   transaction is rolled back and the COMMIT answers false.
 // - A closed database answers every lookup as "absent".
 // - Not thread-safe: the station uses its database from the user-interface thread only.
 #pragma once
@@ -79,6 +81,8 @@ class CSqliteDatabase : public CSqlDatabase {
                CResultSet& result) override;
 
     bool IsOpen() const { return db_ != nullptr; }
+    // A transaction is open on the connection.
+    bool InTransaction() const;
 
   private:
     bool Run(const std::string& statement, const std::vector<SqlValue>& values, CResultSet* result);

@@ -27,6 +27,8 @@
 #include "platform/clock.h"
 #include "records/record_store.h"
 
+#include <sqlite3.h>
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -511,6 +513,40 @@ TEST_F(IdentityClient, ALostReportKeepsItsIdentifierWhenItsRowCannotBeStored) {
                             kShortTimeoutMs),
               "net_error");
     EXPECT_NE(Field(server.Received().at(4), "current_uuid"), lost);
+}
+
+// Another program reads the record store (an engineer's shell, a backup) while a report is lost:
+// the pending row's COMMIT cannot take the file. It must not leave its transaction open, or every
+// later row would go into it and be rolled back at the close.
+TEST_F(IdentityClient, AReaderOfTheStoreNeverLeavesATransactionOpenBehindALostReport) {
+    ScriptedServer server;
+    ServerSettings settings{"127.0.0.3", server.port(), true};
+    std::string last_ok;
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(dir_.File("config/ZQTalvane.db").c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "begin; select count(*) from MacAddress;", nullptr, nullptr,
+                           nullptr),
+              SQLITE_OK);
+    server.Script({std::nullopt, std::nullopt});
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "net_error");
+    EXPECT_FALSE(db_.InTransaction());
+    sqlite3_exec(reader, "commit;", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+
+    // The operator goes on: the next unit's serial number is recorded and survives the close.
+    ASSERT_TRUE(records::AddSerialNumber(db_, "SN-AFTER-THE-READER", "A"));
+    // The lost report keeps its identifier in memory; its repeat stores the pending row.
+    EXPECT_EQ(ReportInstall(db_, settings, last_ok, kTypeP2pId, "A", "KEY1", std::nullopt,
+                            kShortTimeoutMs),
+              "net_error");
+    const std::string lost = Field(server.Received().at(0), "current_uuid");
+    EXPECT_EQ(Field(server.Received().at(1), "current_uuid"), lost);
+    db_.Close();
+    ASSERT_TRUE(records::OpenRecordStore(db_, dir_.File("config/")));
+    EXPECT_TRUE(records::SerialNumberKnown(db_, "SN-AFTER-THE-READER", "A"));
+    EXPECT_EQ(records::PendingReportUuid(db_, "A", "KEY1"), lost);
 }
 
 TEST_F(IdentityClient, StoresQuotesAndSqlKeywordsInPendingRowsUnchanged) {
