@@ -8,8 +8,9 @@
 //
 // What callers may rely on: WriteLog never fails visibly and may be called from any thread;
 // records never interleave. While no file is open (before OpenActivityLog, after it failed, or
-// after CloseActivityLog) records are dropped. The file is appended to, never truncated, and is
-// not flushed per record: bytes reach the disk as the stream's buffer fills and at close.
+// after CloseActivityLog) records are dropped. The file is appended to, never truncated, and
+// each record is handed to the operating system as it is written (a flush, not a disk sync): it
+// is in the file at once for a reader, and a crash of the program loses none.
 #pragma once
 
 #include <cstddef>

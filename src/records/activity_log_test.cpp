@@ -1,6 +1,8 @@
 #include "records/activity_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -56,6 +58,29 @@ TEST_F(ActivityLogTest, RecordIsPrefixPlusMessageAndRunsAppend) {
               "2019-03-07 14:05:09:login success, ip:192.168.1.88\n"
               "2019-03-07 14:05:09:no line end"
               "2019-03-07 14:05:09:second run 2\n");
+}
+
+// An engineer following the file sees each record as it is written, and a program that dies
+// without closing the log (killed, crashed: no stream is flushed at its end) loses none.
+TEST_F(ActivityLogTest, EachRecordIsInTheFileAtOnceAndSurvivesACrash) {
+    ASSERT_TRUE(records::OpenActivityLog(path_));
+    records::WriteLog("login success, ip:%s\n", "10.0.0.1");
+    EXPECT_EQ(Contents(), "2019-03-07 14:05:09:login success, ip:10.0.0.1\n");
+    records::CloseActivityLog();
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        records::OpenActivityLog(path_);
+        records::WriteLog("Set mac address failed\n");
+        _exit(3);  // no close, no stream flushed at exit
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3);
+    EXPECT_EQ(Contents(),
+              "2019-03-07 14:05:09:login success, ip:10.0.0.1\n"
+              "2019-03-07 14:05:09:Set mac address failed\n");
 }
 
 TEST_F(ActivityLogTest, RecordLengthIsCappedAt2047Bytes) {
