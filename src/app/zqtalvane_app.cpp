@@ -1,5 +1,7 @@
 #include "app/zqtalvane_app.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QFont>
 #include <QTimer>
 
@@ -11,6 +13,8 @@
 #include "device/ZQPlay.h"
 #include "i18n/language_table.h"
 #include "platform/command_line.h"
+#include "platform/stop_signals.h"
+#include "records/activity_log.h"
 #include "skin/skin.h"
 #include "ui/shell.h"
 
@@ -25,7 +29,39 @@ int CZQTalvaneApp::Run(int argc, const char* const* argv) {
     return ExitInstance();
 }
 
+void CZQTalvaneApp::StopOnSignal(int signal) {
+    if (stopping_) {
+        return;
+    }
+    stopping_ = true;
+    records::WriteLog("ZQTalvane: stopped by signal %d\n", signal);
+    if (main_window_ != nullptr) {
+        CloseForStop();
+    }
+}
+
+// Closes the box on top, one a tick (a closed box may lead to another), then the main window.
+void CZQTalvaneApp::CloseForStop() {
+    auto* closer = new QTimer(main_window_);
+    CZQTalvaneDlg* main = main_window_;
+    QObject::connect(closer, &QTimer::timeout, closer, [closer, main] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal != main) {
+            if (auto* box = qobject_cast<QDialog*>(modal)) {
+                box->reject();
+            } else {
+                modal->close();
+            }
+            return;
+        }
+        closer->stop();
+        main->reject();
+    });
+    closer->start(10);
+}
+
 void CZQTalvaneApp::InitInstance(int argc, const char* const* argv) {
+    platform::OnStopSignals([this](int signal) { StopOnSignal(signal); });
     auto& shell = app::Shell();
     CAppSettings& settings = shell.settings;
     // The graphics library is Qt's own, started with the QApplication.
@@ -65,9 +101,16 @@ void CZQTalvaneApp::InitInstance(int argc, const char* const* argv) {
     Step("main window");
     {
         CZQTalvaneDlg main_window;
-        QTimer::singleShot(0, &main_window,
-                           [this, &main_window] { Step("main window shown", &main_window); });
+        main_window_ = &main_window;
+        QTimer::singleShot(0, &main_window, [this, &main_window] {
+            if (stopping_) {
+                CloseForStop();  // stopped during the start
+            } else {
+                Step("main window shown", &main_window);
+            }
+        });
         main_window.exec();
+        main_window_ = nullptr;
         CSplashWnd::HideSplashScreen();
     }
 }
@@ -81,5 +124,6 @@ int CZQTalvaneApp::ExitInstance() {
     ZQNetRelease();
     Step("finish core");
     startup::FinishCore(app::Settings());
+    platform::OnStopSignals(nullptr);
     return 0;
 }

@@ -14,7 +14,12 @@
 // `on_step`, which is called with each step's name as it begins ("folders", "core", "skin",
 // "command line", "device library", "playback library", "main window", "close records",
 // "release playback library", "release device library", "finish core"), and with
-// "main window shown" once the main window is up. UI thread only.
+// "main window shown" once the main window is up.
+//
+// SIGTERM, SIGINT and SIGHUP end the station as closing its main window does: the log notes
+// "ZQTalvane: stopped by signal N", every open box is closed (as with Escape, the box's Cancel),
+// then the main window, and the shutdown above runs. A signal during start-up closes the main
+// window as soon as it runs; one while the test script runs is handled after it. UI thread only.
 #pragma once
 
 #include <functional>
@@ -40,6 +45,10 @@ class CZQTalvaneApp {
     void InitInstance(int argc, const char* const* argv);
     int ExitInstance();
     void Step(const char* name, CZQTalvaneDlg* main_window = nullptr);
+    void StopOnSignal(int signal);
+    void CloseForStop();
 
     Options options_;
+    CZQTalvaneDlg* main_window_ = nullptr;  // while it runs
+    bool stopping_ = false;
 };

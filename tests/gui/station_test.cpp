@@ -10,6 +10,10 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -38,6 +42,7 @@
 #include "tabs/tab_page.h"
 #include "ui/controls.h"
 #include "ui/dlg_register.h"
+#include "ui/message_box.h"
 #include "ui/shell.h"
 
 namespace {
@@ -162,6 +167,71 @@ TEST_F(StationTest, StartsAndShutsDownInOrder) {
     EXPECT_TRUE(platform::IsFile(folder + "Systemcfg.xml"));
     EXPECT_NE(test_files::ReadFile(folder + "Systemcfg.xml").find("PoePowerNum"),
               std::string::npos);
+}
+
+// A signal (a workstation shutting down, a watchdog) ends the station as closing its window
+// does: the open box is closed first, then the main window, then every shutdown step runs.
+TEST_F(StationTest, ASignalClosesTheOpenBoxAndShutsDownInOrder) {
+    const std::string folder = config_.path() + "/Talvane Config/";
+    int answer = -1;
+    RunStation([&](CZQTalvaneDlg& main) {
+        std::filesystem::remove(folder + "Systemcfg.xml");
+        QTimer::singleShot(100, [] { kill(getpid(), SIGTERM); });
+        CMyMessageBox box(49, 0, &main);
+        answer = box.DoModal();  // closed by the signal
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !main.isVisible(); }, 5000));
+    });
+    EXPECT_EQ(answer, CMyMessageBox::kIdCancel);
+    ASSERT_GE(steps_.size(), 4u);
+    const std::vector<std::string> last(steps_.end() - 4, steps_.end());
+    EXPECT_EQ(last, (std::vector<std::string>{"close records", "release playback library",
+                                              "release device library", "finish core"}));
+    EXPECT_NE(test_files::ReadFile(folder + "Systemcfg.xml").find("PoePowerNum"),
+              std::string::npos);
+    EXPECT_NE(test_files::ReadFile(folder + "ZQTalvaneLog.txt")
+                  .find("ZQTalvane: stopped by signal 15\n"),
+              std::string::npos);
+}
+
+// The real program, ended by each signal: it exits cleanly, its log holds the signal's line and
+// the option flags are saved (Systemcfg.xml, removed while it ran, is written again).
+TEST_F(StationTest, TheProgramEndedBySigtermSigintOrSighupSavesItsLogAndFlags) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        test_files::TempFolder home;
+        const std::string folder = home.path() + "/Talvane Config/";
+        const std::string program = ZQ_BINARY_DIR "/bin/ZQTalvane";
+        const std::string xdg = "XDG_CONFIG_HOME=" + home.path();
+        std::vector<std::string> env_texts = {xdg, "QT_QPA_PLATFORM=offscreen",
+                                              "ZQNET_SEARCH_TARGETS=127.0.0.1:9"};
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "PATH"}) {
+            if (const char* value = std::getenv(name))
+                env_texts.push_back(std::string(name) + "=" + value);
+        }
+        std::vector<char*> env;
+        for (std::string& text : env_texts)
+            env.push_back(text.data());
+        env.push_back(nullptr);
+        char arg0[] = "ZQTalvane";
+        char arg1[] = "--no-splash";
+        char* argv[] = {arg0, arg1, nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, env.data()), 0);
+        // Up: its log is open and its main window runs.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return platform::IsFile(folder + "ZQTalvaneLog.txt"); },
+                                    20000));
+        QTest::qWait(1500);
+        std::filesystem::remove(folder + "Systemcfg.xml");
+        kill(pid, signal);
+        int status = -1;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_NE(test_files::ReadFile(folder + "ZQTalvaneLog.txt")
+                      .find("ZQTalvane: stopped by signal " + std::to_string(signal) + "\n"),
+                  std::string::npos);
+        EXPECT_NE(test_files::ReadFile(folder + "Systemcfg.xml").find("PoePowerNum"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(StationTest, ShowsNineTabsInOrderAndTheSearchViewFirst) {
