@@ -68,6 +68,32 @@ std::string FieldText(const char* field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
 
+// JSON as it is written: no comments, no single quotes, no trailing commas, nothing after the
+// value (white space aside). Duplicate members are JSON; the last one counts.
+bool ParseJson(const std::string& text, Json::Value& value) {
+    // The reader skips comments whatever its settings say: JSON has no '/' outside a string.
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (in_string) {
+            if (text[i] == '\\')
+                ++i;
+            else if (text[i] == '"')
+                in_string = false;
+        } else if (text[i] == '"') {
+            in_string = true;
+        } else if (text[i] == '/') {
+            return false;
+        }
+    }
+    Json::CharReaderBuilder builder;
+    Json::CharReaderBuilder::strictMode(&builder.settings_);
+    builder["allowTrailingCommas"] = false;
+    builder["rejectDupKeys"] = false;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
+    return parser->parse(text.data(), text.data() + text.size(), &value, &errors);
+}
+
 // Reads the members of a document into a record. Every getter answers false for a member of
 // the wrong kind; a missing (or null) member counts as 0.
 class Reader {
@@ -174,11 +200,7 @@ int SysParamDst::Write(const std::string& json) {
     if (json == "null")
         return 0;
     Json::Value doc;
-    Json::CharReaderBuilder builder;
-    builder["allowSingleQuotes"] = true;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
-    if (!parser->parse(json.data(), json.data() + json.size(), &doc, &errors) || !doc.isObject())
+    if (!ParseJson(json, doc) || !doc.isObject())
         return 0;
 
     // Everything is read into a copy first: a refused document leaves the record as it was.
@@ -250,10 +272,7 @@ bool SyncDeviceTime(const ZQNET_HANDLE* session, SysParamDst& param) {
     param.SetSession(session);
     const std::string text = param.Query(0);
     Json::Value parsed;
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> parser(builder.newCharReader());
-    if (text == "err" || !parser->parse(text.data(), text.data() + text.size(), &parsed, &errors))
+    if (text == "err" || !ParseJson(text, parsed))
         return false;
 
     Json::Value doc = SysParamDst::Document(unit);

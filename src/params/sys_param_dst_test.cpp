@@ -231,8 +231,8 @@ TEST_F(SysParamDstTest, WriteStoresEachMemberByTheRules) {
         {"hybirdEnable, ExtendLanguageMask and bIEChangeTime are not taken",
          R"({"hybirdEnable":9,"ExtendLanguageMask":0,"bIEChangeTime":0})",
          {{80, (80 * 7 + 3) & 0xff}, {84, (84 * 7 + 3) & 0xff}, {82, 1}}},
-        {"single quotes",
-         R"({'NtpSet':{'NtpIPAddr':10,'UseNtp':1,'TimeZone':8}})",
+        {"duplicate members: the last one counts",
+         R"({"NtpSet":{"NtpIPAddr":9,"UseNtp":1,"TimeZone":8,"NtpIPAddr":10}})",
          {{52, 10}, {56, 1}, {57, 8}}},
     };
     LoggedInSession session(Address(4));
@@ -274,6 +274,16 @@ TEST_F(SysParamDstTest, WriteRefusesBadDocumentsWithoutAnyCall) {
         R"({"DSTSet":{"StartDate":"2024-03-31"}})",
         R"({"DSTSet":{"StartDate":[2024,"3",31]}})",
         R"({"NtpSet":{"UseNtp":{}}})",
+        // Not JSON, though lenient readers take them.
+        R"({"Language":3} trailing junk)",
+        R"({"Language":3}})",
+        R"({"Language":3,})",
+        R"({"DSTSet":{"Year":24,},"Language":3})",
+        R"({"Language":3 /* comment */})",
+        "{\"Language\":3} // comment",
+        R"({'Language':3})",
+        R"({'NtpSet':{'NtpIPAddr':10,'UseNtp':1,'TimeZone':8}})",
+        R"({"NtpServAddr":'pool.ntp.org'})",
     };
     LoggedInSession session(Address(5));
     ZQNET_HANDLE handle = session.handle();

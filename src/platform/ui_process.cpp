@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
+#include <QWidget>
 #include <cstdint>
 #include <vector>
 
@@ -22,11 +23,17 @@ class HoldBack final : public QObject {
         std::intptr_t lparam;
     };
     std::vector<Message> held;
+    std::vector<QPointer<QWidget>> closes;  // windows asked to close (the title bar's close box)
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == WindowMessageEvent::Type()) {
             auto* m = static_cast<WindowMessageEvent*>(event);
             held.push_back({watched, m->message(), m->wparam(), m->lparam()});
+            return true;
+        }
+        if (event->type() == QEvent::Close && watched->isWidgetType()) {
+            closes.emplace_back(static_cast<QWidget*>(watched));
+            event->ignore();
             return true;
         }
         // A timer whose tick is swallowed stays due and ticks again at its next interval.
@@ -49,6 +56,14 @@ ProcessExit RunProgramPainting(const std::string& program,
                                         QEventLoop::ExcludeSocketNotifiers);
     });
     app->removeEventFilter(&hold);
+    // A close asked for meanwhile is asked again, now that the program handles it.
+    for (const QPointer<QWidget>& window : hold.closes) {
+        if (window) {
+            QPointer<QWidget> target = window;
+            QMetaObject::invokeMethod(
+                target, [target] { if (target) target->close(); }, Qt::QueuedConnection);
+        }
+    }
     // Ahead of anything posted since, in the order they came.
     for (const HoldBack::Message& m : hold.held) {
         if (m.window)

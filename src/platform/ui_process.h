@@ -4,8 +4,10 @@
 // RunProgramPainting waits as platform::RunProcess does (no time limit) and, while it waits,
 // lets Qt deliver only what keeps the windows drawn (paint, expose, resize and layout events).
 // Keyboard and mouse input stays queued for after the wait; the window messages posted to the
-// program's windows (window_message.h) and the timer ticks that come due are held back and
-// arrive after the wait, in their order. UI thread only.
+// program's windows (window_message.h) are held back and arrive after the wait, in their order;
+// a window's close (its title bar's close box) is asked again after the wait. A timer tick that
+// comes due during the wait is not handled: the timer stays due and ticks at its next interval
+// after the wait (a repeating timer loses the ticks in between). UI thread only.
 #pragma once
 
 #include <string>

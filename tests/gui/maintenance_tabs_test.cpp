@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -225,7 +226,7 @@ TEST_F(MaintenanceTabsTest, CommandButtonsSendTheirCommandAndOnlyOpenTelnetRunsT
 }
 
 // While the script runs, the windows still paint, but a window message posted meanwhile is
-// handled only after the script has ended (and not lost).
+// handled only after the script has ended (and not lost), and so is a window's close box.
 TEST_F(MaintenanceTabsTest, WindowsPaintWhileTheScriptRunsAndNothingElseIsHandled) {
     WriteScript(R"(use strict; use Cwd;
 open(my $f, '>', 'started') or die; close $f;
@@ -236,17 +237,29 @@ open($f, '>', 'ran.txt') or die; print $f (-e 'painted' ? "painted" : "not paint
     counter.resize(50, 50);
     counter.show();
     MessageFlag flag;
+    struct Closable : QWidget {
+        std::atomic<bool> closed{false};
+        void closeEvent(QCloseEvent* event) override {
+            closed = true;
+            QWidget::closeEvent(event);
+        }
+    } closable;  // a top-level window whose close box the operator clicks meanwhile
+    closable.resize(40, 40);
+    closable.show();
     std::atomic<int> received_during_wait{-1};
+    std::atomic<bool> closed_during_wait{true};
     std::thread watcher([&] {
         for (int i = 0; i < 2000 && !std::filesystem::exists(program_ / "started"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         const int before = counter.paints;
         platform::PostWindowMessage(flag.handle.handle(), 4242, 0, 0);
+        QCoreApplication::postEvent(&closable, new QCloseEvent);
         QCoreApplication::postEvent(&counter, new QPaintEvent(QRect(0, 0, 10, 10)));
         for (int i = 0; i < 500 && counter.paints == before; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         received_during_wait = flag.received.load();
+        closed_during_wait = closable.closed.load();
         if (counter.paints > before)
             test_files::WriteFile(program_ / "painted", "");
     });
@@ -256,7 +269,9 @@ open($f, '>', 'ran.txt') or die; print $f (-e 'painted' ? "painted" : "not paint
     watcher.join();
     EXPECT_EQ(test_files::ReadFile(program_ / "ran.txt"), "painted");
     EXPECT_EQ(received_during_wait, 0);
+    EXPECT_FALSE(closed_during_wait);
     EXPECT_TRUE(QTest::qWaitFor([&] { return flag.received == 1; }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return closable.closed.load(); }, 2000));
     EXPECT_EQ(Commands(23), (std::vector<uint32_t>{349, 350}));
 }
 
