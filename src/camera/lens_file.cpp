@@ -1,7 +1,10 @@
 #include "camera/lens_file.h"
 
-#include <cstdio>
-#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace camera {
 
@@ -9,13 +12,33 @@ LensFile ReadLensFile(const std::string& path) {
     LensFile file;
     if (path.empty())
         return file;
-    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!in)
+    // Opened without blocking (a FIFO or a terminal would wait for a writer for ever) and read
+    // only when it is a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
         return file;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return file;
+    }
     std::vector<uint8_t> bytes(ZQNET_LENS_FILE_MAX + 1);
-    const size_t read = std::fread(bytes.data(), 1, bytes.size(), in.get());
-    // A folder opens but does not read; an empty file has nothing a unit could take.
-    if (std::ferror(in.get()) || read == 0)
+    size_t read = 0;
+    while (read < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + read, bytes.size() - read);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(fd);
+            return file;
+        }
+        if (got == 0)
+            break;
+        read += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    // An empty file has nothing a unit could take.
+    if (read == 0)
         return file;
     if (read > ZQNET_LENS_FILE_MAX) {
         file.status = LensFile::Status::kTooLarge;

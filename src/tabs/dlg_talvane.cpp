@@ -85,7 +85,9 @@ MacOp::Fields CDlgTalvane::ReadFields() {
     f.order = order_->text().toStdString();
     f.mac = mac_->text().toStdString();
     f.module = module_->text().toStdString();
-    f.sn_code = sn_code_->text().toStdString();
+    // The SN code as the unit gave it, byte for byte (a text field would change bytes that are
+    // not UTF-8), while the field still shows what the Query read.
+    f.sn_code = sn_code_->text() == sn_code_shown_ ? sn_code_read_ : sn_code_->text().toStdString();
     f.ip = AddressText();
     f.port = Port();
     return f;
@@ -117,7 +119,9 @@ void CDlgTalvane::OnSet() {
 }
 
 void CDlgTalvane::OnMacChanged() {
-    if (mode_ != MacOp::Mode::kQuery && auto_->isChecked() && mac_->text().size() == 17) {
+    // 17 bytes, as the address parser counts them (a full-width separator is three).
+    if (mode_ != MacOp::Mode::kQuery && auto_->isChecked() &&
+        mac_->text().toStdString().size() == 17) {
         set_->click();  // does nothing while an operation holds the button disabled
     }
 }
@@ -156,7 +160,9 @@ void CDlgTalvane::AddRow(const MacOp::Row& row, const MacOp::Fields& fields) {
     }
     if (row.kind == MacOp::RowKind::kQuery) {
         mac_->setText(mac);
-        sn_code_->setText(FromField(record.snCode, sizeof record.snCode));
+        sn_code_read_ = tabs::FieldText(record.snCode, sizeof record.snCode);
+        sn_code_shown_ = QString::fromStdString(sn_code_read_);
+        sn_code_->setText(sn_code_shown_);
         if (std::isprint(static_cast<unsigned char>(record.module[0]))) {
             module_->setText(FromField(record.module, sizeof record.module));
         }

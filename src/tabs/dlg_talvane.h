@@ -71,6 +71,8 @@ class CDlgTalvane : public CTabPage {
     QLineEdit* mac_ = nullptr;
     QLineEdit* module_ = nullptr;
     QLineEdit* sn_code_ = nullptr;
+    std::string sn_code_read_;  // the last Query's SN code, as its bytes
+    QString sn_code_shown_;     // and as the field shows it
     QCheckBox* auto_ = nullptr;
     QPushButton* query_ = nullptr;
     QPushButton* set_ = nullptr;

@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 
 #include "device/connect_device.h"
 #include "platform/qt_window.h"
@@ -75,6 +77,9 @@ void CTabPage::BuildFrame() {
     app::PlaceControl(address_, kAddressId, 60, 8, 75, 12);
     label(1020, 24, 145, 8);
     port_ = new QLineEdit(this);
+    // Digits only, as typed (a number field).
+    port_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_));
     app::PlaceControl(port_, kPortId, 197, 8, 45, 12);
     label(1022, 25, 8, 24);
     user_ = new QLineEdit(this);

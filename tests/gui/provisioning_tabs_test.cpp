@@ -29,6 +29,7 @@
 #include "server.h"
 #include "simulator.h"
 #include "store.h"
+#include "support/logged_in_session.h"
 #include "support/loopback.h"
 #include "support/test_files.h"
 #include "support/ticking_clock.h"
@@ -55,6 +56,7 @@ const char* kUnits = R"(
 {"address":"127.0.32.201","password":"pw","mac":"02:1A:00:00:01:F1"}
 {"address":"127.0.32.202","password":"pw","mac":"00:12:41:00:02:02","wifi_mac":"02:1A:00:00:02:02","sn_code":"SNC-202","module":"MOD202","serial":"SER202"}
 {"address":"127.0.32.203","password":"pw","mac":"00:12:41:00:02:03","wifi_mac":"02:1A:00:00:02:03","sn_code":"SNC-203","module":"MOD203","serial":"SER203"}
+{"address":"127.0.32.204","password":"pw","mac":"00:12:41:00:02:04"}
 {"address":"127.0.32.41","count":40,"password":"pw","mac":"00:12:41:00:03:01","wifi_mac":"02:1A:00:00:04:01","module":"MODK","serial":"SER-K","sn_code":"SNC-K"}
 {"address":"127.0.32.210","count":2,"password":"pw","mac":"00:12:41:00:05:01","key":"EXISTINGKEY000000001"}
 )";
@@ -563,6 +565,40 @@ TEST_F(ProvisioningTabsTest, WithoutAutoAScanWaitsForSet) {
     EXPECT_TRUE(Unit(23).State().requests.empty());
     PressAndWait(tab, CDlgTalvane::kSetId);
     EXPECT_EQ(UnitMac(23), "02:1A:00:00:01:23");
+}
+
+// An SN code that is not UTF-8 (a unit's own code page) goes back to the unit byte for byte.
+TEST_F(ProvisioningTabsTest, QueryThenSetKeepsTheBytesOfAnSnCodeThatIsNotUtf8) {
+    const std::string bytes = "SN\xB2\xE2\xCA\xD4-\xFF";
+    {
+        LoggedInSession session(Address(204), kPassword);
+        ASSERT_NE(session.handle(), 0u);
+        ZQNetMacRecord record{};
+        ASSERT_TRUE(tabs::QueryMacRecord(session.handle(), record));
+        std::memcpy(record.snCode, bytes.data(), bytes.size());
+        ASSERT_TRUE(tabs::WriteMacRecord(session.handle(), record));
+    }
+    CDlgTalvane& tab = MacTab(204);
+    PromptAnswerer answerer;
+    PressAndWait(tab, CDlgTalvane::kQueryId);
+    Scan(Field(tab, CDlgTalvane::kMacId), "02:1A:00:00:01:34");
+    PressAndWait(tab, CDlgTalvane::kSetId);
+    const ZQNetMacRecord unit = Unit(204).State().mac;
+    EXPECT_EQ(tabs::MacColonText(unit.mac), "02:1A:00:00:01:34");
+    EXPECT_EQ(tabs::FieldText(unit.snCode, sizeof unit.snCode), bytes);
+}
+
+// The Auto option counts the scanned text's bytes, as the address parser does: 17 characters
+// with a full-width separator are more than 17 bytes and start nothing.
+TEST_F(ProvisioningTabsTest, AutoStartsOnSeventeenBytesOnly) {
+    CDlgTalvane& tab = MacTab(33);
+    PromptAnswerer answerer;
+    app::FindControl<QCheckBox>(&tab, CDlgTalvane::kAutoId)->setChecked(true);
+    Field(tab, CDlgTalvane::kMacId)->setText(QString::fromUtf8("02\xEF\xBC\x9A" "1A:00:00:01:33"));
+    QTest::qWait(50);
+    EXPECT_FALSE(tab.Busy());
+    EXPECT_TRUE(answerer.Boxes().empty());
+    EXPECT_EQ(List(tab, CDlgTalvane::kListId)->rowCount(), 0);
 }
 
 TEST_F(ProvisioningTabsTest, QueryThenSetWritesBackWifiAndSnCodeAndAFirstSetWritesZero) {

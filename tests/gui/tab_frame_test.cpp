@@ -103,6 +103,12 @@ TEST_F(TabFrameTest, SetDeviceFillsTheConnectionFields) {
     address->clear();
     QTest::keyClicks(address, "10.a.999.4");  // letters cannot be typed
     EXPECT_EQ(address->text().contains('a'), false);
+    // Nor into the port field: digits only.
+    auto* port = app::FindControl<QLineEdit>(&tab_, 1001);
+    port->clear();
+    QTest::keyClicks(port, "3a4-5 67x");
+    EXPECT_EQ(port->text(), "34567");
+    EXPECT_EQ(tab_.Port(), 34567);
 }
 
 TEST_F(TabFrameTest, AnOperationConnectsActsOnTheLoginResultAndStops) {
