@@ -540,23 +540,36 @@ TEST_F(MaintenanceTabsTest, ImportSendsALensFileOfAtMost400BytesWhole) {
 TEST_F(MaintenanceTabsTest, BrowseFillsThePathField) {
     test_files::WriteFile(program_ / "lens.bin", "lens");
     auto tab = NewTab<CDlgLockFocus>(49);
-    // Answers the dialog once it is up (on a busy machine it may take a while to appear); gives
-    // up after 20 s by rejecting whatever modal window is open, so the test never hangs.
+    // Answers the dialog once it is up (on a busy machine it may take a while to appear), again
+    // on every tick until it has closed; gives up after 20 s by rejecting whatever dialog is
+    // open, so the test never hangs.
     bool seen = false;
     int ticks = 0;
     QTimer answer;
     QObject::connect(&answer, &QTimer::timeout, [&] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (dialog != nullptr && dialog->isVisible()) {
-            seen = true;
-            EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
-            dialog->selectFile(QString::fromStdString(program_ / "lens.bin"));
-            static_cast<QDialog*>(dialog)->accept();
-            answer.stop();
-        } else if (++ticks > 1000) {
-            if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+        QFileDialog* dialog = nullptr;
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* d = qobject_cast<QFileDialog*>(window); d != nullptr && d->isVisible())
+                dialog = d;
+        }
+        if (++ticks > 1000) {
+            if (dialog != nullptr)
+                dialog->reject();
+            else if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
                 modal->reject();
             answer.stop();
+        } else if (dialog != nullptr) {
+            seen = true;
+            EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
+            // Typed into the file name field, as an operator does (selectFile leaves a field
+            // that has the focus alone, and the field has it once the dialog is up).
+            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (name == nullptr)
+                return;
+            name->setText(QString::fromStdString(program_ / "lens.bin"));
+            static_cast<QDialog*>(dialog)->accept();
+        } else if (seen) {
+            answer.stop();  // closed
         }
     });
     answer.start(20);
