@@ -1068,6 +1068,21 @@ TEST_F(ProvisioningTabsTest, SerialTabWithoutTheServerAsksNoOrderAndRecordsNothi
     EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 1, 5), "T46");
 }
 
+// The row names the unit the Set was pressed for: address and port as they were at the press,
+// whatever the fields hold when the login result comes.
+TEST_F(ProvisioningTabsTest, ASerialRowShowsTheAddressAndPortOfThePress) {
+    auto tab = NewTab<CDlgSerialNum>(78, CDlgSerialNum::kOrderId);
+    Unit(78).SetFault(unitsim::kFaultLogin, {.delayMs = 300, .count = 1});
+    PromptAnswerer answerer;
+    Field(*tab, CDlgSerialNum::kSerialId)->setText("SN-PRESS-PORT");
+    QTest::mouseClick(Button(*tab, CDlgSerialNum::kSetId), Qt::LeftButton);
+    tab->SetDevice(Address(79), 9999, "admin");  // the next unit is picked meanwhile
+    ASSERT_TRUE(WaitIdle(*tab));
+    EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 0, 2).toStdString(), Address(78));
+    EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 0, 3), "34567");
+    EXPECT_EQ(Cell(*tab, CDlgSerialNum::kListId, 0, 5), "T48");
+}
+
 TEST_F(ProvisioningTabsTest, AFailedSerialWriteIsLoggedAsSpelled) {
     auto tab = NewTab<CDlgSerialNum>(72, CDlgSerialNum::kOrderId);
     Unit(72).SetFault(401, {.failWrite = true, .count = 1});
