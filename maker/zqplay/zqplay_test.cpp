@@ -495,9 +495,8 @@ TEST_F(ZQPlayTest, UnknownHandlesAndAnUnpreparedLibraryAreRefused) {
     EXPECT_EQ(ZQPlayStartPlay(next), 0) << "deinit destroyed it";
 }
 
-// The renderer reuses its pictures. One the window still holds is never written into, and one
-// that a reader on another thread has just let go is written into only after that reader's
-// last look at it (under ThreadSanitizer a reuse without that order is reported).
+// The renderer reuses its pictures: one the window (or anyone else) still holds is never
+// written into while newest pictures are read and let go on this thread.
 TEST_F(ZQPlayTest, PicturesAreReusedOnlyOnceTheirReadersHaveLetThemGo) {
     TestWindow window(400, 240);  // kept in proportion: black bars left and right
     const ZQPLAY_HANDLE h = Start(window, nullptr, 1);
