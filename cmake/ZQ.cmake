@@ -1,6 +1,20 @@
 # Project-wide build helpers: warnings, sanitizers, tests, fuzz targets, benchmarks.
 
-if(ZQ_SANITIZE)
+# ZQ_SANITIZE=thread: ThreadSanitizer; any other true value (ON): AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+string(TOLOWER "${ZQ_SANITIZE}" ZQ_SANITIZE_KIND)
+if(ZQ_SANITIZE_KIND STREQUAL "thread")
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "ZQ_SANITIZE=thread needs clang (configure with CC=clang CXX=clang++)")
+  endif()
+  if(ZQ_FUZZ)
+    message(FATAL_ERROR "ZQ_SANITIZE=thread does not go with ZQ_FUZZ (the fuzz targets use ASan)")
+  endif()
+  set(ZQ_SANITIZE_FLAGS -fsanitize=thread)
+  add_compile_options(${ZQ_SANITIZE_FLAGS} -fno-omit-frame-pointer)
+  add_link_options(${ZQ_SANITIZE_FLAGS})
+elseif(ZQ_SANITIZE)
+  set(ZQ_SANITIZE_FLAGS -fsanitize=address,undefined)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()

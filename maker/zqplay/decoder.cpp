@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "protocol/media_frame.h"
 
@@ -118,7 +119,18 @@ void FrameDecoder::Decode(std::span<const uint8_t> block,
     }
 }
 
-PictureRenderer::PictureRenderer() : view_(av_frame_alloc()) {}
+// A picture comes back here from its last holder's thread. Its holders only read it, and the
+// last one lets it go (the shared_ptr's count falling to 0 orders their reads before the
+// deleter); the lock orders the deleter before the renderer's next write into the picture.
+// (A use_count() of 1 seen by the renderer would order nothing: another thread may still be
+// reading the picture it has just let go.)
+struct PictureRenderer::Pool {
+    Pool() { free.reserve(kPooledPictures); }  // so that putting one back never allocates
+    std::mutex mutex;
+    std::vector<std::unique_ptr<platform::WindowPicture>> free;  // at most kPooledPictures
+};
+
+PictureRenderer::PictureRenderer() : view_(av_frame_alloc()), pool_(std::make_shared<Pool>()) {}
 
 PictureRenderer::~PictureRenderer() {
     av_frame_free(&view_);
@@ -126,19 +138,26 @@ PictureRenderer::~PictureRenderer() {
 }
 
 std::shared_ptr<platform::WindowPicture> PictureRenderer::Picture(int width, int height) {
-    std::shared_ptr<platform::WindowPicture> picture;
-    for (auto& pooled : pool_) {
-        // Only this pool hands pictures out, so a count of 1 cannot grow behind our back.
-        if (pooled.use_count() == 1) {
-            picture = pooled;
-            break;
+    std::unique_ptr<platform::WindowPicture> reused;
+    {
+        std::lock_guard lock(pool_->mutex);
+        if (!pool_->free.empty()) {
+            reused = std::move(pool_->free.back());
+            pool_->free.pop_back();
         }
     }
-    if (!picture) {
-        picture = std::make_shared<platform::WindowPicture>();
-        if (pool_.size() < kPooledPictures)
-            pool_.push_back(picture);
-    }
+    if (!reused)
+        reused = std::make_unique<platform::WindowPicture>();
+    const std::weak_ptr<Pool> home = pool_;
+    std::shared_ptr<platform::WindowPicture> picture(
+        reused.release(), [home](platform::WindowPicture* released) {
+            std::unique_ptr<platform::WindowPicture> back(released);  // freed after the lock
+            if (const auto pool = home.lock()) {
+                std::lock_guard lock(pool->mutex);
+                if (pool->free.size() < kPooledPictures)
+                    pool->free.push_back(std::move(back));
+            }
+        });
     picture->width = width;
     picture->height = height;
     picture->stride = width * 4;

@@ -73,18 +73,23 @@ class PictureRenderer {
     // The part of `frame` that `view` leaves (the whole picture when the margins leave nothing)
     // scaled into a new `window_width` x `window_height` picture (each at most 8192; negative
     // sizes stand for the shown part's own size), black around the placed area, which `at`
-    // receives; null when a size is 0 or the picture cannot be scaled. Pictures are recycled
-    // once nobody else holds them.
+    // receives; null when a size is 0 or the picture cannot be scaled. A picture goes back to
+    // the renderer for reuse when its last holder, on any thread, lets it go (after the renderer
+    // is gone it is freed instead); until then the renderer never writes into it again.
     std::shared_ptr<platform::WindowPicture> Render(const AVFrame& frame, const View& view,
                                                     int window_width, int window_height,
                                                     Placement& at);
 
   private:
+    // The pictures nobody holds, for reuse; shared with the pictures handed out, whose last
+    // holder puts them back under its lock.
+    struct Pool;
+
     std::shared_ptr<platform::WindowPicture> Picture(int width, int height);
 
     AVFrame* view_ = nullptr;
     SwsContext* scaler_ = nullptr;
-    std::vector<std::shared_ptr<platform::WindowPicture>> pool_;
+    std::shared_ptr<Pool> pool_;
 };
 
 }  // namespace zqplay

@@ -495,6 +495,39 @@ TEST_F(ZQPlayTest, UnknownHandlesAndAnUnpreparedLibraryAreRefused) {
     EXPECT_EQ(ZQPlayStartPlay(next), 0) << "deinit destroyed it";
 }
 
+// The renderer reuses its pictures: one the window (or anyone else) still holds is never
+// written into while newest pictures are read and let go on this thread.
+TEST_F(ZQPlayTest, PicturesAreReusedOnlyOnceTheirReadersHaveLetThemGo) {
+    TestWindow window(400, 240);  // kept in proportion: black bars left and right
+    const ZQPLAY_HANDLE h = Start(window, nullptr, 1);
+    ASSERT_EQ(Feed(h, QuadrantClip(320, 240)), 10);
+    ASSERT_TRUE(window.WaitForPictures(10));
+    const Picture held = window.Last();
+    ASSERT_TRUE(held);
+    const std::vector<uint8_t> before = held->pixels;
+    ASSERT_TRUE(Is(Pixel(*held, 40 + 80, 60), kRed));
+
+    std::size_t shown = window.Count();
+    uint64_t looked = 0;
+    for (int round = 0; round < 6; ++round) {
+        ASSERT_EQ(Feed(h, QuadrantClip(320, 240, round % 2 == 1)), 10);
+        shown += 10;
+        // Read each newest picture while the renderer works, then let it go.
+        while (window.Count() < shown) {
+            if (const Picture seen = window.Last()) {
+                looked += static_cast<uint64_t>(seen->width) + seen->pixels.size() +
+                          Pixel(*seen, seen->width / 2, seen->height / 2);
+            }
+            std::this_thread::yield();
+        }
+    }
+    EXPECT_GT(looked, 0u);
+    EXPECT_EQ(held->width, 400);
+    EXPECT_TRUE(held->pixels == before) << "a picture still held was written into";
+    EXPECT_TRUE(Is(Pixel(*window.Last(), 40 + 80, 60), kWhite)) << "the last round was turned";
+    Finish(h);
+}
+
 TEST_F(ZQPlayTest, AnInstanceWithoutAWindowOnlyDecodes) {
     DrawLog log;
     const ZQPLAY_HANDLE h = ZQPlayCreatePlayInstance(2);

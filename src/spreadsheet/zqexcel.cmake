@@ -43,8 +43,8 @@ if(TARGET zqexcel_package_test)
   add_dependencies(zqexcel_package_test ZQExcel zqxls)
   # The consumer is built with this build's compiler and sanitizers, as the library was.
   set(zq_consumer_flags "")
-  if(ZQ_SANITIZE)
-    set(zq_consumer_flags "-fsanitize=address,undefined")
+  if(ZQ_SANITIZE_FLAGS)
+    set(zq_consumer_flags "${ZQ_SANITIZE_FLAGS}")
   endif()
   target_compile_definitions(zqexcel_package_test PRIVATE ZQ_CXX="${CMAKE_CXX_COMPILER}"
                              ZQ_CXX_FLAGS="${zq_consumer_flags}")
