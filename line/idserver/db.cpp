@@ -48,6 +48,23 @@ bool IsPostgres(const std::string& text) {
     return i > start && i < text.size() && text[i] == '=';
 }
 
+std::string StoreName(const std::string& text) {
+    if (!IsPostgres(text))
+        return text;
+    PQconninfoOption* options = PQconninfoParse(text.c_str(), nullptr);
+    if (!options)
+        return "PostgreSQL";
+    std::string name = "PostgreSQL";
+    for (PQconninfoOption* o = options; o->keyword; ++o) {
+        const std::string key = o->keyword;
+        if (o->val && *o->val && (key == "host" || key == "hostaddr" || key == "port" ||
+                                  key == "dbname" || key == "user"))
+            name += " " + key + "=" + o->val;
+    }
+    PQconninfoFree(options);
+    return name;
+}
+
 namespace {
 
 class SqliteDb final : public Db {
@@ -172,7 +189,8 @@ class PostgresDb final : public Db {
     }
     Dialect dialect() const override { return Dialect::kPostgres; }
 
-    bool Open(const std::string& conninfo) {
+    bool Open(const std::string& conninfo, int busy_timeout_ms) {
+        busy_timeout_ms_ = busy_timeout_ms;
         // A wrong text is refused by libpq before any connection is tried.
         char* parse_error = nullptr;
         PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &parse_error);
@@ -263,8 +281,11 @@ class PostgresDb final : public Db {
         Quiet();
         return true;
     }
+    // Notices stay out of the log; lock waits end as SQLite's busy time-out does.
     void Quiet() {
-        PGresult* res = PQexec(conn_, "SET client_min_messages = warning");
+        const std::string settings = "SET client_min_messages = warning; SET lock_timeout = " +
+                                     std::to_string(busy_timeout_ms_);
+        PGresult* res = PQexec(conn_, settings.c_str());
         PQclear(res);
     }
     // ?N becomes $N outside quoted texts.
@@ -283,6 +304,7 @@ class PostgresDb final : public Db {
     }
 
     PGconn* conn_ = nullptr;
+    int busy_timeout_ms_ = 0;
     std::map<std::string, std::string> translated_;
 };
 
@@ -297,9 +319,10 @@ std::unique_ptr<Db> OpenSqlite(const std::string& path, int busy_timeout_ms, boo
     return nullptr;
 }
 
-std::unique_ptr<Db> OpenPostgres(const std::string& conninfo, std::string& error) {
+std::unique_ptr<Db> OpenPostgres(const std::string& conninfo, int busy_timeout_ms,
+                                 std::string& error) {
     auto db = std::make_unique<PostgresDb>();
-    if (db->Open(conninfo))
+    if (db->Open(conninfo, busy_timeout_ms))
         return db;
     error = db->error();
     return nullptr;

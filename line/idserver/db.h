@@ -67,14 +67,18 @@ class Db {
 // True when `text` names a PostgreSQL database (a postgresql:// or postgres:// URI, or libpq
 // key=value settings) rather than an SQLite file.
 bool IsPostgres(const std::string& text);
+// How a log line names a store: the file, or the connection text without its password.
+std::string StoreName(const std::string& text);
 
 // Opens an SQLite file (WAL, synchronous FULL, foreign keys; writers wait for each other up to
 // `busy_timeout_ms`). nullptr with `error` set on failure; without `create` a missing file fails.
 std::unique_ptr<Db> OpenSqlite(const std::string& path, int busy_timeout_ms, bool create,
                                std::string& error);
 // Connects to PostgreSQL. nullptr with `error` set (one line) when the text is wrong, the login is
-// refused or the database is missing; nothing is created then.
-std::unique_ptr<Db> OpenPostgres(const std::string& conninfo, std::string& error);
+// refused or the database is missing; nothing is created then. A statement waits for another
+// writer's lock up to `busy_timeout_ms`, then fails, as on SQLite.
+std::unique_ptr<Db> OpenPostgres(const std::string& conninfo, int busy_timeout_ms,
+                                 std::string& error);
 
 // Copies committed WAL frames into an SQLite file without blocking writers; true for PostgreSQL.
 bool CheckpointSqlite(Db& db);

@@ -251,7 +251,7 @@ bool Store::Open(const std::string& path, int busy_timeout_ms, bool create) {
     unreachable_ = false;
     const bool pg = IsPostgres(path);
     std::string why;
-    db_ = pg ? OpenPostgres(path, why) : OpenSqlite(path, busy_timeout_ms, create, why);
+    db_ = pg ? OpenPostgres(path, busy_timeout_ms, why) : OpenSqlite(path, busy_timeout_ms, create, why);
     if (!db_) {
         error_ = why;
         unreachable_ = pg;
