@@ -39,20 +39,26 @@ struct TempDir {
     std::string File(const std::string& name) const { return (path / name).string(); }
 };
 
-// One request/answer over UDP from a fresh socket; "" when nothing came back within 3 s.
-std::string Send(uint16_t port, const std::string& text) {
+// One request/answer over UDP from a fresh socket to a server on `address`; "" when nothing came
+// back within `seconds`.
+std::string SendTo(const std::string& address, uint16_t port, const std::string& text,
+                   int seconds = 3) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    timeval tv{3, 0};
+    timeval tv{seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.2", &to.sin_addr);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     char buffer[4096];
     ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     close(fd);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+std::string Send(uint16_t port, const std::string& text) {
+    return SendTo("127.0.0.2", port, text);
 }
 
 std::string Quote(const std::string& text) {
@@ -1021,4 +1027,238 @@ TEST_P(IdserverAdmin, ExportNeutralisesFormulaCellsAndWritesAByteOrderMarkForExc
         << text;
     ASSERT_EQ(admin({"export-csv"}), 0);
     EXPECT_EQ(admin.out.substr(0, 5), "time,");
+}
+
+// Several servers on one PostgreSQL database, and the faults they must survive.
+namespace {
+
+class IdserverShared : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pg = SharedPostgres();
+        if (!pg)
+            GTEST_FAIL() << "PostgreSQL could not be started for the tests";
+        db = pg->NewDatabase();
+        ASSERT_FALSE(db.empty()) << pg->error();
+        Store store;
+        ASSERT_TRUE(store.Open(db)) << store.error();
+        ASSERT_TRUE(store.CreateOrder("A")) << store.error();
+        int64_t added = 0;
+        ASSERT_TRUE(store.ImportPool("A", "p2p_id", Keys(kKeys), added)) << store.error();
+    }
+    static std::vector<std::string> Keys(int n) {
+        std::vector<std::string> keys;
+        for (int i = 0; i < n; ++i)
+            keys.push_back(Key(i));
+        return keys;
+    }
+    // Every install of the store: identity -> request identifier.
+    std::map<std::string, std::string> Installs() {
+        Store store;
+        EXPECT_TRUE(store.Open(db, 5000, false)) << store.error();
+        std::vector<InstallRow> rows;
+        EXPECT_TRUE(store.ListInstalls("A", rows)) << store.error();
+        std::map<std::string, std::string> out;
+        for (const InstallRow& row : rows)
+            out[row.value] = row.uuid;
+        return out;
+    }
+    static ServerOptions On(const char* address) {
+        ServerOptions options;
+        options.address = address;
+        options.port = 0;
+        return options;
+    }
+
+    static constexpr int kKeys = 200;
+    TestPostgres* pg = nullptr;
+    std::string db;
+};
+
+// A zq-idserver process serving `db` on `address`; killed (SIGKILL) when destroyed unless stopped.
+struct ServeProcess {
+    pid_t pid = -1;
+    uint16_t port = 0;
+    bool Start(const std::string& db, const char* address) {
+        int out[2];
+        if (pipe(out) != 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            execl(ZQ_IDSERVER_PATH, ZQ_IDSERVER_PATH, "serve", "--db", db.c_str(), "--address",
+                  address, "--port", "0", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line names the port: "zq-idserver: listening on A:P, store ...".
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);  // later log lines go nowhere; the server ignores SIGPIPE
+        const size_t colon = line.find(':', line.find(address));
+        if (line.find("listening") == std::string::npos || colon == std::string::npos)
+            return false;
+        port = static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
+        return true;
+    }
+    void Kill() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~ServeProcess() { Kill(); }
+};
+
+}  // namespace
+
+TEST_F(IdserverShared, TwoServersAcceptEachIdentityOfferedByEightSendersAtOnceExactlyOnce) {
+    Server first, second;
+    ASSERT_TRUE(first.Start(db, On("127.0.0.2"))) << first.error();
+    ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
+    constexpr int kSenders = 8;
+    const std::vector<std::string> keys = Keys(kKeys);
+    // answers[sender][key]
+    std::vector<std::vector<std::string>> answers(kSenders, std::vector<std::string>(kKeys));
+    std::atomic<int> waiting{kSenders};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s)
+        senders.emplace_back([&, s] {
+            const bool even = s % 2 == 0;
+            --waiting;
+            while (waiting > 0) {
+            }
+            // Every sender offers every identity, in the same order, through its server.
+            for (int k = 0; k < kKeys; ++k)
+                answers[s][k] = SendTo(even ? "127.0.0.2" : "127.0.0.3",
+                                       even ? first.port() : second.port(),
+                                       Request("A", "p2p_id", keys[k],
+                                               "S" + std::to_string(s) + "-" + std::to_string(k)));
+        });
+    for (std::thread& t : senders)
+        t.join();
+    std::map<std::string, std::string> installs = Installs();
+    EXPECT_EQ(installs.size(), static_cast<size_t>(kKeys));
+    for (int k = 0; k < kKeys; ++k) {
+        int accepted = 0, refused = 0;
+        for (int s = 0; s < kSenders; ++s) {
+            if (answers[s][k] == kOk) {
+                ++accepted;
+                EXPECT_EQ(installs[keys[k]], "S" + std::to_string(s) + "-" + std::to_string(k));
+                // A repeat through the other server is a repeat as on one server.
+                const bool even = s % 2 == 0;
+                EXPECT_EQ(SendTo(even ? "127.0.0.3" : "127.0.0.2",
+                                 even ? second.port() : first.port(),
+                                 Request("A", "p2p_id", keys[k],
+                                         "S" + std::to_string(s) + "-" + std::to_string(k))),
+                          kOk);
+            } else {
+                refused += answers[s][k] == Refused("installed");
+            }
+        }
+        EXPECT_EQ(accepted, 1) << keys[k];
+        EXPECT_EQ(refused, kSenders - 1) << keys[k];
+    }
+}
+
+TEST_F(IdserverShared, ServersAnswerDbErrorWhilePostgresRestartsAndServeAgainAfterwards) {
+    Server first, second;
+    ASSERT_TRUE(first.Start(db, On("127.0.0.2"))) << first.error();
+    ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
+    const std::vector<std::string> keys = Keys(kKeys);
+    std::vector<std::string> answers(kKeys);
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        for (int k = 0; k < kKeys; ++k) {
+            const bool even = k % 2 == 0;
+            answers[k] = SendTo(even ? "127.0.0.2" : "127.0.0.3",
+                                even ? first.port() : second.port(),
+                                Request("A", "p2p_id", keys[k], "R" + std::to_string(k)), 10);
+            ++sent;
+            usleep(5000);
+        }
+    });
+    while (sent < kKeys / 4)
+        usleep(1000);
+    ASSERT_TRUE(pg->Stop(true)) << pg->error();
+    // While the database is away the servers keep answering.
+    const std::string away = Send(first.port(), Request("A", "p2p_id", "KEY-X", "AWAY"));
+    sleep(1);
+    ASSERT_TRUE(pg->Restart(false)) << pg->error();
+    sender.join();
+    EXPECT_EQ(away, Refused("db_error"));
+
+    // Every "ok" is in the store; every other answer is db_error and recorded nothing of its own.
+    std::map<std::string, std::string> installs = Installs();
+    int ok = 0, db_error = 0;
+    for (int k = 0; k < kKeys; ++k) {
+        if (answers[k] == kOk) {
+            ++ok;
+            EXPECT_EQ(installs[keys[k]], "R" + std::to_string(k)) << keys[k];
+        } else {
+            ++db_error;
+            EXPECT_EQ(answers[k], Refused("db_error")) << keys[k];
+        }
+    }
+    EXPECT_GT(ok, 0);
+    // Both servers serve again without a restart of their own; the refused ones go through now.
+    for (int k = 0; k < kKeys; ++k) {
+        if (answers[k] == kOk)
+            continue;
+        const bool even = k % 2 == 0;
+        EXPECT_EQ(SendTo(even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
+                         Request("A", "p2p_id", keys[k], "R" + std::to_string(k))),
+                  kOk)
+            << keys[k];
+    }
+    EXPECT_EQ(Installs().size(), static_cast<size_t>(kKeys));
+}
+
+TEST_F(IdserverShared, EveryInstallAServerKilledMidBurstAnsweredOkIsInTheDatabase) {
+    ServeProcess victim, survivor;
+    ASSERT_TRUE(victim.Start(db, "127.0.0.2"));
+    ASSERT_TRUE(survivor.Start(db, "127.0.0.3"));
+    const std::vector<std::string> keys = Keys(kKeys);
+    constexpr int kSenders = 4;
+    std::vector<std::string> answers(kKeys);
+    std::atomic<int> answered{0};
+    std::atomic<bool> killed{false};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s)
+        senders.emplace_back([&, s] {
+            for (int k = s; k < kKeys && !killed; k += kSenders) {
+                answers[k] = SendTo("127.0.0.2", victim.port,
+                                    Request("A", "p2p_id", keys[k], "K" + std::to_string(k)), 1);
+                answered += answers[k] == kOk;
+            }
+        });
+    while (answered < kKeys / 3)
+        usleep(500);
+    victim.Kill();
+    killed = true;
+    for (std::thread& t : senders)
+        t.join();
+    std::map<std::string, std::string> installs = Installs();
+    int ok = 0;
+    for (int k = 0; k < kKeys; ++k) {
+        if (answers[k] != kOk)
+            continue;
+        ++ok;
+        EXPECT_EQ(installs[keys[k]], "K" + std::to_string(k)) << keys[k];
+    }
+    EXPECT_GE(ok, kKeys / 3);
+    EXPECT_LT(ok, kKeys);
+    // The stations repeat what went unanswered through the other server: all of it is accepted,
+    // and what was accepted stays accepted under its one identifier.
+    for (int k = 0; k < kKeys; ++k)
+        EXPECT_EQ(SendTo("127.0.0.3", survivor.port,
+                         Request("A", "p2p_id", keys[k], "K" + std::to_string(k))),
+                  kOk)
+            << keys[k];
+    EXPECT_EQ(Installs().size(), static_cast<size_t>(kKeys));
 }
