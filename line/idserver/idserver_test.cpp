@@ -1262,3 +1262,92 @@ TEST_F(IdserverShared, EveryInstallAServerKilledMidBurstAnsweredOkIsInTheDatabas
             << keys[k];
     EXPECT_EQ(Installs().size(), static_cast<size_t>(kKeys));
 }
+
+TEST_F(IdserverShared, MigrateCopiesAnSqliteStoreWholeAndRefusesATargetHoldingItsOrders) {
+    TempDir dir;
+    const std::string file = dir.File("line.db");
+    MakeOrder(file, "L1");
+    {
+        Server server;
+        ASSERT_TRUE(server.Start(file, LoopbackOptions())) << server.error();
+        EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY1", "U1")), kOk);
+        EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY1", "U2")), Refused("installed"));
+        EXPECT_EQ(Send(server.port(), Request("L1", "mac", "02:00:00:00:00:10+02:00:00:00:00:11",
+                                              "U3", "02:00:00:00:00:11")),
+                  kOk);
+        EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY2", "U4")), kOk);
+    }
+    Admin line(file);
+    ASSERT_EQ(line({"void", "L1", "p2p_id", "KEY2", "--reason", "scrapped", "--reusable"}), 0)
+        << line.err;
+    ASSERT_EQ(line({"close-order", "L1"}), 0);
+    const std::string target = pg->NewDatabase();
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommand({"migrate", "--from", file, "--to", target}, out, err), 0) << err.str();
+
+    // What every listing shows is the same in both stores.
+    Admin copy(target);
+    for (const char* listing : {"list-orders", "list-installs", "list-voids", "list-refusals"}) {
+        ASSERT_EQ(line({listing}), 0) << listing;
+        ASSERT_EQ(copy({listing}), 0) << listing << copy.err;
+        EXPECT_EQ(copy.out, line.out) << listing;
+    }
+    ASSERT_EQ(line({"status", "L1"}), 0);
+    ASSERT_EQ(copy({"status", "L1"}), 0);
+    EXPECT_EQ(copy.out, line.out);
+    // The copied request identifiers still bind: a repeat is "ok", a reuse is refused.
+    ASSERT_EQ(copy({"reopen-order", "L1"}), 0);
+    Server server;
+    ASSERT_TRUE(server.Start(target, LoopbackOptions())) << server.error();
+    EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY1", "U1")), kOk);
+    EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY2", "U1")), Refused("uuid_reused"));
+    server.Stop();
+
+    // A second copy into the same target is refused and changes nothing.
+    ASSERT_EQ(copy({"list-installs"}), 0);
+    const std::string before = copy.out;
+    std::ostringstream out2, err2;
+    EXPECT_EQ(RunCommand({"migrate", "--from", file, "--to", target}, out2, err2), 2);
+    EXPECT_NE(err2.str().find("holds order \"L1\" already"), std::string::npos) << err2.str();
+    ASSERT_EQ(copy({"list-installs"}), 0);
+    EXPECT_EQ(copy.out, before);
+}
+
+TEST_F(IdserverShared, AWrongOrUnreachableDatabaseIsOneLineAndStatusTwoAndCreatesNothing) {
+    const std::string port = std::to_string(pg->port());
+    struct Case {
+        std::string db, message;
+    } cases[] = {
+        {"postgresql://zq@127.0.0.1:" + port + "/db?nonsense=1", "not a PostgreSQL connection"},
+        {"host=127.0.0.1 port=" + port + " dbname", "not a PostgreSQL connection"},
+        {"postgresql://nobody@127.0.0.1:" + port + "/postgres", "role \"nobody\" does not exist"},
+        {"postgresql://zq@127.0.0.1:" + port + "/missing_db", "database \"missing_db\" does not"},
+        {"postgresql://zq@127.0.0.1:1/postgres", "cannot connect to PostgreSQL"},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"create-order", "A"}, {"list-orders"}, {"status", "A"}, {"serve", "--port", "0"},
+        {"serve", "--create", "--port", "0"},
+    };
+    TempDir dir;
+    const std::string source = dir.File("line.db");
+    MakeOrder(source);
+    const std::string databases = "SELECT count(*) FROM pg_database";
+    Store probe;
+    ASSERT_TRUE(probe.Open(db));
+    const std::string count = probe.db()->Run(databases).Text(0, 0);
+    for (const Case& c : cases) {
+        for (std::vector<std::string> args : commands) {
+            args.push_back("--db");
+            args.push_back(c.db);
+            std::ostringstream out, err;
+            EXPECT_EQ(RunCommand(args, out, err), 2) << c.db << " " << args[0];
+            const std::string message = err.str();
+            EXPECT_NE(message.find(c.message), std::string::npos) << message;
+            EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+        }
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCommand({"migrate", "--from", source, "--to", c.db}, out, err), 2) << c.db;
+        EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
+    }
+    EXPECT_EQ(probe.db()->Run(databases).Text(0, 0), count);
+}
