@@ -219,8 +219,23 @@ class PostgresDb final : public Db {
         std::vector<const char*> values;
         for (const Param& p : params)
             values.push_back(p.is_null ? nullptr : p.text.c_str());
-        PGresult* res = PQexecParams(conn_, text.c_str(), static_cast<int>(values.size()), nullptr,
-                                     values.data(), nullptr, nullptr, 0);
+        // Each statement is prepared once per connection (a new connection prepares again).
+        auto [prepared, fresh] = prepared_.emplace(sql, std::string());
+        if (fresh) {
+            prepared->second = "s" + std::to_string(prepared_.size());
+            PGresult* made = PQprepare(conn_, prepared->second.c_str(), text.c_str(), 0, nullptr);
+            const bool ok = PQresultStatus(made) == PGRES_COMMAND_OK;
+            if (!ok) {
+                error_ = FirstLine(made ? PQresultErrorMessage(made) : PQerrorMessage(conn_));
+                prepared_.erase(prepared);
+            }
+            PQclear(made);
+            if (!ok)
+                return result;
+        }
+        PGresult* res = PQexecPrepared(conn_, prepared->second.c_str(),
+                                       static_cast<int>(values.size()), values.data(), nullptr,
+                                       nullptr, 0);
         const ExecStatusType status = PQresultStatus(res);
         result.ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
         if (result.ok) {
@@ -274,6 +289,7 @@ class PostgresDb final : public Db {
         if (PQstatus(conn_) == CONNECTION_OK)
             return true;
         PQreset(conn_);
+        prepared_.clear();
         if (PQstatus(conn_) != CONNECTION_OK) {
             error_ = "cannot connect to PostgreSQL: " + FirstLine(PQerrorMessage(conn_));
             return false;
@@ -306,6 +322,7 @@ class PostgresDb final : public Db {
     PGconn* conn_ = nullptr;
     int busy_timeout_ms_ = 0;
     std::map<std::string, std::string> translated_;
+    std::map<std::string, std::string> prepared_;  // statement -> its name on this connection
 };
 
 }  // namespace

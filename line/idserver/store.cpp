@@ -997,8 +997,7 @@ void Store::InstallBatch(const std::vector<InstallRequest>& requests,
                 break;
             conflict_ = false;
             std::string answer;
-            if (InstallOne(requests[i], answer) &&
-                (answer.empty() || AddRefusal(RefusalOf(requests[i], answer)))) {
+            if (InstallOne(requests[i], answer)) {
                 answers[i] = answer;
                 Run("RELEASE one");
                 break;
@@ -1009,6 +1008,18 @@ void Store::InstallBatch(const std::vector<InstallRequest>& requests,
             if (!conflict_)
                 break;
         }
+    }
+    // The refusals go to the trail in the order the requests came.
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (answers[i].empty() || answers[i] == kDbError)
+            continue;
+        if (Run("SAVEPOINT one").ok && AddRefusal(RefusalOf(requests[i], answers[i]))) {
+            Run("RELEASE one");
+            continue;
+        }
+        answers[i] = kDbError;
+        Run("ROLLBACK TO one");
+        Run("RELEASE one");
     }
     if (!db_->Commit()) {
         db_->Rollback();

@@ -80,6 +80,9 @@ TestPostgres::~TestPostgres() {
 bool TestPostgres::Run(const std::string& program, const std::vector<std::string>& args) {
     const std::string path = bin_ + "/" + program;
     const std::string log = dir_ + "/" + program + ".out";
+    // The child must not write out what the caller has buffered.
+    std::fflush(stdout);
+    std::fflush(stderr);
     pid_t child = fork();
     if (child < 0) {
         error_ = "fork failed";
