@@ -679,7 +679,13 @@ TEST_P(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
     ASSERT_EQ(admin({"list-refusals", "B"}), 0);
     EXPECT_EQ(admin.out, "time\treason\tsender\torder\ttype\tcontent\tcontent2\tuuid\n" +
                              refusals[2].time + "\torder_name_not_exist\t" + station.peer() +
-                             "\tB\tp2p_id\tKEY2\t\tU4\n");
+                             "\tB\tp2p_id\tKEY2\t\tU4\n")
+        << [&] {
+               std::string all;
+               for (const RefusalRow& r : refusals)
+                   all += r.time + " " + r.reason + " " + r.uuid + "\n";
+               return all;
+           }();
 }
 
 TEST_P(IdserverTrail, ARequestIdentifierBelongsToTheFirstAcceptedRequest) {
