@@ -82,9 +82,9 @@ Figures Drive(const std::vector<Target>& targets, int clients, int count, bool e
             for (int i = 0; i < count; ++i) {
                 std::string uuid = identity::MakeGuidText();
                 Clock::time_point start = Clock::now();
-                std::string result =
-                    identity::InstallToServer(target.host, target.port, identity::kTypeP2pId, "BENCH",
-                                              KeyName(c, i), std::nullopt, last_ok, uuid, 2000);
+                std::string result = identity::InstallToServer(
+                    target.host, target.port, identity::kTypeP2pId, "BENCH", KeyName(c, i),
+                    std::nullopt, last_ok, uuid, 2000);
                 latency.push_back(static_cast<uint32_t>(
                     std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start)
                         .count()));
@@ -176,8 +176,8 @@ pid_t StartEcho(uint16_t* port) {
 // zq-idserver serving `db` on `address` and a free port.
 pid_t StartIdserver(const std::string& db, const char* address, uint16_t* port) {
     std::string program = std::string(ZQ_BINARY_DIR) + "/bin/zq-idserver";
-    std::vector<std::string> args = {program, "serve", "--db", db, "--address", address,
-                                     "--port", "0"};
+    std::vector<std::string> args = {program,     "serve", "--db",   db,
+                                     "--address", address, "--port", "0"};
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -282,8 +282,8 @@ int main(int argc, char** argv) {
     std::printf("%-40s %12s %9s %9s %8s %9s\n", "", "per second", "p50 ms", "p99 ms", "refused",
                 "p99/echo");
     auto row = [&](const char* name, const Figures& f) {
-        std::printf("%-40s %12.0f %9.3f %9.3f %8ld %9.2f\n", name, f.per_second, f.p50_ms,
-                    f.p99_ms, f.failed, f.p99_ms / floor.p99_ms);
+        std::printf("%-40s %12.0f %9.3f %9.3f %8ld %9.2f\n", name, f.per_second, f.p50_ms, f.p99_ms,
+                    f.failed, f.p99_ms / floor.p99_ms);
     };
     row("zq-idserver, SQLite (durable installs)", sqlite);
     row("zq-idserver, PostgreSQL, one server", pg_one);

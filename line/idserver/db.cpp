@@ -57,8 +57,9 @@ std::string StoreName(const std::string& text) {
     std::string name = "PostgreSQL";
     for (PQconninfoOption* o = options; o->keyword; ++o) {
         const std::string key = o->keyword;
-        if (o->val && *o->val && (key == "host" || key == "hostaddr" || key == "port" ||
-                                  key == "dbname" || key == "user"))
+        if (o->val && *o->val &&
+            (key == "host" || key == "hostaddr" || key == "port" || key == "dbname" ||
+             key == "user"))
             name += " " + key + "=" + o->val;
     }
     PQconninfoFree(options);
@@ -233,9 +234,9 @@ class PostgresDb final : public Db {
             if (!ok)
                 return result;
         }
-        PGresult* res = PQexecPrepared(conn_, prepared->second.c_str(),
-                                       static_cast<int>(values.size()), values.data(), nullptr,
-                                       nullptr, 0);
+        PGresult* res =
+            PQexecPrepared(conn_, prepared->second.c_str(), static_cast<int>(values.size()),
+                           values.data(), nullptr, nullptr, 0);
         const ExecStatusType status = PQresultStatus(res);
         result.ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
         if (result.ok) {

@@ -104,7 +104,6 @@ ServerOptions LoopbackOptions() {
     return options;
 }
 
-
 // The stores every test below runs against: one table, one parameterised run per row.
 struct StoreCase {
     const char* name;
@@ -175,8 +174,8 @@ std::string StoreName(const ::testing::TestParamInfo<StoreCase>& info) {
     return info.param.name;
 }
 
-#define ZQ_STORE_SUITE(suite)                \
-    class suite : public StoreTest {};       \
+#define ZQ_STORE_SUITE(suite)          \
+    class suite : public StoreTest {}; \
     INSTANTIATE_TEST_SUITE_P(Stores, suite, ::testing::ValuesIn(kStores), StoreName)
 
 ZQ_STORE_SUITE(IdserverServer);
@@ -1141,10 +1140,10 @@ TEST_F(IdserverShared, TwoServersAcceptEachIdentityOfferedByEightSendersAtOnceEx
             }
             // Every sender offers every identity, in the same order, through its server.
             for (int k = 0; k < kKeys; ++k)
-                answers[s][k] = SendTo(even ? "127.0.0.2" : "127.0.0.3",
-                                       even ? first.port() : second.port(),
-                                       Request("A", "p2p_id", keys[k],
-                                               "S" + std::to_string(s) + "-" + std::to_string(k)));
+                answers[s][k] =
+                    SendTo(even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
+                           Request("A", "p2p_id", keys[k],
+                                   "S" + std::to_string(s) + "-" + std::to_string(k)));
         });
     for (std::thread& t : senders)
         t.join();
@@ -1158,11 +1157,11 @@ TEST_F(IdserverShared, TwoServersAcceptEachIdentityOfferedByEightSendersAtOnceEx
                 EXPECT_EQ(installs[keys[k]], "S" + std::to_string(s) + "-" + std::to_string(k));
                 // A repeat through the other server is a repeat as on one server.
                 const bool even = s % 2 == 0;
-                EXPECT_EQ(SendTo(even ? "127.0.0.3" : "127.0.0.2",
-                                 even ? second.port() : first.port(),
-                                 Request("A", "p2p_id", keys[k],
-                                         "S" + std::to_string(s) + "-" + std::to_string(k))),
-                          kOk);
+                EXPECT_EQ(
+                    SendTo(even ? "127.0.0.3" : "127.0.0.2", even ? second.port() : first.port(),
+                           Request("A", "p2p_id", keys[k],
+                                   "S" + std::to_string(s) + "-" + std::to_string(k))),
+                    kOk);
             } else {
                 refused += answers[s][k] == Refused("installed");
             }
@@ -1182,9 +1181,9 @@ TEST_F(IdserverShared, ServersAnswerDbErrorWhilePostgresRestartsAndServeAgainAft
     std::thread sender([&] {
         for (int k = 0; k < kKeys; ++k) {
             const bool even = k % 2 == 0;
-            answers[k] = SendTo(even ? "127.0.0.2" : "127.0.0.3",
-                                even ? first.port() : second.port(),
-                                Request("A", "p2p_id", keys[k], "R" + std::to_string(k)), 10);
+            answers[k] =
+                SendTo(even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
+                       Request("A", "p2p_id", keys[k], "R" + std::to_string(k)), 10);
             ++sent;
             usleep(5000);
         }
@@ -1331,7 +1330,10 @@ TEST_F(IdserverShared, AWrongOrUnreachableDatabaseIsOneLineAndStatusTwoAndCreate
         {"postgresql://zq@127.0.0.1:1/postgres", "cannot connect to PostgreSQL"},
     };
     const std::vector<std::vector<std::string>> commands = {
-        {"create-order", "A"}, {"list-orders"}, {"status", "A"}, {"serve", "--port", "0"},
+        {"create-order", "A"},
+        {"list-orders"},
+        {"status", "A"},
+        {"serve", "--port", "0"},
         {"serve", "--create", "--port", "0"},
     };
     TempDir dir;

@@ -70,9 +70,9 @@ MigrateResult MigrateStore(Store& from, Store& to, std::ostream& out, std::strin
     // The target's unique order names decide, also against a copy running at the same time.
     std::map<std::string, std::string> ids;  // source order id -> target order id
     for (size_t i = 0; i < orders.rows.size(); ++i) {
-        Result put = dst.Run(
-            "INSERT INTO orders(name, created, closed) VALUES(?1, ?2, ?3) RETURNING id",
-            {orders.Text(i, 1), orders.Text(i, 2), orders.Int(i, 3)});
+        Result put =
+            dst.Run("INSERT INTO orders(name, created, closed) VALUES(?1, ?2, ?3) RETURNING id",
+                    {orders.Text(i, 1), orders.Text(i, 2), orders.Int(i, 3)});
         if (!put.ok && put.unique_violation) {
             error = "the target holds order \"" + orders.Text(i, 1) + "\" already; nothing copied";
             dst.Rollback();
@@ -130,7 +130,8 @@ MigrateResult MigrateStore(Store& from, Store& to, std::ostream& out, std::strin
                             t.pool_mac == s.pool_mac && t.mac_ranges == s.mac_ranges &&
                             t.installs == s.installs && t.closed == s.closed);
         if (!same) {
-            error = "order \"" + s.name + "\" does not hold in the target what it holds in the source";
+            error =
+                "order \"" + s.name + "\" does not hold in the target what it holds in the source";
             return MigrateResult::kFailed;
         }
     }

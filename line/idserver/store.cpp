@@ -202,7 +202,6 @@ std::string MacText(uint64_t mac) {
     return text;
 }
 
-
 Store::~Store() {
     Close();
 }
@@ -251,7 +250,8 @@ bool Store::Open(const std::string& path, int busy_timeout_ms, bool create) {
     unreachable_ = false;
     const bool pg = IsPostgres(path);
     std::string why;
-    db_ = pg ? OpenPostgres(path, busy_timeout_ms, why) : OpenSqlite(path, busy_timeout_ms, create, why);
+    db_ = pg ? OpenPostgres(path, busy_timeout_ms, why)
+             : OpenSqlite(path, busy_timeout_ms, create, why);
     if (!db_) {
         error_ = why;
         unreachable_ = pg;
@@ -269,10 +269,9 @@ bool Store::Open(const std::string& path, int busy_timeout_ms, bool create) {
             return false;
         }
     }
-    const bool ready =
-        pg ? Migrate()
-           : Exec("PRAGMA journal_mode=WAL;") && Exec("PRAGMA synchronous=FULL;") &&
-                 Exec("PRAGMA foreign_keys=ON;") && Exec(kSchema) && Migrate();
+    const bool ready = pg ? Migrate()
+                          : Exec("PRAGMA journal_mode=WAL;") && Exec("PRAGMA synchronous=FULL;") &&
+                                Exec("PRAGMA foreign_keys=ON;") && Exec(kSchema) && Migrate();
     if (!ready) {
         error_ = (pg ? std::string("PostgreSQL") : path) + ": " + db_->error();
         Close();
@@ -283,10 +282,9 @@ bool Store::Open(const std::string& path, int busy_timeout_ms, bool create) {
 
 bool Store::Migrate() {
     const bool pg = postgres();
-    const char* const version_sql =
-        pg ? "SELECT coalesce((SELECT max(version) FROM store_version"
-             " WHERE to_regclass('store_version') IS NOT NULL), 0)"
-           : "PRAGMA user_version";
+    const char* const version_sql = pg ? "SELECT coalesce((SELECT max(version) FROM store_version"
+                                         " WHERE to_regclass('store_version') IS NOT NULL), 0)"
+                                       : "PRAGMA user_version";
     auto version = [&](int64_t& v) {
         if (pg) {
             // The table may not exist yet; ask without touching it then.
@@ -459,7 +457,8 @@ bool Store::Status(const std::string& order, OrderStatus& out) {
                                     static_cast<uint64_t>(r.Int(i, 1)));
                 t.pool += r.Int(i, 1) - r.Int(i, 0) + 1;
             }
-            r = ok ? Run("SELECT value FROM pool p WHERE order_id = ?1 AND type = 'mac' AND " ZQ_VISIBLE,
+            r = ok ? Run("SELECT value FROM pool p WHERE order_id = ?1 AND type = 'mac' "
+                         "AND " ZQ_VISIBLE,
                          {id})
                    : Result{};
             ok = r.ok;
@@ -619,10 +618,10 @@ bool Store::CheckImport(int64_t order_id, const std::string& type,
         return false;
     }
     for (const ImportEntry& e : entries) {
-        Result r = Run(
-            "SELECT o.name FROM pool p JOIN orders o ON o.id = p.order_id WHERE p.type = ?1"
-            " AND p.value = ?2 AND p.order_id != ?3 AND " ZQ_VISIBLE " LIMIT 1",
-            {type, e.value, order_id});
+        Result r =
+            Run("SELECT o.name FROM pool p JOIN orders o ON o.id = p.order_id WHERE p.type = ?1"
+                " AND p.value = ?2 AND p.order_id != ?3 AND " ZQ_VISIBLE " LIMIT 1",
+                {type, e.value, order_id});
         if (!r.ok)
             return Fails("check import");
         if (!r.rows.empty()) {
@@ -631,7 +630,8 @@ bool Store::CheckImport(int64_t order_id, const std::string& type,
         }
         if (type != "mac")
             continue;
-        r = Run("SELECT o.name FROM mac_ranges r JOIN orders o ON o.id = r.order_id WHERE"
+        r =
+            Run("SELECT o.name FROM mac_ranges r JOIN orders o ON o.id = r.order_id WHERE"
                 " r.order_id != ?1 AND r.first <= ?2 AND r.last >= ?2 LIMIT 1",
                 {order_id, static_cast<int64_t>(*ParseMac(e.value))});
         if (!r.ok)
@@ -653,10 +653,10 @@ bool Store::WriteImport(int64_t order_id, const std::string& type,
             return Fails("import");
         const size_t end = std::min(entries.size(), begin + batch_rows);
         for (size_t i = begin; i < end; ++i) {
-            Result r = Run(
-                "INSERT INTO pool(order_id, type, value, batch) VALUES(?1, ?2, ?3, ?4)"
-                " ON CONFLICT DO NOTHING",
-                {order_id, type, entries[i].value, import_id});
+            Result r =
+                Run("INSERT INTO pool(order_id, type, value, batch) VALUES(?1, ?2, ?3, ?4)"
+                    " ON CONFLICT DO NOTHING",
+                    {order_id, type, entries[i].value, import_id});
             if (!r.ok)
                 return Fails("import");
             added += r.changes;
@@ -697,16 +697,15 @@ bool Store::AddMacRange(const std::string& order, uint64_t first, uint64_t last)
     if (!NeedOrder(order, id))
         return Fails("");
     const int64_t low = static_cast<int64_t>(first), high = static_cast<int64_t>(last);
-    Result r = Run(
-        "SELECT o.name, r.first, r.last FROM mac_ranges r JOIN orders o ON o.id ="
-        " r.order_id WHERE r.first <= ?2 AND r.last >= ?1 ORDER BY r.first LIMIT 1",
-        {low, high});
+    Result r =
+        Run("SELECT o.name, r.first, r.last FROM mac_ranges r JOIN orders o ON o.id ="
+            " r.order_id WHERE r.first <= ?2 AND r.last >= ?1 ORDER BY r.first LIMIT 1",
+            {low, high});
     if (!r.ok)
         return Fails("add MAC range");
     if (!r.rows.empty()) {
         error_ = "the range overlaps " + MacText(static_cast<uint64_t>(r.Int(0, 1))) + " - " +
-                 MacText(static_cast<uint64_t>(r.Int(0, 2))) + " of order \"" + r.Text(0, 0) +
-                 "\"";
+                 MacText(static_cast<uint64_t>(r.Int(0, 2))) + " of order \"" + r.Text(0, 0) + "\"";
         return Fails("");
     }
     if (!Run("INSERT INTO mac_ranges(order_id, first, last) VALUES(?1, ?2, ?3)", {id, low, high})
@@ -738,9 +737,8 @@ bool Store::ListInstalls(const std::string& order, std::vector<InstallRow>& out)
         " i.last_ok_uuid, i.peer FROM installs i JOIN orders o ON o.id = i.order_id"
         " WHERE ?1 = '' OR o.name = ?1 ORDER BY i.time, o.name, i.type, i.value",
         order, "list installs", out, [](const Result& r, size_t i) {
-            return InstallRow{r.Text(i, 0), r.Text(i, 1), r.Text(i, 2),
-                              r.Text(i, 3), r.Text(i, 4), r.Text(i, 5),
-                              r.Text(i, 6), r.Text(i, 7), r.Text(i, 8)};
+            return InstallRow{r.Text(i, 0), r.Text(i, 1), r.Text(i, 2), r.Text(i, 3), r.Text(i, 4),
+                              r.Text(i, 5), r.Text(i, 6), r.Text(i, 7), r.Text(i, 8)};
         });
 }
 
@@ -780,7 +778,8 @@ bool Store::Void(const std::string& order, const std::string& type, const std::s
     }
     const std::string uuid = r.Text(0, 0);
     // Every identity of the unit's request goes: a scrapped unit releases all of them.
-    r = Run("SELECT value FROM installs WHERE order_id = ?1 AND type = ?2 AND uuid = ?3 ORDER BY"
+    r =
+        Run("SELECT value FROM installs WHERE order_id = ?1 AND type = ?2 AND uuid = ?3 ORDER BY"
             " value",
             {id, type, uuid});
     for (size_t i = 0; r.ok && i < r.rows.size(); ++i)
@@ -809,9 +808,8 @@ bool Store::ListVoids(const std::string& order, std::vector<VoidRow>& out) {
         " FROM voids v JOIN orders o ON o.id = v.order_id WHERE ?1 = '' OR o.name = ?1"
         " ORDER BY v.id",
         order, "list voids", out, [](const Result& r, size_t i) {
-            return VoidRow{r.Text(i, 0), r.Text(i, 1), r.Text(i, 2),
-                           r.Text(i, 3), r.Text(i, 4), r.Text(i, 5),
-                           r.Text(i, 6), r.Text(i, 7), r.Int(i, 8) != 0};
+            return VoidRow{r.Text(i, 0), r.Text(i, 1), r.Text(i, 2), r.Text(i, 3),    r.Text(i, 4),
+                           r.Text(i, 5), r.Text(i, 6), r.Text(i, 7), r.Int(i, 8) != 0};
         });
 }
 
@@ -854,9 +852,9 @@ bool Store::ListRefusals(const std::string& order, std::vector<RefusalRow>& out)
 bool Store::Belongs(int64_t order_id, const std::string& type, const std::string& value,
                     bool& belongs) {
     belongs = false;
-    Result r = Run("SELECT 1 FROM pool p WHERE order_id = ?1 AND type = ?2 AND value = ?3 AND "
-                   ZQ_VISIBLE,
-                   {order_id, type, value});
+    Result r =
+        Run("SELECT 1 FROM pool p WHERE order_id = ?1 AND type = ?2 AND value = ?3 AND " ZQ_VISIBLE,
+            {order_id, type, value});
     if (!r.ok)
         return false;
     belongs = !r.rows.empty();
@@ -932,8 +930,9 @@ bool Store::InstallOne(const InstallRequest& request, std::string& answer) {
     }
     // A voided identity is installed again only when it was made reusable.
     for (const std::string& value : fresh) {
-        r = Run("SELECT reusable FROM voids WHERE type = ?1 AND value = ?2 ORDER BY id DESC LIMIT 1",
-                {request.type, value});
+        r = Run(
+            "SELECT reusable FROM voids WHERE type = ?1 AND value = ?2 ORDER BY id DESC LIMIT 1",
+            {request.type, value});
         if (!r.ok)
             return false;
         if (!r.rows.empty() && r.Int(0, 0) == 0) {
@@ -944,19 +943,19 @@ bool Store::InstallOne(const InstallRequest& request, std::string& answer) {
     // The insert is the decision: of two servers inserting one identity at once, the unique key
     // refuses the second, which tries again and then finds the first one's install.
     for (const std::string& value : fresh) {
-        if (!Run("INSERT INTO installs(type, value, order_id, uuid, last_ok_uuid, content, content2,"
+        if (!Run("INSERT INTO installs(type, value, order_id, uuid, last_ok_uuid, content, "
+                 "content2,"
                  " peer, time) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)",
                  {request.type, value, order_id, request.current_uuid, request.last_ok_uuid,
                   request.content, OrNull(request.content2), request.peer, Now()})
                  .ok)
             return false;
     }
-    if (!fresh.empty() &&
-        !Run("INSERT INTO requests(uuid, order_id, type, content, content2)"
-             " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING",
-             {request.current_uuid, order_id, request.type, request.content,
-              OrNull(request.content2)})
-             .ok)
+    if (!fresh.empty() && !Run("INSERT INTO requests(uuid, order_id, type, content, content2)"
+                               " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING",
+                               {request.current_uuid, order_id, request.type, request.content,
+                                OrNull(request.content2)})
+                               .ok)
         return false;
     answer.clear();
     return true;

@@ -1,6 +1,6 @@
-// The identity server's store, in an SQLite file or a PostgreSQL database: production orders, their identity pools (P2P identities
-// and MAC lists), MAC ranges, the installs with their senders, and the trail: every refused
-// request and every voided install.
+// The identity server's store, in an SQLite file or a PostgreSQL database: production orders, their
+// identity pools (P2P identities and MAC lists), MAC ranges, the installs with their senders, and
+// the trail: every refused request and every voided install.
 //
 // One Store is one connection; it is not thread-safe (the server uses it from its one worker
 // thread; each admin command opens its own). Failures are return values; nothing throws.

@@ -132,8 +132,8 @@ bool TestPostgres::Start() {
         }
     }
     port_ = FreePort();
-    if (!Run("initdb", {"-D", dir_ + "/data", "-A", "trust", "-U", "zq", "-E", "UTF8",
-                        "--locale=C", "--no-sync"}))
+    if (!Run("initdb", {"-D", dir_ + "/data", "-A", "trust", "-U", "zq", "-E", "UTF8", "--locale=C",
+                        "--no-sync"}))
         return false;
     return StartServer();
 }
@@ -141,8 +141,8 @@ bool TestPostgres::Start() {
 bool TestPostgres::StartServer() {
     const std::string options = "-h 127.0.0.1 -p " + std::to_string(port_) + " -k " + dir_ +
                                 " -c max_connections=200 -c shared_buffers=32MB";
-    running_ = Run("pg_ctl", {"-D", dir_ + "/data", "-l", dir_ + "/server.log", "-o", options,
-                              "-w", "-t", "60", "start"});
+    running_ = Run("pg_ctl", {"-D", dir_ + "/data", "-l", dir_ + "/server.log", "-o", options, "-w",
+                              "-t", "60", "start"});
     return running_;
 }
 
