@@ -1359,3 +1359,39 @@ TEST_F(IdserverShared, AWrongOrUnreachableDatabaseIsOneLineAndStatusTwoAndCreate
     }
     EXPECT_EQ(probe.db()->Run(databases).Text(0, 0), count);
 }
+
+TEST_F(IdserverShared, ARequestIdentifierOfferedWithOtherKeysThroughTwoServersAtOnceBindsOnce) {
+    Server first, second;
+    ASSERT_TRUE(first.Start(db, On("127.0.0.2"))) << first.error();
+    ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
+    // kKeys / kSenders identifiers, each offered by every sender with a key of its own.
+    constexpr int kSenders = 8, kUuids = kKeys / kSenders;
+    const std::vector<std::string> keys = Keys(kKeys);
+    std::vector<std::vector<std::string>> answers(kSenders, std::vector<std::string>(kUuids));
+    std::atomic<int> waiting{kSenders};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s)
+        senders.emplace_back([&, s] {
+            const bool even = s % 2 == 0;
+            --waiting;
+            while (waiting > 0) {
+            }
+            for (int u = 0; u < kUuids; ++u)
+                answers[s][u] = SendTo(
+                    even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
+                    Request("A", "p2p_id", keys[u * kSenders + s], "SHARED-" + std::to_string(u)));
+        });
+    for (std::thread& t : senders)
+        t.join();
+    std::map<std::string, std::string> installs = Installs();
+    EXPECT_EQ(installs.size(), static_cast<size_t>(kUuids));
+    for (int u = 0; u < kUuids; ++u) {
+        int accepted = 0, reused = 0;
+        for (int s = 0; s < kSenders; ++s) {
+            accepted += answers[s][u] == kOk;
+            reused += answers[s][u] == Refused("uuid_reused");
+        }
+        EXPECT_EQ(accepted, 1) << u;
+        EXPECT_EQ(reused, kSenders - 1) << u;
+    }
+}

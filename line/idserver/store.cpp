@@ -880,19 +880,22 @@ bool Store::InstallOne(const InstallRequest& request, std::string& answer) {
         return true;
     }
     // A request identifier belongs to the one accepted request that used it first.
-    Result r = Run("SELECT order_id, type, content, content2 FROM requests WHERE uuid = ?1",
-                   {request.current_uuid});
+    const char* const kBound =
+        "SELECT order_id, type, content, content2 FROM requests WHERE uuid = ?1";
+    auto other_request = [&](const Result& bound) {
+        const bool same_content2 = bound.Null(0, 3)
+                                       ? !request.content2
+                                       : request.content2 && *request.content2 == bound.Text(0, 3);
+        return !bound.rows.empty() &&
+               (bound.Int(0, 0) != order_id || bound.Text(0, 1) != request.type ||
+                bound.Text(0, 2) != request.content || !same_content2);
+    };
+    Result r = Run(kBound, {request.current_uuid});
     if (!r.ok)
         return false;
-    if (!r.rows.empty()) {
-        const bool same_content2 = r.Null(0, 3)
-                                       ? !request.content2
-                                       : request.content2 && *request.content2 == r.Text(0, 3);
-        if (r.Int(0, 0) != order_id || r.Text(0, 1) != request.type ||
-            r.Text(0, 2) != request.content || !same_content2) {
-            answer = kUuidReused;
-            return true;
-        }
+    if (other_request(r)) {
+        answer = kUuidReused;
+        return true;
     }
     // Every claimed identity must belong to the order.
     std::set<std::string> values;
@@ -951,12 +954,26 @@ bool Store::InstallOne(const InstallRequest& request, std::string& answer) {
                  .ok)
             return false;
     }
-    if (!fresh.empty() && !Run("INSERT INTO requests(uuid, order_id, type, content, content2)"
-                               " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING",
-                               {request.current_uuid, order_id, request.type, request.content,
-                                OrNull(request.content2)})
-                               .ok)
-        return false;
+    if (!fresh.empty()) {
+        Result bind =
+            Run("INSERT INTO requests(uuid, order_id, type, content, content2)"
+                " VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING",
+                {request.current_uuid, order_id, request.type, request.content,
+                 OrNull(request.content2)});
+        if (!bind.ok)
+            return false;
+        // Another server bound the identifier to another request at the same moment: that one
+        // came first; this install is tried again and then refused as a reuse.
+        if (bind.changes == 0) {
+            r = Run(kBound, {request.current_uuid});
+            if (!r.ok)
+                return false;
+            if (other_request(r)) {
+                conflict_ = true;
+                return false;
+            }
+        }
+    }
     answer.clear();
     return true;
 }
