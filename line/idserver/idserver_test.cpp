@@ -1395,3 +1395,39 @@ TEST_F(IdserverShared, ARequestIdentifierOfferedWithOtherKeysThroughTwoServersAt
         EXPECT_EQ(reused, kSenders - 1) << u;
     }
 }
+
+TEST_P(IdserverImport, ASecondImportIsRefusedWhileTheFirstRuns) {
+    const std::string db = StorePath("id.db");
+    Admin admin(db);
+    ASSERT_EQ(admin({"create-order", "A"}), 0);
+    constexpr int kKeys = 40000;
+    std::vector<std::string> keys;
+    for (int i = 0; i < kKeys; ++i)
+        keys.push_back(Key(i));
+    const std::string file = WriteFile(dir, "pool.txt", keys);
+    const std::string other = WriteFile(dir, "other.txt", {Key(kKeys + 1)});
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::ostringstream out, err;
+        _exit(RunCommand({"import-pool", "A", file, "--db", db}, out, err));
+    }
+    // Once the first has written rows of its own, it is running.
+    bool running = false;
+    for (int i = 0; i < 20000 && !running; ++i) {
+        running = std::stoll("0" + Query(db, "SELECT count(*) FROM pool WHERE batch != 0")) > 0;
+        if (!running)
+            usleep(500);
+    }
+    EXPECT_TRUE(running);
+    EXPECT_EQ(admin({"import-pool", "A", other}), 2);
+    EXPECT_NE(admin.err.find("another import is running"), std::string::npos) << admin.err;
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The first import is whole; the second goes through now.
+    ASSERT_EQ(admin({"import-pool", "A", other}), 0) << admin.err;
+    ASSERT_EQ(admin({"status", "A"}), 0);
+    EXPECT_NE(admin.out.find("p2p_id\t" + std::to_string(kKeys + 1) + "\t"), std::string::npos)
+        << admin.out;
+}

@@ -106,6 +106,9 @@ const char* const kPostgresSchemaVersion1 =
 // other one's committed install and is answered from it).
 constexpr int kConflictTries = 5;
 
+// The PostgreSQL lock the one running import holds (any number the store uses for nothing else).
+constexpr int64_t kImportLock = 9312;
+
 // The pause between two transactions of an import.
 constexpr useconds_t kImportPauseUs = 3000;
 
@@ -512,6 +515,13 @@ bool Store::ImportEntries(const std::string& order, const std::string& type,
     std::vector<ImportEntry> checked = entries;
     bool ok = RemoveStoppedImports() && CheckImport(id, type, checked) &&
               WriteImport(id, type, checked, import_id, batch_rows == 0 ? 1 : batch_rows, added);
+    struct Unlock {
+        Store* store;
+        ~Unlock() {
+            if (store->postgres())
+                store->Run("SELECT pg_advisory_unlock(" + std::to_string(kImportLock) + ")");
+        }
+    } unlock{this};
     if (ok)
         return true;
     // Nothing of a refused or failed import becomes visible; its rows go now, or with the next
@@ -525,6 +535,27 @@ bool Store::ImportEntries(const std::string& order, const std::string& type,
 }
 
 bool Store::ClaimImport(int64_t order_id, const std::string& type, int64_t& import_id) {
+    // On PostgreSQL the importers may run on other machines, where a process number says
+    // nothing: the import holds a lock of its connection instead, which ends with the process.
+    if (postgres()) {
+        // A killed importer's lock goes when the database notices the closed connection: waited
+        // for a moment.
+        Result lock;
+        for (int tries = 0; tries < 40; ++tries) {
+            lock = Run("SELECT pg_try_advisory_lock(" + std::to_string(kImportLock) + ")");
+            if (!lock.ok || lock.Text(0, 0) == "t")
+                break;
+            usleep(50000);
+        }
+        if (!lock.ok) {
+            Fail("start import");
+            return false;
+        }
+        if (lock.Text(0, 0) != "t") {
+            error_ = "another import is running; try again when it has finished";
+            return false;
+        }
+    }
     if (!BeginWrite("imports"))
         return false;
     Result r = Run("SELECT id, pid FROM imports WHERE state = 'running'");
@@ -532,7 +563,7 @@ bool Store::ClaimImport(int64_t order_id, const std::string& type, int64_t& impo
         return Fails("start import");
     for (size_t i = 0; i < r.rows.size(); ++i) {
         const int64_t pid = r.Int(i, 1);
-        if (ProcessAlive(pid)) {
+        if (!postgres() && ProcessAlive(pid)) {
             error_ = "another import is running (process " + std::to_string(pid) +
                      "); try again when it has finished";
             return Fails("");
