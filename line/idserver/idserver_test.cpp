@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -1075,6 +1076,31 @@ class IdserverShared : public ::testing::Test {
         return options;
     }
 
+    // `senders` threads that start at one moment; sender s sends request(s, i) for every i below
+    // `count`, one after another, through `first` when s is even and `second` when it is odd.
+    // Returns answers[s][i].
+    static std::vector<std::vector<std::string>> OfferAtOnce(
+        Server& first, Server& second, int senders, int count,
+        const std::function<std::string(int, int)>& request) {
+        std::vector<std::vector<std::string>> answers(static_cast<size_t>(senders),
+                                                      std::vector<std::string>(count));
+        std::atomic<int> waiting{senders};
+        std::vector<std::thread> threads;
+        for (int s = 0; s < senders; ++s)
+            threads.emplace_back([&, s] {
+                const bool even = s % 2 == 0;
+                --waiting;
+                while (waiting > 0) {
+                }
+                for (int i = 0; i < count; ++i)
+                    answers[s][i] = SendTo(even ? "127.0.0.2" : "127.0.0.3",
+                                           even ? first.port() : second.port(), request(s, i));
+            });
+        for (std::thread& t : threads)
+            t.join();
+        return answers;
+    }
+
     static constexpr int kKeys = 200;
     TestPostgres* pg = nullptr;
     std::string db;
@@ -1128,25 +1154,10 @@ TEST_F(IdserverShared, TwoServersAcceptEachIdentityOfferedByEightSendersAtOnceEx
     ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
     constexpr int kSenders = 8;
     const std::vector<std::string> keys = Keys(kKeys);
-    // answers[sender][key]
-    std::vector<std::vector<std::string>> answers(kSenders, std::vector<std::string>(kKeys));
-    std::atomic<int> waiting{kSenders};
-    std::vector<std::thread> senders;
-    for (int s = 0; s < kSenders; ++s)
-        senders.emplace_back([&, s] {
-            const bool even = s % 2 == 0;
-            --waiting;
-            while (waiting > 0) {
-            }
-            // Every sender offers every identity, in the same order, through its server.
-            for (int k = 0; k < kKeys; ++k)
-                answers[s][k] =
-                    SendTo(even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
-                           Request("A", "p2p_id", keys[k],
-                                   "S" + std::to_string(s) + "-" + std::to_string(k)));
-        });
-    for (std::thread& t : senders)
-        t.join();
+    // Every sender offers every identity, in the same order, through its server.
+    const auto answers = OfferAtOnce(first, second, kSenders, kKeys, [&](int s, int k) {
+        return Request("A", "p2p_id", keys[k], "S" + std::to_string(s) + "-" + std::to_string(k));
+    });
     std::map<std::string, std::string> installs = Installs();
     EXPECT_EQ(installs.size(), static_cast<size_t>(kKeys));
     for (int k = 0; k < kKeys; ++k) {
@@ -1367,22 +1378,9 @@ TEST_F(IdserverShared, ARequestIdentifierOfferedWithOtherKeysThroughTwoServersAt
     // kKeys / kSenders identifiers, each offered by every sender with a key of its own.
     constexpr int kSenders = 8, kUuids = kKeys / kSenders;
     const std::vector<std::string> keys = Keys(kKeys);
-    std::vector<std::vector<std::string>> answers(kSenders, std::vector<std::string>(kUuids));
-    std::atomic<int> waiting{kSenders};
-    std::vector<std::thread> senders;
-    for (int s = 0; s < kSenders; ++s)
-        senders.emplace_back([&, s] {
-            const bool even = s % 2 == 0;
-            --waiting;
-            while (waiting > 0) {
-            }
-            for (int u = 0; u < kUuids; ++u)
-                answers[s][u] = SendTo(
-                    even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
-                    Request("A", "p2p_id", keys[u * kSenders + s], "SHARED-" + std::to_string(u)));
-        });
-    for (std::thread& t : senders)
-        t.join();
+    const auto answers = OfferAtOnce(first, second, kSenders, kUuids, [&](int s, int u) {
+        return Request("A", "p2p_id", keys[u * kSenders + s], "SHARED-" + std::to_string(u));
+    });
     std::map<std::string, std::string> installs = Installs();
     EXPECT_EQ(installs.size(), static_cast<size_t>(kUuids));
     for (int u = 0; u < kUuids; ++u) {
