@@ -541,7 +541,7 @@ bool Store::ClaimImport(int64_t order_id, const std::string& type, int64_t& impo
         // A killed importer's lock goes when the database notices the closed connection: waited
         // for a moment.
         Result lock;
-        for (int tries = 0; tries < 40; ++tries) {
+        for (int tries = 0; tries < 10; ++tries) {
             lock = Run("SELECT pg_try_advisory_lock(" + std::to_string(kImportLock) + ")");
             if (!lock.ok || lock.Text(0, 0) == "t")
                 break;
