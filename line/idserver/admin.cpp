@@ -1,4 +1,5 @@
 #include "admin.h"
+#include "migrate.h"
 
 #include <algorithm>
 #include <csignal>
@@ -16,7 +17,7 @@ namespace idserver {
 namespace {
 
 const char* const kUsage =
-    "usage: zq-idserver COMMAND [--db FILE] ...\n"
+    "usage: zq-idserver COMMAND [--db FILE|CONNECTION] ...\n"
     "  serve [--address A] [--port P] [--queue N] [--create]\n"
     "                                    answer install requests (default 127.0.0.2:9311);\n"
     "                                    --create makes the store when it does not exist\n"
@@ -38,7 +39,10 @@ const char* const kUsage =
     "  export-csv [ORDER] [--out FILE] [--excel]\n"
     "                                    installs as CSV (standard output by default); --excel\n"
     "                                    starts it with a UTF-8 byte-order mark\n"
-    "The store is --db FILE, by default zq-idserver.db in the current folder. Every command but\n"
+    "  migrate --from FILE --to CONNECTION\n"
+    "                                    copy an SQLite store into a PostgreSQL database\n"
+    "The store is --db FILE, by default zq-idserver.db in the current folder, or a PostgreSQL\n"
+    "database (--db postgresql://USER@HOST/DB or any libpq connection text). Every command but\n"
     "create-order and serve --create refuses a store that does not exist.\n";
 
 // Options that stand alone; every other option takes a value.
@@ -147,15 +151,53 @@ int Serve(const std::string& db, const Parsed& parsed, std::ostream& out, std::o
     Server server;
     if (!server.Start(db, options)) {
         err << "zq-idserver: " << server.error() << "\n";
-        return 1;
+        return server.store_unreachable() ? 2 : 1;
     }
     out << "zq-idserver: listening on " << options.address << ":" << server.port() << ", store "
-        << db << std::endl;
+        << StoreName(db) << std::endl;
     int signal = 0;
     sigwait(&signals, &signal);
     server.Stop();
     out << "zq-idserver: stopped" << std::endl;
     return 0;
+}
+
+int Migrate(const Parsed& parsed, std::ostream& out, std::ostream& err) {
+    for (const auto& [name, value] : parsed.options) {
+        if (name != "from" && name != "to") {
+            err << "zq-idserver: wrong arguments for migrate\n" << kUsage;
+            return 2;
+        }
+    }
+    auto from_it = parsed.options.find("from");
+    auto to_it = parsed.options.find("to");
+    if (from_it == parsed.options.end() || to_it == parsed.options.end() ||
+        IsPostgres(from_it->second) || !IsPostgres(to_it->second)) {
+        err << "zq-idserver: migrate needs --from FILE (an SQLite store) and --to CONNECTION (a "
+               "PostgreSQL database)\n";
+        return 2;
+    }
+    Store from, to;
+    if (!from.Open(from_it->second, 5000, false)) {
+        err << "zq-idserver: " << from.error() << "\n";
+        return 1;
+    }
+    if (!to.Open(to_it->second, 5000, true)) {
+        err << "zq-idserver: " << to.error() << "\n";
+        return to.unreachable() ? 2 : 1;
+    }
+    std::string error;
+    switch (MigrateStore(from, to, out, error)) {
+        case MigrateResult::kDone:
+            return 0;
+        case MigrateResult::kRefused:
+            err << "zq-idserver: " << error << "\n";
+            return 2;
+        case MigrateResult::kFailed:
+            break;
+    }
+    err << "zq-idserver: " << error << "\n";
+    return 1;
 }
 
 }  // namespace
@@ -251,6 +293,8 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
 
     if (command == "serve")
         return pos.empty() ? Serve(db, parsed, out, err) : wrong();
+    if (command == "migrate")
+        return pos.empty() ? Migrate(parsed, out, err) : wrong();
 
     for (const auto& [name, value] : parsed.options) {
         const bool allowed = name == "db" ||
@@ -262,10 +306,13 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
 
     Store store;
     // Only create-order may make a store: anywhere else a missing file is a mistyped --db.
+    // A PostgreSQL database that cannot be reached is a wrong command line: status 2.
+    int open_status = 1;
     auto open = [&]() {
         if (store.Open(db, 5000, command == "create-order"))
             return true;
         err << "zq-idserver: " << store.error() << "\n";
+        open_status = store.unreachable() ? 2 : 1;
         return false;
     };
     auto failed = [&]() {
@@ -278,7 +325,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!order_count(1))
             return wrong();
         if (!open())
-            return 1;
+            return open_status;
         if (!store.CreateOrder(pos[0]))
             return failed();
         out << "order \"" << pos[0] << "\" created\n";
@@ -289,7 +336,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return wrong();
         std::vector<OrderSummary> orders;
         if (!open())
-            return 1;
+            return open_status;
         if (!store.ListOrders(orders))
             return failed();
         out << "order\tp2p_ids\tmacs\tmac_ranges\tinstalled\tcreated\tstate\n";
@@ -303,7 +350,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!order_count(1))
             return wrong();
         if (!open())
-            return 1;
+            return open_status;
         const bool close = command == "close-order";
         if (!store.SetOrderClosed(pos[0], close))
             return failed();
@@ -315,7 +362,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return wrong();
         OrderStatus status;
         if (!open())
-            return 1;
+            return open_status;
         if (!store.Status(pos[0], status))
             return failed();
         out << "order \"" << pos[0] << "\" " << (status.closed ? "closed" : "open") << "\n";
@@ -329,7 +376,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!order_count(2))
             return wrong();
         if (!open())
-            return 1;
+            return open_status;
         std::vector<ImportEntry> entries;
         std::string error;
         if (!ReadIdentityFile(pos[1], entries, error)) {
@@ -363,7 +410,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return 2;
         }
         if (!open())
-            return 1;
+            return open_status;
         if (!store.AddMacRange(pos[0], *first, *last)) {
             err << "zq-idserver: " << store.error() << "; nothing added\n";
             return 2;
@@ -376,7 +423,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         if (!order_count(3) || !parsed.options.count("reason"))
             return wrong();
         if (!open())
-            return 1;
+            return open_status;
         std::vector<std::string> voided;
         const bool reusable = parsed.options.count("reusable") != 0;
         if (!store.Void(pos[0], pos[1], pos[2], parsed.options["reason"], reusable, voided))
@@ -391,7 +438,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return wrong();
         std::vector<VoidRow> rows;
         if (!open())
-            return 1;
+            return open_status;
         if (!store.ListVoids(pos.empty() ? "" : pos[0], rows))
             return failed();
         out << "time\torder\ttype\tidentity\tuuid\tinstalled\tsender\treusable\treason\n";
@@ -406,7 +453,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return wrong();
         std::vector<RefusalRow> rows;
         if (!open())
-            return 1;
+            return open_status;
         if (!store.ListRefusals(pos.empty() ? "" : pos[0], rows))
             return failed();
         out << "time\treason\tsender\torder\ttype\tcontent\tcontent2\tuuid\n";
@@ -421,7 +468,7 @@ int RunCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             return wrong();
         std::vector<InstallRow> rows;
         if (!open())
-            return 1;
+            return open_status;
         if (!store.ListInstalls(pos.empty() ? "" : pos[0], rows))
             return failed();
         if (command == "list-installs") {

@@ -1,7 +1,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,15 +10,20 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "admin.h"
+#include "db.h"
 #include "request.h"
 #include "server.h"
 #include "store.h"
+#include "test_postgres.h"
 
 namespace fs = std::filesystem;
 using namespace idserver;
@@ -36,20 +40,26 @@ struct TempDir {
     std::string File(const std::string& name) const { return (path / name).string(); }
 };
 
-// One request/answer over UDP from a fresh socket; "" when nothing came back within 3 s.
-std::string Send(uint16_t port, const std::string& text) {
+// One request/answer over UDP from a fresh socket to a server on `address`; "" when nothing came
+// back within `seconds`.
+std::string SendTo(const std::string& address, uint16_t port, const std::string& text,
+                   int seconds = 3) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    timeval tv{3, 0};
+    timeval tv{seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.2", &to.sin_addr);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
     sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     char buffer[4096];
     ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     close(fd);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+std::string Send(uint16_t port, const std::string& text) {
+    return SendTo("127.0.0.2", port, text);
 }
 
 std::string Quote(const std::string& text) {
@@ -94,6 +104,85 @@ ServerOptions LoopbackOptions() {
     options.port = 0;
     return options;
 }
+
+// The stores every test below runs against: one table, one parameterised run per row.
+struct StoreCase {
+    const char* name;
+    bool postgres;
+    // A query whose one value is "ok" when the store's pool is consistent.
+    const char* integrity_check;
+};
+const StoreCase kStores[] = {
+    {"sqlite", false, "PRAGMA integrity_check"},
+    {"postgres", true,
+     "SELECT CASE WHEN count(*) = count(DISTINCT (order_id, type, value)) THEN 'ok' END FROM pool"},
+};
+
+class StoreTest : public ::testing::TestWithParam<StoreCase> {
+  protected:
+    void SetUp() override {
+        if (GetParam().postgres && !SharedPostgres())
+            GTEST_FAIL() << "PostgreSQL could not be started for the tests";
+    }
+    // A fresh, not yet created store: a file in `dir` for SQLite, an empty database for
+    // PostgreSQL. The same name gives the same store within a test.
+    std::string StorePath(const std::string& name) {
+        auto it = stores_.find(name);
+        if (it != stores_.end())
+            return it->second;
+        std::string path = GetParam().postgres ? SharedPostgres()->NewDatabase() : dir.File(name);
+        EXPECT_FALSE(path.empty()) << SharedPostgres()->error();
+        return stores_[name] = path;
+    }
+    // Whether anything of a store was made: the file, or the tables in the database.
+    bool StoreMade(const std::string& db) {
+        if (!GetParam().postgres)
+            return fs::exists(db);
+        std::string why;
+        std::unique_ptr<Db> raw = OpenPostgres(db, 1000, why);
+        return raw && raw->Run("SELECT 1 FROM pg_tables WHERE schemaname = 'public'").rows.size();
+    }
+    // The first value of `sql` run on the store's database, outside the Store.
+    std::string Query(const std::string& db, const std::string& sql) {
+        std::string why;
+        std::unique_ptr<Db> raw =
+            GetParam().postgres ? OpenPostgres(db, 5000, why) : OpenSqlite(db, 5000, false, why);
+        EXPECT_TRUE(raw) << why;
+        return raw ? raw->Run(sql).Text(0, 0) : std::string();
+    }
+    // Holds every table of the store against writers until the result is destroyed, as another
+    // writer stuck in a long transaction would.
+    std::unique_ptr<Db> Lock(const std::string& db) {
+        std::string why;
+        std::unique_ptr<Db> raw =
+            GetParam().postgres ? OpenPostgres(db, 5000, why) : OpenSqlite(db, 5000, false, why);
+        EXPECT_TRUE(raw) << why;
+        const bool locked =
+            raw && raw->Script(GetParam().postgres
+                                   ? "BEGIN; LOCK TABLE orders, pool, mac_ranges, installs,"
+                                     " requests, refusals, voids IN ACCESS EXCLUSIVE MODE"
+                                   : "BEGIN EXCLUSIVE");
+        EXPECT_TRUE(locked) << (raw ? raw->error() : why);
+        return raw;
+    }
+    TempDir dir;
+
+  private:
+    std::map<std::string, std::string> stores_;
+};
+
+std::string StoreName(const ::testing::TestParamInfo<StoreCase>& info) {
+    return info.param.name;
+}
+
+#define ZQ_STORE_SUITE(suite)          \
+    class suite : public StoreTest {}; \
+    INSTANTIATE_TEST_SUITE_P(Stores, suite, ::testing::ValuesIn(kStores), StoreName)
+
+ZQ_STORE_SUITE(IdserverServer);
+ZQ_STORE_SUITE(IdserverAdmin);
+ZQ_STORE_SUITE(IdserverTrail);
+ZQ_STORE_SUITE(IdserverImport);
 
 }  // namespace
 
@@ -145,9 +234,8 @@ TEST(IdserverMac, ParsesTheUsualFormsAndNothingElse) {
         EXPECT_FALSE(ParseMac(bad).has_value()) << bad;
 }
 
-TEST(IdserverServer, AnswersEachInstallCase) {
-    TempDir dir;
-    std::string db = dir.File("id.db");
+TEST_P(IdserverServer, AnswersEachInstallCase) {
+    std::string db = StorePath("id.db");
     MakeOrder(db);
     Server server;
     ASSERT_TRUE(server.Start(db, LoopbackOptions())) << server.error();
@@ -187,9 +275,8 @@ TEST(IdserverServer, AnswersEachInstallCase) {
     ASSERT_EQ(rows.size(), 4u);  // KEY1, two MACs of U6, and the last one
 }
 
-TEST(IdserverServer, AcceptsExactlyOneOfConcurrentInstallsOfOneIdentity) {
-    TempDir dir;
-    std::string db = dir.File("id.db");
+TEST_P(IdserverServer, AcceptsExactlyOneOfConcurrentInstallsOfOneIdentity) {
+    std::string db = StorePath("id.db");
     MakeOrder(db);
     Server server;
     ASSERT_TRUE(server.Start(db, LoopbackOptions())) << server.error();
@@ -214,9 +301,8 @@ TEST(IdserverServer, AcceptsExactlyOneOfConcurrentInstallsOfOneIdentity) {
     EXPECT_EQ(other, 0);
 }
 
-TEST(IdserverServer, RestartKeepsOrdersPoolsAndInstalls) {
-    TempDir dir;
-    std::string db = dir.File("id.db");
+TEST_P(IdserverServer, RestartKeepsOrdersPoolsAndInstalls) {
+    std::string db = StorePath("id.db");
     MakeOrder(db);
     {
         Server server;
@@ -231,9 +317,8 @@ TEST(IdserverServer, RestartKeepsOrdersPoolsAndInstalls) {
     EXPECT_EQ(Send(server.port(), Request("A", "mac", "02:00:00:00:00:01", "U4")), kOk);
 }
 
-TEST(IdserverServer, StoresQuotesAndSqlKeywordsUnchanged) {
-    TempDir dir;
-    std::string db = dir.File("id.db");
+TEST_P(IdserverServer, StoresQuotesAndSqlKeywordsUnchanged) {
+    std::string db = StorePath("id.db");
     const std::string order = "O'Brien\"; DROP TABLE orders; --";
     const std::string key = "K'); DELETE FROM installs; --\\\"";
     {
@@ -258,9 +343,8 @@ TEST(IdserverServer, StoresQuotesAndSqlKeywordsUnchanged) {
     EXPECT_EQ(rows[0].uuid, "U'1");
 }
 
-TEST(IdserverServer, AnswersDbErrorAndServerBusyWhileTheStoreIsLocked) {
-    TempDir dir;
-    std::string db = dir.File("id.db");
+TEST_P(IdserverServer, AnswersDbErrorAndServerBusyWhileTheStoreIsLocked) {
+    std::string db = StorePath("id.db");
     MakeOrder(db);
     ServerOptions options = LoopbackOptions();
     options.queue_capacity = 1;
@@ -268,9 +352,8 @@ TEST(IdserverServer, AnswersDbErrorAndServerBusyWhileTheStoreIsLocked) {
     Server server;
     ASSERT_TRUE(server.Start(db, options));
 
-    sqlite3* locker = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::unique_ptr<Db> locker = Lock(db);
+    ASSERT_TRUE(locker);
     const int kClients = 4;
     std::vector<std::string> answers(kClients);
     std::vector<std::thread> clients;
@@ -282,8 +365,7 @@ TEST(IdserverServer, AnswersDbErrorAndServerBusyWhileTheStoreIsLocked) {
         });
     for (std::thread& t : clients)
         t.join();
-    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(locker);
+    locker.reset();
     int busy = 0, db_error = 0;
     for (const std::string& a : answers) {
         busy += a == Refused("server_busy");
@@ -296,7 +378,7 @@ TEST(IdserverServer, AnswersDbErrorAndServerBusyWhileTheStoreIsLocked) {
     EXPECT_EQ(Send(server.port(), Request("A", "p2p_id", "KEY1", "U9")), kOk);
 }
 
-TEST(IdserverAdmin, ReadsTextAndCsvPools) {
+TEST(IdserverPoolFile, ReadsTextAndCsvPools) {
     TempDir dir;
     std::string path = dir.File("pool.csv");
     std::ofstream(path) << "# pool of order A\r\nKEY1\r\n  KEY2 , batch 7\r\n\r\n\"KEY,3\"\"\",x\n";
@@ -314,7 +396,7 @@ TEST(IdserverAdmin, ReadsTextAndCsvPools) {
     EXPECT_FALSE(ReadIdentityFile(dir.File("missing"), entries, error));
 }
 
-TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
+TEST_P(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
     struct Case {
         std::vector<std::string> identities;
         std::vector<std::string> keys;  // empty: refused
@@ -345,8 +427,7 @@ TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
     }
 
     // The command imports nothing of such a file.
-    TempDir dir;
-    const std::string db = dir.File("id.db"), pool = dir.File("pool.txt");
+    const std::string db = StorePath("id.db"), pool = dir.File("pool.txt");
     std::ofstream(pool) << k1 << "\nP2P-DEMO-0001\n";
     std::ostringstream out, err;
     ASSERT_EQ(RunCommand({"create-order", "A", "--db", db}, out, err), 0);
@@ -360,9 +441,8 @@ TEST(IdserverAdmin, APoolWithAKeyNoStationCouldInstallIsRefusedWhole) {
     EXPECT_EQ(orders[0].pool_p2p, 0);
 }
 
-TEST(IdserverAdmin, CommandsCreateImportListAndExport) {
-    TempDir dir;
-    std::string db = dir.File("id.db");
+TEST_P(IdserverAdmin, CommandsCreateImportListAndExport) {
+    std::string db = StorePath("id.db");
     std::string pool = dir.File("pool.txt");
     std::ofstream(pool) << "KEY-0000000000000001\nhttp://p2p/?id=KEY-0000000000000002\n";
     auto run = [&](std::vector<std::string> args, std::string* output = nullptr) {
@@ -511,9 +591,8 @@ std::string WriteFile(const TempDir& dir, const std::string& name,
 
 }  // namespace
 
-TEST(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
+    const std::string db = StorePath("id.db");
     MakeOrder(db);
     LoggingServer s;
     ASSERT_TRUE(s.Start(db)) << s.server.error();
@@ -546,16 +625,14 @@ TEST(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
     options.queue_capacity = 1;
     options.busy_timeout_ms = 300;
     ASSERT_TRUE(s.Start(db, options));
-    sqlite3* locker = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::unique_ptr<Db> locker = Lock(db);
+    ASSERT_TRUE(locker);
     for (int i = 0; i < 4; ++i)
         station.Post(s.port(), Request("A", "p2p_id", "KEY2", "L" + std::to_string(i)));
     std::multiset<std::string> locked;
     for (int i = 0; i < 4; ++i)
         locked.insert(station.Receive());
-    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(locker);
+    locker.reset();
     s.server.Stop();
 
     Store store;
@@ -602,12 +679,17 @@ TEST(IdserverTrail, RecordsEverySenderAndEveryRefusalOfABurst) {
     ASSERT_EQ(admin({"list-refusals", "B"}), 0);
     EXPECT_EQ(admin.out, "time\treason\tsender\torder\ttype\tcontent\tcontent2\tuuid\n" +
                              refusals[2].time + "\torder_name_not_exist\t" + station.peer() +
-                             "\tB\tp2p_id\tKEY2\t\tU4\n");
+                             "\tB\tp2p_id\tKEY2\t\tU4\n")
+        << [&] {
+               std::string all;
+               for (const RefusalRow& r : refusals)
+                   all += r.time + " " + r.reason + " " + r.uuid + "\n";
+               return all;
+           }();
 }
 
-TEST(IdserverTrail, ARequestIdentifierBelongsToTheFirstAcceptedRequest) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverTrail, ARequestIdentifierBelongsToTheFirstAcceptedRequest) {
+    const std::string db = StorePath("id.db");
     MakeOrder(db);
     {
         Store store;
@@ -643,9 +725,8 @@ TEST(IdserverTrail, ARequestIdentifierBelongsToTheFirstAcceptedRequest) {
     EXPECT_EQ(installs.size(), 3u);
 }
 
-TEST(IdserverTrail, AVoidedIdentityIsInstalledAgainOnlyWhenMadeReusable) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverTrail, AVoidedIdentityIsInstalledAgainOnlyWhenMadeReusable) {
+    const std::string db = StorePath("id.db");
     MakeOrder(db);
     LoggingServer s;
     ASSERT_TRUE(s.Start(db));
@@ -703,9 +784,8 @@ TEST(IdserverTrail, AVoidedIdentityIsInstalledAgainOnlyWhenMadeReusable) {
     EXPECT_EQ(count, 3);
 }
 
-TEST(IdserverTrail, AClosedOrderRefusesInstallsUntilReopened) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverTrail, AClosedOrderRefusesInstallsUntilReopened) {
+    const std::string db = StorePath("id.db");
     MakeOrder(db);
     Admin admin(db);
     ASSERT_EQ(admin({"close-order", "A"}), 0);
@@ -725,9 +805,8 @@ TEST(IdserverTrail, AClosedOrderRefusesInstallsUntilReopened) {
     EXPECT_EQ(admin.out.substr(0, 15), "order \"A\" open\n");
 }
 
-TEST(IdserverImport, RefusesWholeFilesANDNamesTheFirstOffendingLine) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverImport, RefusesWholeFilesANDNamesTheFirstOffendingLine) {
+    const std::string db = StorePath("id.db");
     Admin admin(db);
     ASSERT_EQ(admin({"create-order", "A"}), 0);
     ASSERT_EQ(admin({"create-order", "B"}), 0);
@@ -777,9 +856,8 @@ TEST(IdserverImport, RefusesWholeFilesANDNamesTheFirstOffendingLine) {
     EXPECT_NE(admin.out.find("\nB\t2\t0\t0\t0\t"), std::string::npos) << admin.out;
 }
 
-TEST(IdserverImport, RefusesMacRangesThatNoUnitCouldCarryOrThatOverlap) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverImport, RefusesMacRangesThatNoUnitCouldCarryOrThatOverlap) {
+    const std::string db = StorePath("id.db");
     Admin admin(db);
     ASSERT_EQ(admin({"create-order", "A"}), 0);
     ASSERT_EQ(admin({"create-order", "B"}), 0);
@@ -817,9 +895,8 @@ TEST(IdserverImport, RefusesMacRangesThatNoUnitCouldCarryOrThatOverlap) {
     EXPECT_NE(admin.out.find("\nB\t0\t0\t2\t"), std::string::npos) << admin.out;
 }
 
-TEST(IdserverImport, AKilledImportLeavesTheStoreConsistentAndTheImportWholeOrAbsent) {
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+TEST_P(IdserverImport, AKilledImportLeavesTheStoreConsistentAndTheImportWholeOrAbsent) {
+    const std::string db = StorePath("id.db");
     Admin admin(db);
     ASSERT_EQ(admin({"create-order", "A"}), 0);
     constexpr int kKeys = 20000;
@@ -835,18 +912,7 @@ TEST(IdserverImport, AKilledImportLeavesTheStoreConsistentAndTheImportWholeOrAbs
         EXPECT_TRUE(store.ListOrders(orders));
         return orders.empty() ? -1 : orders[0].pool_p2p;
     };
-    auto rows = [&](const char* sql) {
-        sqlite3* raw = nullptr;
-        EXPECT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(raw, sql, -1, &st, nullptr);
-        std::string value;
-        if (sqlite3_step(st) == SQLITE_ROW)
-            value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-        sqlite3_close(raw);
-        return value;
-    };
+    auto rows = [&](const char* sql) { return Query(db, sql); };
     // Kill the import at different points: while reading, while writing its batches, after.
     for (int round = 0; round < 4; ++round) {
         pid_t child = fork();
@@ -865,7 +931,7 @@ TEST(IdserverImport, AKilledImportLeavesTheStoreConsistentAndTheImportWholeOrAbs
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
-        EXPECT_EQ(rows("PRAGMA integrity_check"), "ok");
+        EXPECT_EQ(rows(GetParam().integrity_check), "ok");
         const int64_t seen = visible();
         EXPECT_TRUE(seen == 0 || seen == kKeys) << "round " << round << ": " << seen;
         if (seen == kKeys)
@@ -875,12 +941,11 @@ TEST(IdserverImport, AKilledImportLeavesTheStoreConsistentAndTheImportWholeOrAbs
     ASSERT_EQ(admin({"import-pool", "A", file}), 0) << admin.err;
     EXPECT_EQ(visible(), kKeys);
     EXPECT_EQ(rows("SELECT count(*) FROM pool"), std::to_string(kKeys));
-    EXPECT_EQ(rows("PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(rows(GetParam().integrity_check), "ok");
 }
 
-TEST(IdserverAdmin, EveryCommandButCreateRefusesAStoreThatDoesNotExist) {
-    TempDir dir;
-    const std::string missing = dir.File("mistyped.db");
+TEST_P(IdserverAdmin, EveryCommandButCreateRefusesAStoreThatDoesNotExist) {
+    const std::string missing = StorePath("mistyped.db");
     const std::string file = WriteFile(dir, "pool.txt", {Key(1)});
     const std::vector<std::vector<std::string>> commands = {
         {"list-orders"},
@@ -896,22 +961,34 @@ TEST(IdserverAdmin, EveryCommandButCreateRefusesAStoreThatDoesNotExist) {
         {"void", "A", "p2p_id", Key(1), "--reason", "x"},
         {"export-csv"},
     };
+    // For PostgreSQL the database exists (it is made by its administrator) but holds no store.
+    const std::string no_store =
+        GetParam().postgres ? "holds no zq-idserver store" : "no store " + missing;
     Admin admin(missing);
     for (const std::vector<std::string>& command : commands) {
         EXPECT_EQ(admin(command), 1) << command[0];
-        EXPECT_NE(admin.err.find("no store " + missing), std::string::npos) << admin.err;
-        EXPECT_FALSE(fs::exists(missing)) << command[0];
+        EXPECT_NE(admin.err.find(no_store), std::string::npos) << admin.err;
+        EXPECT_FALSE(StoreMade(missing)) << command[0];
     }
-    // A file that is no store is refused and left alone.
-    const std::string other = WriteFile(dir, "other.db", {"hello"});
+    // A file (a database) that is no store is refused and left alone.
+    std::string other = WriteFile(dir, "other.db", {"hello"});
+    if (GetParam().postgres) {
+        other = StorePath("other.db");
+        std::string why;
+        std::unique_ptr<Db> raw = OpenPostgres(other, 1000, why);
+        ASSERT_TRUE(raw && raw->Script("CREATE TABLE hello(x TEXT)")) << why;
+    }
     Admin wrong(other);
     EXPECT_EQ(wrong({"list-orders"}), 1);
+    if (GetParam().postgres) {
+        EXPECT_EQ(Query(other, "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'"), "1");
+    }
     Server server;
     ServerOptions options;
     options.address = kServerAddress;
     options.port = 0;
     EXPECT_FALSE(server.Start(missing, options));
-    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_FALSE(StoreMade(missing));
     options.create_store = true;
     EXPECT_TRUE(server.Start(missing, options)) << server.error();
     server.Stop();
@@ -919,7 +996,7 @@ TEST(IdserverAdmin, EveryCommandButCreateRefusesAStoreThatDoesNotExist) {
     ASSERT_EQ(admin({"create-order", "A"}), 0);  // create-order makes a store as well
 }
 
-TEST(IdserverAdmin, ExportNeutralisesFormulaCellsAndWritesAByteOrderMarkForExcel) {
+TEST_P(IdserverAdmin, ExportNeutralisesFormulaCellsAndWritesAByteOrderMarkForExcel) {
     const std::pair<std::string, std::string> cells[] = {
         {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
         {"+1", "'+1"},
@@ -934,8 +1011,7 @@ TEST(IdserverAdmin, ExportNeutralisesFormulaCellsAndWritesAByteOrderMarkForExcel
     for (const auto& [cell, field] : cells)
         EXPECT_EQ(CsvField(cell), field) << cell;
 
-    TempDir dir;
-    const std::string db = dir.File("id.db");
+    const std::string db = StorePath("id.db");
     const std::string order = "=1+2 订单";
     MakeOrder(db, order);
     {
@@ -957,4 +1033,404 @@ TEST(IdserverAdmin, ExportNeutralisesFormulaCellsAndWritesAByteOrderMarkForExcel
         << text;
     ASSERT_EQ(admin({"export-csv"}), 0);
     EXPECT_EQ(admin.out.substr(0, 5), "time,");
+}
+
+// Several servers on one PostgreSQL database, and the faults they must survive.
+namespace {
+
+class IdserverShared : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pg = SharedPostgres();
+        if (!pg)
+            GTEST_FAIL() << "PostgreSQL could not be started for the tests";
+        db = pg->NewDatabase();
+        ASSERT_FALSE(db.empty()) << pg->error();
+        Store store;
+        ASSERT_TRUE(store.Open(db)) << store.error();
+        ASSERT_TRUE(store.CreateOrder("A")) << store.error();
+        int64_t added = 0;
+        ASSERT_TRUE(store.ImportPool("A", "p2p_id", Keys(kKeys), added)) << store.error();
+    }
+    static std::vector<std::string> Keys(int n) {
+        std::vector<std::string> keys;
+        for (int i = 0; i < n; ++i)
+            keys.push_back(Key(i));
+        return keys;
+    }
+    // Every install of the store: identity -> request identifier.
+    std::map<std::string, std::string> Installs() {
+        Store store;
+        EXPECT_TRUE(store.Open(db, 5000, false)) << store.error();
+        std::vector<InstallRow> rows;
+        EXPECT_TRUE(store.ListInstalls("A", rows)) << store.error();
+        std::map<std::string, std::string> out;
+        for (const InstallRow& row : rows)
+            out[row.value] = row.uuid;
+        return out;
+    }
+    static ServerOptions On(const char* address) {
+        ServerOptions options;
+        options.address = address;
+        options.port = 0;
+        return options;
+    }
+
+    // `senders` threads that start at one moment; sender s sends request(s, i) for every i below
+    // `count`, one after another, through `first` when s is even and `second` when it is odd.
+    // Returns answers[s][i].
+    static std::vector<std::vector<std::string>> OfferAtOnce(
+        Server& first, Server& second, int senders, int count,
+        const std::function<std::string(int, int)>& request) {
+        std::vector<std::vector<std::string>> answers(static_cast<size_t>(senders),
+                                                      std::vector<std::string>(count));
+        std::atomic<int> waiting{senders};
+        std::vector<std::thread> threads;
+        for (int s = 0; s < senders; ++s)
+            threads.emplace_back([&, s] {
+                const bool even = s % 2 == 0;
+                --waiting;
+                while (waiting > 0) {
+                }
+                for (int i = 0; i < count; ++i)
+                    answers[s][i] = SendTo(even ? "127.0.0.2" : "127.0.0.3",
+                                           even ? first.port() : second.port(), request(s, i));
+            });
+        for (std::thread& t : threads)
+            t.join();
+        return answers;
+    }
+
+    static constexpr int kKeys = 200;
+    TestPostgres* pg = nullptr;
+    std::string db;
+};
+
+// A zq-idserver process serving `db` on `address`; killed (SIGKILL) when destroyed unless stopped.
+struct ServeProcess {
+    pid_t pid = -1;
+    uint16_t port = 0;
+    bool Start(const std::string& db, const char* address) {
+        int out[2];
+        if (pipe(out) != 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            execl(ZQ_IDSERVER_PATH, ZQ_IDSERVER_PATH, "serve", "--db", db.c_str(), "--address",
+                  address, "--port", "0", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line names the port: "zq-idserver: listening on A:P, store ...".
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);  // later log lines go nowhere; the server ignores SIGPIPE
+        const size_t colon = line.find(':', line.find(address));
+        if (line.find("listening") == std::string::npos || colon == std::string::npos)
+            return false;
+        port = static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
+        return true;
+    }
+    void Kill() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~ServeProcess() { Kill(); }
+};
+
+}  // namespace
+
+TEST_F(IdserverShared, TwoServersAcceptEachIdentityOfferedByEightSendersAtOnceExactlyOnce) {
+    Server first, second;
+    ASSERT_TRUE(first.Start(db, On("127.0.0.2"))) << first.error();
+    ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
+    constexpr int kSenders = 8;
+    const std::vector<std::string> keys = Keys(kKeys);
+    // Every sender offers every identity, in the same order, through its server.
+    const auto answers = OfferAtOnce(first, second, kSenders, kKeys, [&](int s, int k) {
+        return Request("A", "p2p_id", keys[k], "S" + std::to_string(s) + "-" + std::to_string(k));
+    });
+    std::map<std::string, std::string> installs = Installs();
+    EXPECT_EQ(installs.size(), static_cast<size_t>(kKeys));
+    for (int k = 0; k < kKeys; ++k) {
+        int accepted = 0, refused = 0;
+        for (int s = 0; s < kSenders; ++s) {
+            if (answers[s][k] == kOk) {
+                ++accepted;
+                EXPECT_EQ(installs[keys[k]], "S" + std::to_string(s) + "-" + std::to_string(k));
+                // A repeat through the other server is a repeat as on one server.
+                const bool even = s % 2 == 0;
+                EXPECT_EQ(
+                    SendTo(even ? "127.0.0.3" : "127.0.0.2", even ? second.port() : first.port(),
+                           Request("A", "p2p_id", keys[k],
+                                   "S" + std::to_string(s) + "-" + std::to_string(k))),
+                    kOk);
+            } else {
+                refused += answers[s][k] == Refused("installed");
+            }
+        }
+        EXPECT_EQ(accepted, 1) << keys[k];
+        EXPECT_EQ(refused, kSenders - 1) << keys[k];
+    }
+}
+
+TEST_F(IdserverShared, ServersAnswerDbErrorWhilePostgresRestartsAndServeAgainAfterwards) {
+    Server first, second;
+    ASSERT_TRUE(first.Start(db, On("127.0.0.2"))) << first.error();
+    ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
+    const std::vector<std::string> keys = Keys(kKeys);
+    std::vector<std::string> answers(kKeys);
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        for (int k = 0; k < kKeys; ++k) {
+            const bool even = k % 2 == 0;
+            answers[k] =
+                SendTo(even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
+                       Request("A", "p2p_id", keys[k], "R" + std::to_string(k)), 10);
+            ++sent;
+            usleep(5000);
+        }
+    });
+    while (sent < kKeys / 4)
+        usleep(1000);
+    ASSERT_TRUE(pg->Stop(true)) << pg->error();
+    // While the database is away the servers keep answering.
+    const std::string away = Send(first.port(), Request("A", "p2p_id", "KEY-X", "AWAY"));
+    sleep(1);
+    ASSERT_TRUE(pg->Restart(false)) << pg->error();
+    sender.join();
+    EXPECT_EQ(away, Refused("db_error"));
+
+    // Every "ok" is in the store; every other answer is db_error and recorded nothing of its own.
+    std::map<std::string, std::string> installs = Installs();
+    int ok = 0, db_error = 0;
+    for (int k = 0; k < kKeys; ++k) {
+        if (answers[k] == kOk) {
+            ++ok;
+            EXPECT_EQ(installs[keys[k]], "R" + std::to_string(k)) << keys[k];
+        } else {
+            ++db_error;
+            EXPECT_EQ(answers[k], Refused("db_error")) << keys[k];
+        }
+    }
+    EXPECT_GT(ok, 0);
+    // Both servers serve again without a restart of their own; the refused ones go through now.
+    for (int k = 0; k < kKeys; ++k) {
+        if (answers[k] == kOk)
+            continue;
+        const bool even = k % 2 == 0;
+        EXPECT_EQ(SendTo(even ? "127.0.0.2" : "127.0.0.3", even ? first.port() : second.port(),
+                         Request("A", "p2p_id", keys[k], "R" + std::to_string(k))),
+                  kOk)
+            << keys[k];
+    }
+    EXPECT_EQ(Installs().size(), static_cast<size_t>(kKeys));
+}
+
+TEST_F(IdserverShared, EveryInstallAServerKilledMidBurstAnsweredOkIsInTheDatabase) {
+    ServeProcess victim, survivor;
+    ASSERT_TRUE(victim.Start(db, "127.0.0.2"));
+    ASSERT_TRUE(survivor.Start(db, "127.0.0.3"));
+    const std::vector<std::string> keys = Keys(kKeys);
+    constexpr int kSenders = 4;
+    std::vector<std::string> answers(kKeys);
+    std::atomic<int> answered{0};
+    std::atomic<bool> killed{false};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s)
+        senders.emplace_back([&, s] {
+            for (int k = s; k < kKeys && !killed; k += kSenders) {
+                answers[k] = SendTo("127.0.0.2", victim.port,
+                                    Request("A", "p2p_id", keys[k], "K" + std::to_string(k)), 1);
+                answered += answers[k] == kOk;
+            }
+        });
+    while (answered < kKeys / 3)
+        usleep(500);
+    victim.Kill();
+    killed = true;
+    for (std::thread& t : senders)
+        t.join();
+    std::map<std::string, std::string> installs = Installs();
+    int ok = 0;
+    for (int k = 0; k < kKeys; ++k) {
+        if (answers[k] != kOk)
+            continue;
+        ++ok;
+        EXPECT_EQ(installs[keys[k]], "K" + std::to_string(k)) << keys[k];
+    }
+    EXPECT_GE(ok, kKeys / 3);
+    EXPECT_LT(ok, kKeys);
+    // The stations repeat what went unanswered through the other server: all of it is accepted,
+    // and what was accepted stays accepted under its one identifier.
+    for (int k = 0; k < kKeys; ++k)
+        EXPECT_EQ(SendTo("127.0.0.3", survivor.port,
+                         Request("A", "p2p_id", keys[k], "K" + std::to_string(k))),
+                  kOk)
+            << keys[k];
+    EXPECT_EQ(Installs().size(), static_cast<size_t>(kKeys));
+}
+
+TEST_F(IdserverShared, MigrateCopiesAnSqliteStoreWholeAndRefusesATargetHoldingItsOrders) {
+    TempDir dir;
+    const std::string file = dir.File("line.db");
+    MakeOrder(file, "L1");
+    {
+        Server server;
+        ASSERT_TRUE(server.Start(file, LoopbackOptions())) << server.error();
+        EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY1", "U1")), kOk);
+        EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY1", "U2")), Refused("installed"));
+        EXPECT_EQ(Send(server.port(), Request("L1", "mac", "02:00:00:00:00:10+02:00:00:00:00:11",
+                                              "U3", "02:00:00:00:00:11")),
+                  kOk);
+        EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY2", "U4")), kOk);
+    }
+    Admin line(file);
+    ASSERT_EQ(line({"void", "L1", "p2p_id", "KEY2", "--reason", "scrapped", "--reusable"}), 0)
+        << line.err;
+    ASSERT_EQ(line({"close-order", "L1"}), 0);
+    const std::string target = pg->NewDatabase();
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommand({"migrate", "--from", file, "--to", target}, out, err), 0) << err.str();
+
+    // What every listing shows is the same in both stores.
+    Admin copy(target);
+    for (const char* listing : {"list-orders", "list-installs", "list-voids", "list-refusals"}) {
+        ASSERT_EQ(line({listing}), 0) << listing;
+        ASSERT_EQ(copy({listing}), 0) << listing << copy.err;
+        EXPECT_EQ(copy.out, line.out) << listing;
+    }
+    ASSERT_EQ(line({"status", "L1"}), 0);
+    ASSERT_EQ(copy({"status", "L1"}), 0);
+    EXPECT_EQ(copy.out, line.out);
+    // The copied request identifiers still bind: a repeat is "ok", a reuse is refused.
+    ASSERT_EQ(copy({"reopen-order", "L1"}), 0);
+    Server server;
+    ASSERT_TRUE(server.Start(target, LoopbackOptions())) << server.error();
+    EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY1", "U1")), kOk);
+    EXPECT_EQ(Send(server.port(), Request("L1", "p2p_id", "KEY2", "U1")), Refused("uuid_reused"));
+    server.Stop();
+
+    // A second copy into the same target is refused and changes nothing.
+    ASSERT_EQ(copy({"list-installs"}), 0);
+    const std::string before = copy.out;
+    std::ostringstream out2, err2;
+    EXPECT_EQ(RunCommand({"migrate", "--from", file, "--to", target}, out2, err2), 2);
+    EXPECT_NE(err2.str().find("holds order \"L1\" already"), std::string::npos) << err2.str();
+    ASSERT_EQ(copy({"list-installs"}), 0);
+    EXPECT_EQ(copy.out, before);
+}
+
+TEST_F(IdserverShared, AWrongOrUnreachableDatabaseIsOneLineAndStatusTwoAndCreatesNothing) {
+    const std::string port = std::to_string(pg->port());
+    struct Case {
+        std::string db, message;
+    } cases[] = {
+        {"postgresql://zq@127.0.0.1:" + port + "/db?nonsense=1", "not a PostgreSQL connection"},
+        {"host=127.0.0.1 port=" + port + " dbname", "not a PostgreSQL connection"},
+        {"postgresql://nobody@127.0.0.1:" + port + "/postgres", "role \"nobody\" does not exist"},
+        {"postgresql://zq@127.0.0.1:" + port + "/missing_db", "database \"missing_db\" does not"},
+        {"postgresql://zq@127.0.0.1:1/postgres", "cannot connect to PostgreSQL"},
+    };
+    const std::vector<std::vector<std::string>> commands = {
+        {"create-order", "A"},
+        {"list-orders"},
+        {"status", "A"},
+        {"serve", "--port", "0"},
+        {"serve", "--create", "--port", "0"},
+    };
+    TempDir dir;
+    const std::string source = dir.File("line.db");
+    MakeOrder(source);
+    const std::string databases = "SELECT count(*) FROM pg_database";
+    Store probe;
+    ASSERT_TRUE(probe.Open(db));
+    const std::string count = probe.db()->Run(databases).Text(0, 0);
+    for (const Case& c : cases) {
+        for (std::vector<std::string> args : commands) {
+            args.push_back("--db");
+            args.push_back(c.db);
+            std::ostringstream out, err;
+            EXPECT_EQ(RunCommand(args, out, err), 2) << c.db << " " << args[0];
+            const std::string message = err.str();
+            EXPECT_NE(message.find(c.message), std::string::npos) << message;
+            EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+        }
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCommand({"migrate", "--from", source, "--to", c.db}, out, err), 2) << c.db;
+        EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
+    }
+    EXPECT_EQ(probe.db()->Run(databases).Text(0, 0), count);
+}
+
+TEST_F(IdserverShared, ARequestIdentifierOfferedWithOtherKeysThroughTwoServersAtOnceBindsOnce) {
+    Server first, second;
+    ASSERT_TRUE(first.Start(db, On("127.0.0.2"))) << first.error();
+    ASSERT_TRUE(second.Start(db, On("127.0.0.3"))) << second.error();
+    // kKeys / kSenders identifiers, each offered by every sender with a key of its own.
+    constexpr int kSenders = 8, kUuids = kKeys / kSenders;
+    const std::vector<std::string> keys = Keys(kKeys);
+    const auto answers = OfferAtOnce(first, second, kSenders, kUuids, [&](int s, int u) {
+        return Request("A", "p2p_id", keys[u * kSenders + s], "SHARED-" + std::to_string(u));
+    });
+    std::map<std::string, std::string> installs = Installs();
+    EXPECT_EQ(installs.size(), static_cast<size_t>(kUuids));
+    for (int u = 0; u < kUuids; ++u) {
+        int accepted = 0, reused = 0;
+        for (int s = 0; s < kSenders; ++s) {
+            accepted += answers[s][u] == kOk;
+            reused += answers[s][u] == Refused("uuid_reused");
+        }
+        EXPECT_EQ(accepted, 1) << u;
+        EXPECT_EQ(reused, kSenders - 1) << u;
+    }
+}
+
+TEST_P(IdserverImport, ASecondImportIsRefusedWhileTheFirstRuns) {
+    const std::string db = StorePath("id.db");
+    Admin admin(db);
+    ASSERT_EQ(admin({"create-order", "A"}), 0);
+    constexpr int kKeys = 40000;
+    std::vector<std::string> keys;
+    for (int i = 0; i < kKeys; ++i)
+        keys.push_back(Key(i));
+    const std::string file = WriteFile(dir, "pool.txt", keys);
+    const std::string other = WriteFile(dir, "other.txt", {Key(kKeys + 1)});
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::ostringstream out, err;
+        _exit(RunCommand({"import-pool", "A", file, "--db", db}, out, err));
+    }
+    // Once the first has claimed the store's import, it is running (checking, then writing).
+    bool running = false;
+    for (int i = 0; i < 20000 && !running; ++i) {
+        running =
+            std::stoll("0" + Query(db, "SELECT count(*) FROM imports WHERE state = 'running'")) > 0;
+        if (!running)
+            usleep(500);
+    }
+    EXPECT_TRUE(running);
+    const int second = admin({"import-pool", "A", other});
+    int status = -1;
+    // Judged only when the first was still running all the while.
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        EXPECT_EQ(second, 2);
+        EXPECT_NE(admin.err.find("another import is running"), std::string::npos) << admin.err;
+        waitpid(child, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The first import is whole; the second goes through now (or went through already).
+    ASSERT_EQ(admin({"import-pool", "A", other}), 0) << admin.err;
+    ASSERT_EQ(admin({"status", "A"}), 0);
+    EXPECT_NE(admin.out.find("p2p_id\t" + std::to_string(kKeys + 1) + "\t"), std::string::npos)
+        << admin.out;
 }

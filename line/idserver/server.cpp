@@ -153,6 +153,9 @@ void Server::Receive() {
             break;
         // Drain what has arrived, then hand it over in one go.
         std::vector<Pending> arrived;
+        // Refusals of datagrams that are no install request, handed over with the installs that
+        // came before them, so that the trail keeps the order of arrival.
+        std::vector<RefusalRow> malformed;
         while (arrived.size() < options_.batch_limit) {
             sockaddr_in peer{};
             socklen_t peer_length = sizeof peer;
@@ -172,17 +175,13 @@ void Server::Receive() {
                 row.reason = kRequestError;
                 row.peer = PeerText(peer);
                 row.content = Printable(datagram, 200);
-                {
-                    std::lock_guard lock(mutex_);
-                    Remember(std::move(row));
-                }
-                ready_.notify_one();
+                malformed.push_back(std::move(row));
                 continue;
             }
             pending.request.peer = PeerText(peer);
             arrived.push_back(std::move(pending));
         }
-        if (arrived.empty())
+        if (arrived.empty() && malformed.empty())
             continue;
         std::vector<const Pending*> refused;
         {
@@ -195,6 +194,8 @@ void Server::Receive() {
                     queue_.push_back(std::move(pending));
                 }
             }
+            for (RefusalRow& row : malformed)
+                Remember(std::move(row));
         }
         ready_.notify_one();
         for (const Pending* pending : refused)

@@ -63,6 +63,8 @@ class Server {
 
     uint16_t port() const { return port_; }
     const std::string& error() const { return error_; }
+    // After a failed Start: the PostgreSQL database could not be reached or refused the login.
+    bool store_unreachable() const { return store_.unreachable(); }
 
   private:
     struct Pending {

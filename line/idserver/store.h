@@ -1,20 +1,21 @@
-// The identity server's SQLite store: production orders, their identity pools (P2P identities
-// and MAC lists), MAC ranges, the installs with their senders, and the trail: every refused
-// request and every voided install.
+// The identity server's store, in an SQLite file or a PostgreSQL database: production orders, their
+// identity pools (P2P identities and MAC lists), MAC ranges, the installs with their senders, and
+// the trail: every refused request and every voided install.
 //
 // One Store is one connection; it is not thread-safe (the server uses it from its one worker
 // thread; each admin command opens its own). Failures are return values; nothing throws.
-// Several processes may open the same file: writers wait for each other up to the busy time-out.
+// Several processes may open the same store: on SQLite writers wait for each other up to the busy
+// time-out; on PostgreSQL the database's unique constraints decide between servers, so of
+// concurrent installs of one identity through any number of servers exactly one is accepted.
 #pragma once
 
-#include <sqlite3.h>
-
-#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "db.h"
 #include "request.h"
 
 namespace idserver {
@@ -109,16 +110,24 @@ class Store {
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Opens the file, creating it when `create` is set, and brings its tables up to date (WAL
-    // journal, synchronous FULL: an answered install is on disk). Without `create`, a missing
-    // file or one that is not an identity store fails. False with error() set on failure.
+    // Opens the store, creating it when `create` is set, and brings its tables up to date.
+    // `path` is an SQLite file (WAL journal, synchronous FULL: an answered install is on disk)
+    // or, when IsPostgres(path), a libpq connection text (the database must exist; its tables are
+    // made only with `create`). Without `create`, a missing file, a database without the tables or
+    // a file that is not an identity store fails. False with error() set on failure; unreachable()
+    // then tells a connection that failed (a wrong text, a refused login, a missing database).
     bool Open(const std::string& path, int busy_timeout_ms = 5000, bool create = true);
     void Close();
+    bool unreachable() const { return unreachable_; }
+    bool postgres() const { return db_ && db_->dialect() == Dialect::kPostgres; }
     // Leaves WAL checkpoints to Checkpoint(), called by another connection, so that commits never
     // wait for one.
+    // (SQLite only; true on PostgreSQL, which needs neither.)
     bool DisableAutoCheckpoint();
     // Copies committed WAL frames into the database file without blocking writers.
     bool Checkpoint();
+    // The database underneath, for copying a store (migrate); nullptr when closed.
+    Db* db() { return db_.get(); }
     const std::string& error() const { return error_; }
 
     // Admin operations. False with error() set on failure (an order that exists or is missing).
@@ -170,11 +179,14 @@ class Store {
                       std::vector<std::string>& answers);
 
   private:
-    bool Exec(const char* sql);
-    bool Step(sqlite3_stmt* st);  // runs a statement without rows and resets it
-    sqlite3_stmt* Prepare(const char* sql);
+    bool Exec(const std::string& sql) { return db_->Script(sql); }
+    Result Run(const std::string& sql, const std::vector<Param>& params = {});
+    // Starts a write transaction; on PostgreSQL it first locks `table` against other writers
+    // where a check and its write must not be split by another store's (SQLite has one writer).
+    bool BeginWrite(const char* table = nullptr);
+    bool Fails(const std::string& what);  // rolls back, keeping error(); returns false
     // Runs `sql` with the order name (or '' for every order) as ?1 and turns each row into `out`
-    // with read(statement); false, with `what` in the error, when the query fails.
+    // with read(result, row); false, with `what` in the error, when the query fails.
     template <typename Row, typename Read>
     bool ListByOrder(const char* sql, const std::string& order, const char* what,
                      std::vector<Row>& out, Read read);
@@ -182,7 +194,8 @@ class Store {
     // The order's id (-1 when there is none) and whether it is closed.
     bool OrderId(const std::string& name, int64_t& id, bool* closed = nullptr);
     bool NeedOrder(const std::string& name, int64_t& id);
-    // One install inside the open transaction; false when SQLite failed.
+    // One install inside the open transaction; false when the store failed (conflict_ tells a
+    // failure that the same install may pass when tried again).
     bool InstallOne(const InstallRequest& request, std::string& answer);
     bool Belongs(int64_t order_id, const std::string& type, const std::string& value,
                  bool& belongs);
@@ -196,17 +209,11 @@ class Store {
                      const std::vector<ImportEntry>& entries, int64_t import_id, size_t batch_rows,
                      int64_t& added);
     void Fail(const std::string& what);
-    // SQLite's busy handler: retries every millisecond until the busy time-out, so that a writer
-    // takes the lock within a millisecond of its release (SQLite's own handler sleeps up to
-    // 100 ms between tries and can miss every gap between another writer's transactions).
-    static int BusyWait(void* store, int count);
 
-    sqlite3* db_ = nullptr;
-    int busy_timeout_ms_ = 0;
-    std::chrono::steady_clock::time_point busy_since_;
+    std::unique_ptr<Db> db_;
     std::string error_;
-    struct Statements;
-    Statements* st_ = nullptr;
+    bool unreachable_ = false;
+    bool conflict_ = false;
 };
 
 }  // namespace idserver
